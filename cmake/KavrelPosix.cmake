@@ -1,0 +1,18 @@
+# Linux: the POSIX realisation of the platform, and libkavrel.so exporting
+# exactly the in-process server entry points and the automation helpers.
+list(APPEND KAVREL_CORE_SOURCES
+  platform/posix/device_ops.cpp
+  platform/posix/native_runtime.cpp
+  platform/posix/oleaut.cpp
+  platform/posix/text_codec.cpp
+)
+
+function(kavrel_add_shared_library)
+  add_library(kavrel SHARED component/exports.cpp)
+  target_link_libraries(kavrel PRIVATE kavrel_core)
+  target_include_directories(kavrel PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  kavrel_warnings(kavrel)
+  set(script ${CMAKE_CURRENT_SOURCE_DIR}/cmake/libkavrel.map)
+  target_link_options(kavrel PRIVATE "-Wl,--version-script=${script}" "-Wl,--no-undefined")
+  set_target_properties(kavrel PROPERTIES LINK_DEPENDS ${script} CXX_VISIBILITY_PRESET hidden)
+endfunction()

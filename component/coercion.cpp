@@ -1,0 +1,246 @@
+#include "component/coercion.h"
+
+#include "component/bstr.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+namespace kavrel {
+
+namespace {
+
+// The value of a VARIANT, widened: an integer, a real, text, or nothing.
+struct Value {
+  enum Kind { Empty, Integer, Real, Text, Bad } kind = Bad;
+  long long integer = 0;
+  double real = 0;
+  BSTR text = nullptr;
+};
+
+Value Read(const VARIANT& v) {
+  const bool byRef = (v.vt & VT_BYREF) != 0;
+  const VARTYPE type = v.vt & ~VT_BYREF;
+  if (byRef && !v.byref) return {};
+  Value out;
+  auto integer = [&](long long x) {
+    out.kind = Value::Integer;
+    out.integer = x;
+  };
+  auto real = [&](double x) {
+    out.kind = Value::Real;
+    out.real = x;
+  };
+  switch (type) {
+    case VT_EMPTY:
+      if (!byRef) out.kind = Value::Empty;
+      break;
+    case VT_I1: integer(byRef ? *v.pcVal : v.cVal); break;
+    case VT_UI1: integer(byRef ? *v.pbVal : v.bVal); break;
+    case VT_I2: integer(byRef ? *v.piVal : v.iVal); break;
+    case VT_UI2: integer(byRef ? *v.puiVal : v.uiVal); break;
+    case VT_I4: integer(byRef ? *v.plVal : v.lVal); break;
+    case VT_UI4: integer(byRef ? *v.pulVal : v.ulVal); break;
+    case VT_INT: integer(byRef ? *v.pintVal : v.intVal); break;
+    case VT_UINT: integer(byRef ? *v.puintVal : v.uintVal); break;
+    case VT_I8: integer(byRef ? *v.pllVal : v.llVal); break;
+    case VT_UI8: {
+      const ULONGLONG x = byRef ? *v.pullVal : v.ullVal;
+      if (x > static_cast<ULONGLONG>(std::numeric_limits<long long>::max()))
+        real(static_cast<double>(x));
+      else
+        integer(static_cast<long long>(x));
+      break;
+    }
+    case VT_BOOL: integer((byRef ? *v.pboolVal : v.boolVal) ? -1 : 0); break;
+    case VT_R4: real(byRef ? *v.pfltVal : v.fltVal); break;
+    case VT_R8: real(byRef ? *v.pdblVal : v.dblVal); break;
+    case VT_DATE: real(byRef ? *v.pdate : v.date); break;
+    case VT_CY: real(static_cast<double>((byRef ? *v.pcyVal : v.cyVal).int64) / 10000.0); break;
+    case VT_DECIMAL: {
+      const DECIMAL& d = byRef ? *v.pdecVal : v.decVal;
+      double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
+      x /= std::pow(10.0, d.scale);
+      real(d.sign ? -x : x);
+      break;
+    }
+    case VT_BSTR:
+      out.kind = Value::Text;
+      out.text = byRef ? *v.pbstrVal : v.bstrVal;
+      break;
+    case VT_VARIANT:
+      if (byRef) return Read(*v.pvarVal);
+      break;
+    default:
+      break;
+  }
+  return out;
+}
+
+// Rounds half to even, as automation does when a real becomes an integer.
+bool RoundToInteger(double x, long long* out) {
+  if (!std::isfinite(x)) return false;
+  const double r = std::nearbyint(x);  // default rounding mode: to nearest, ties to even
+  if (r < -9.2e18 || r > 9.2e18) return false;
+  *out = static_cast<long long>(r);
+  return true;
+}
+
+// Parses text as a number: optional spaces, sign, digits, fraction and
+// exponent, or &H / &O prefixed integers. False if it is not a number.
+bool ParseNumber(std::u16string_view text, double* out) {
+  std::string s;
+  for (char16_t c : text) {
+    if (c >= 0x80) return false;
+    s.push_back(static_cast<char>(c));
+  }
+  const size_t first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  const size_t last = s.find_last_not_of(" \t");
+  s = s.substr(first, last - first + 1);
+  if (s.size() > 2 && s[0] == '&' && (s[1] == 'H' || s[1] == 'h' || s[1] == 'O' || s[1] == 'o')) {
+    const int base = (s[1] == 'H' || s[1] == 'h') ? 16 : 8;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long x = std::strtoull(s.c_str() + 2, &end, base);
+    if (errno || *end || end == s.c_str() + 2 || x > 0xFFFFFFFFull) return false;
+    // &H values are 16-bit when they fit, else 32-bit, and negative above the top bit.
+    *out = x <= 0xFFFF ? static_cast<double>(static_cast<int16_t>(x))
+                       : static_cast<double>(static_cast<int32_t>(x));
+    return true;
+  }
+  for (char c : s) {
+    if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E'))
+      return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const double x = std::strtod(s.c_str(), &end);
+  if (end == s.c_str() || *end) return false;
+  *out = x;
+  return true;
+}
+
+bool EqualsIgnoreCase(std::u16string_view a, const char* b) {
+  size_t i = 0;
+  for (; b[i]; ++i) {
+    if (i >= a.size()) return false;
+    char16_t c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char16_t>(c - 'A' + 'a');
+    char d = b[i];
+    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
+    if (c != static_cast<char16_t>(d)) return false;
+  }
+  return i == a.size();
+}
+
+std::u16string FormatReal(double x) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.15G", x);
+  return U16(buf);
+}
+
+HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
+  long long x = 0;
+  switch (v.kind) {
+    case Value::Empty: x = 0; break;
+    case Value::Integer: x = v.integer; break;
+    case Value::Real:
+      if (!RoundToInteger(v.real, &x)) return DISP_E_OVERFLOW;
+      break;
+    case Value::Text: {
+      const auto text = Bstr::ViewOf(v.text);
+      if (EqualsIgnoreCase(text, "true")) {
+        x = -1;
+        break;
+      }
+      if (EqualsIgnoreCase(text, "false")) {
+        x = 0;
+        break;
+      }
+      double d = 0;
+      if (!ParseNumber(text, &d)) return DISP_E_TYPEMISMATCH;
+      if (!RoundToInteger(d, &x)) return DISP_E_OVERFLOW;
+      break;
+    }
+    case Value::Bad: return DISP_E_TYPEMISMATCH;
+  }
+  if (x < lo || x > hi) return DISP_E_OVERFLOW;
+  *out = x;
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+  const Value v = Read(arg);
+  long long x = 0;
+  HRESULT hr = S_OK;
+  switch (type) {
+    case ParamType::I2:
+      hr = ToInteger(v, -32768, 32767, &x);
+      if (SUCCEEDED(hr)) cell->i2 = static_cast<short>(x);
+      return hr;
+    case ParamType::I4:
+      hr = ToInteger(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                     &x);
+      if (SUCCEEDED(hr)) cell->i4 = static_cast<LONG>(x);
+      return hr;
+    case ParamType::Bool:
+      if (v.kind == Value::Real) {
+        cell->b = v.real != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+      }
+      hr = ToInteger(v, std::numeric_limits<long long>::min(),
+                     std::numeric_limits<long long>::max(), &x);
+      if (SUCCEEDED(hr)) cell->b = x ? VARIANT_TRUE : VARIANT_FALSE;
+      return hr;
+    case ParamType::Text: {
+      std::u16string text;
+      switch (v.kind) {
+        case Value::Empty: break;
+        case Value::Integer: text = U16(std::to_string(v.integer)); break;
+        case Value::Real: text = FormatReal(v.real); break;
+        case Value::Text: text = std::u16string(Bstr::ViewOf(v.text)); break;
+        case Value::Bad: return DISP_E_TYPEMISMATCH;
+      }
+      if ((arg.vt & ~VT_BYREF) == VT_BOOL ||
+          ((arg.vt == (VT_BYREF | VT_VARIANT)) && arg.pvarVal &&
+           (arg.pvarVal->vt & ~VT_BYREF) == VT_BOOL))
+        text = v.integer ? u"True" : u"False";
+      BSTR s = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                   static_cast<UINT>(text.size()));
+      if (!s) return E_OUTOFMEMORY;
+      cell->text = s;
+      return S_OK;
+    }
+  }
+  return DISP_E_TYPEMISMATCH;
+}
+
+void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
+  ::VariantInit(out);
+  switch (type) {
+    case ParamType::I2:
+      out->vt = VT_I2;
+      out->iVal = cell->i2;
+      break;
+    case ParamType::I4:
+      out->vt = VT_I4;
+      out->lVal = cell->i4;
+      break;
+    case ParamType::Bool:
+      out->vt = VT_BOOL;
+      out->boolVal = cell->b;
+      break;
+    case ParamType::Text:
+      out->vt = VT_BSTR;
+      out->bstrVal = cell->text;
+      cell->text = nullptr;
+      break;
+  }
+}
+
+}  // namespace kavrel

@@ -1,0 +1,100 @@
+#include "component/comms_object.h"
+
+#include "component/enumerators.h"
+
+namespace kavrel {
+
+namespace {
+std::atomic<LONG> gLiveObjects{0};
+}
+
+CommsObject::CommsObject(platform::Runtime& runtime)
+    : owner_(std::this_thread::get_id()),
+      runtime_(runtime),
+      events_(static_cast<IConnectionPointContainer*>(this)) {
+  ++gLiveObjects;
+}
+
+CommsObject::~CommsObject() { --gLiveObjects; }
+
+LONG CommsObject::LiveObjects() { return gLiveObjects.load(); }
+
+HRESULT CommsObject::Create(platform::Runtime& runtime, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  auto* object = new (std::nothrow) CommsObject(runtime);
+  if (!object) return E_OUTOFMEMORY;
+  const HRESULT hr = object->QueryInterface(riid, ppv);
+  object->Release();
+  return hr;
+}
+
+HRESULT CommsObject::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID__comms) {
+    *ppv = static_cast<_comms*>(this);
+  } else if (riid == IID_IConnectionPointContainer) {
+    *ppv = static_cast<IConnectionPointContainer*>(this);
+  } else if (riid == IID_ISupportErrorInfo) {
+    *ppv = static_cast<ISupportErrorInfo*>(this);
+  } else if (riid == IID_IProvideClassInfo) {
+    *ppv = static_cast<IProvideClassInfo*>(this);
+  } else {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+ULONG CommsObject::AddRef() { return ++refs_; }
+
+ULONG CommsObject::Release() {
+  const ULONG n = --refs_;
+  if (n == 0) {
+    CloseOpenPortsAtRelease();
+    delete this;
+  }
+  return n;
+}
+
+PortSlot& CommsObject::Slot(short intPortID) {
+  if (intPortID < 1 || intPortID > kPortSlots) Raise(kErrSubscript);
+  return portTable[intPortID - 1];
+}
+
+HRESULT CommsObject::Fail(const RuntimeError& error) {
+  runtime_.errors.Set(IID__comms, u"Kavrel", error.description);
+  return RuntimeErrorStatus(error.number);
+}
+
+std::string CommsObject::ToAnsi(BSTR text) {
+  return runtime_.text.ToAnsi(text, text ? ::SysStringLen(text) : 0);
+}
+
+std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
+  return runtime_.text.FromAnsi(bytes, length);
+}
+
+HRESULT CommsObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+  if (!ppEnum) return E_POINTER;
+  IConnectionPoint* points[] = {&events_};
+  return MakeConnectionPointEnumerator(points, 1, ppEnum);
+}
+
+HRESULT CommsObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+  if (!ppCP) return E_POINTER;
+  if (riid != DIID___comms) {
+    *ppCP = nullptr;
+    return CONNECT_E_NOCONNECTION;
+  }
+  *ppCP = &events_;
+  events_.AddRef();
+  return S_OK;
+}
+
+HRESULT CommsObject::InterfaceSupportsErrorInfo(REFIID riid) {
+  return riid == IID__comms ? S_OK : S_FALSE;
+}
+
+}  // namespace kavrel

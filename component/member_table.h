@@ -1,0 +1,62 @@
+// The member table of _comms: every member's name, member id, kind,
+// parameters, hidden flag and vtable slot, and how Invoke reaches it.
+#pragma once
+
+#include "kavrel/kavrel.h"
+
+#include <cstdint>
+#include <span>
+
+namespace kavrel {
+
+struct CommsPrivate;
+
+enum class ParamType : uint8_t { I2, I4, Bool, Text };
+enum class MemberKind : uint8_t { Method, PropertyGet, PropertyPut };
+
+// One argument or result as the member receives it.
+union ArgCell {
+  short i2;
+  LONG i4;
+  VARIANT_BOOL b;
+  BSTR text;
+};
+
+struct ParamInfo {
+  const char* name;
+  ParamType type;
+  bool byRef;
+};
+
+// Calls the member through the object's own vtable. args[i] (or, for a
+// by-reference argument passed straight through, refs[i]) holds parameter i.
+using MemberInvoker = HRESULT (*)(CommsPrivate* object, void* const* refs, ArgCell* args,
+                                  ArgCell* result);
+
+struct MemberInfo {
+  const char* name;
+  DISPID id;
+  MemberKind kind;
+  uint8_t paramCount;
+  ParamInfo params[3];
+  bool hasResult;
+  ParamType resultType;
+  bool hidden;
+  bool published;  // false for the two private record routines
+  uint16_t slot;   // vtable slot, counting from QueryInterface = 0
+  MemberInvoker invoke;
+};
+
+// The 30 entries in slot order: the 28 members of _comms, then the two
+// private members.
+std::span<const MemberInfo> MemberTable();
+
+// The published entries for a member id: the property get and let share one
+// id, so there may be two. Returns the number found (0, 1 or 2).
+int FindMembers(DISPID id, const MemberInfo* found[2]);
+
+// Case-insensitive look-up of a published member's name; DISPID_UNKNOWN if
+// there is none. Constant time in the number of members.
+DISPID FindMemberId(const OLECHAR* name);
+
+}  // namespace kavrel

@@ -1,0 +1,55 @@
+// The native services on Linux: the tty device layer, the host-installed
+// message pump, code page 1252 and the thread's error information.
+#include "kavrel/kavrel.h"
+#include "platform/platform.h"
+#include "platform/posix/device_ops.h"
+#include "platform/posix/oleaut.h"
+#include "platform/posix/text_codec.h"
+
+namespace kavrel::platform::posix {
+namespace {
+
+struct InstalledPump {
+  KavrelMessagePump pump = nullptr;
+  void* context = nullptr;
+};
+thread_local InstalledPump tPump;
+
+class HostPump final : public MessagePump {
+ public:
+  void Pump() override {
+    const InstalledPump current = tPump;
+    if (current.pump) current.pump(current.context);
+  }
+};
+
+class ThreadErrorInfo final : public ErrorInfoService {
+ public:
+  void Set(const GUID& iid, const std::u16string& source,
+           const std::u16string& description) override {
+    SetThreadErrorInfo(iid, source, description);
+  }
+  void Clear() override { ClearThreadErrorInfo(); }
+};
+
+}  // namespace
+}  // namespace kavrel::platform::posix
+
+extern "C" __attribute__((visibility("default"))) void KavrelSetMessagePump(KavrelMessagePump pump,
+                                                                            void* context) {
+  kavrel::platform::posix::tPump = {pump, context};
+}
+
+namespace kavrel::platform {
+
+Runtime& NativeRuntime() {
+  static posix::TtyDeviceOps ops;
+  static Platform device(ops);
+  static posix::HostPump pump;
+  static posix::Cp1252Codec text;
+  static posix::ThreadErrorInfo errors;
+  static Runtime runtime{device, pump, text, errors};
+  return runtime;
+}
+
+}  // namespace kavrel::platform

@@ -1,0 +1,180 @@
+// The automation helpers Windows has in oleaut32, for Linux hosts: BSTR
+// allocation, VARIANT initialisation and clearing, and the thread's error
+// information object.
+#include "platform/posix/oleaut.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A BSTR is preceded by its length in bytes (uint32) and followed by a NUL.
+constexpr size_t kPrefix = sizeof(uint32_t);
+
+uint32_t* PrefixOf(BSTR s) { return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix); }
+
+}  // namespace
+
+extern "C" BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
+  if (cch > (0x7FFFFFF0u - kPrefix) / sizeof(OLECHAR) - 1) return nullptr;
+  const size_t bytes = static_cast<size_t>(cch) * sizeof(OLECHAR);
+  char* block = static_cast<char*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
+  if (!block) return nullptr;
+  const uint32_t length = static_cast<uint32_t>(bytes);
+  std::memcpy(block, &length, kPrefix);
+  BSTR s = reinterpret_cast<BSTR>(block + kPrefix);
+  if (pch) {
+    std::memcpy(s, pch, bytes);
+  } else {
+    std::memset(s, 0, bytes);
+  }
+  s[cch] = 0;
+  return s;
+}
+
+extern "C" BSTR SysAllocString(const OLECHAR* psz) {
+  if (!psz) return nullptr;
+  UINT n = 0;
+  while (psz[n]) ++n;
+  return SysAllocStringLen(psz, n);
+}
+
+extern "C" void SysFreeString(BSTR bstr) {
+  if (bstr) std::free(PrefixOf(bstr));
+}
+
+extern "C" UINT SysStringLen(BSTR bstr) {
+  return bstr ? *PrefixOf(bstr) / sizeof(OLECHAR) : 0;
+}
+
+extern "C" void VariantInit(VARIANT* pvarg) {
+  if (pvarg) {
+    pvarg->vt = VT_EMPTY;
+    pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
+  }
+}
+
+extern "C" HRESULT VariantClear(VARIANT* pvarg) {
+  if (!pvarg) return E_INVALIDARG;
+  if (!(pvarg->vt & VT_BYREF)) {
+    switch (pvarg->vt) {
+      case VT_BSTR:
+        SysFreeString(pvarg->bstrVal);
+        break;
+      case VT_DISPATCH:
+      case VT_UNKNOWN:
+        if (pvarg->punkVal) pvarg->punkVal->Release();
+        break;
+      default:
+        break;
+    }
+  }
+  pvarg->vt = VT_EMPTY;
+  pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
+  pvarg->llVal = 0;
+  return S_OK;
+}
+
+namespace {
+
+class ErrorInfoObject final : public IErrorInfo {
+ public:
+  ErrorInfoObject(const GUID& guid, BSTR source, BSTR description)
+      : guid_(guid), source_(source), description_(description) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IErrorInfo) {
+      *ppv = static_cast<IErrorInfo*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+  HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) override {
+    if (!pGUID) return E_INVALIDARG;
+    *pGUID = guid_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetSource(BSTR* out) override { return CopyOut(source_, out); }
+  HRESULT STDMETHODCALLTYPE GetDescription(BSTR* out) override {
+    return CopyOut(description_, out);
+  }
+  HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* out) override { return CopyOut(nullptr, out); }
+  HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* out) override {
+    if (!out) return E_INVALIDARG;
+    *out = 0;
+    return S_OK;
+  }
+
+ private:
+  ~ErrorInfoObject() {
+    SysFreeString(source_);
+    SysFreeString(description_);
+  }
+  static HRESULT CopyOut(BSTR s, BSTR* out) {
+    if (!out) return E_INVALIDARG;
+    *out = s ? SysAllocStringLen(s, SysStringLen(s)) : nullptr;
+    return (s && !*out) ? E_OUTOFMEMORY : S_OK;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  GUID guid_;
+  BSTR source_;
+  BSTR description_;
+};
+
+thread_local IErrorInfo* tErrorInfo = nullptr;
+
+// Releases the thread's error information when the thread ends.
+struct ErrorInfoSlotCleanup {
+  ~ErrorInfoSlotCleanup() {
+    if (tErrorInfo) tErrorInfo->Release();
+    tErrorInfo = nullptr;
+  }
+};
+thread_local ErrorInfoSlotCleanup tCleanup;
+
+void ReplaceErrorInfo(IErrorInfo* info) {
+  (void)&tCleanup;
+  if (tErrorInfo) tErrorInfo->Release();
+  tErrorInfo = info;
+}
+
+}  // namespace
+
+extern "C" HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
+  if (dwReserved != 0 || !pperrinfo) return E_INVALIDARG;
+  *pperrinfo = tErrorInfo;
+  tErrorInfo = nullptr;
+  return *pperrinfo ? S_OK : S_FALSE;
+}
+
+namespace kavrel::platform::posix {
+
+void SetThreadErrorInfo(const GUID& guid, const std::u16string& source,
+                        const std::u16string& description) {
+  BSTR s = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(source.data()),
+                             static_cast<UINT>(source.size()));
+  BSTR d = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(description.data()),
+                             static_cast<UINT>(description.size()));
+  if (!s || !d) {
+    SysFreeString(s);
+    SysFreeString(d);
+    ReplaceErrorInfo(nullptr);
+    return;
+  }
+  ReplaceErrorInfo(new (std::nothrow) ErrorInfoObject(guid, s, d));
+}
+
+void ClearThreadErrorInfo() { ReplaceErrorInfo(nullptr); }
+
+}  // namespace kavrel::platform::posix

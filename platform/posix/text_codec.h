@@ -1,0 +1,15 @@
+// Code page 1252, the usual ANSI code page of Windows, as the device text
+// encoding on Linux.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace kavrel::platform::posix {
+
+class Cp1252Codec final : public TextCodec {
+ public:
+  std::string ToAnsi(const OLECHAR* text, size_t length) override;
+  std::u16string FromAnsi(const char* bytes, size_t length) override;
+};
+
+}  // namespace kavrel::platform::posix
