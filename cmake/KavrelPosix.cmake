@@ -1,6 +1,7 @@
 # Linux: the POSIX realisation of the platform, and libkavrel.so exporting
 # exactly the in-process server entry points and the automation helpers.
 list(APPEND KAVREL_CORE_SOURCES
+  component/registry_file.cpp
   platform/posix/device_ops.cpp
   platform/posix/native_runtime.cpp
   platform/posix/oleaut.cpp

@@ -1,5 +1,6 @@
-// The library's exported entry points.
+// The library's exported entry points: the four of an in-process server.
 #include "component/class_factory.h"
+#include "component/registration.h"
 #include "kavrel/kavrel.h"
 
 #if defined(_WIN32)
@@ -13,6 +14,12 @@ extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsi
   return kavrel::GetClassObject(kavrel::platform::NativeRuntime(), rclsid, riid, ppv);
 }
 
-extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return kavrel::CanUnloadNow();
+extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return kavrel::CanUnloadNow(); }
+
+extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
+  return kavrel::RegisterServer();
+}
+
+extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
+  return kavrel::UnregisterServer();
 }

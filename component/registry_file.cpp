@@ -1,0 +1,178 @@
+#include "component/registry_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace kavrel::registry {
+
+namespace {
+
+std::string Reason(const std::string& what, int err) { return what + ": " + std::strerror(err); }
+
+// Creates every missing directory of dir, mode 0700.
+bool MakeDirectories(const std::string& dir, std::string* error) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos <= dir.size()) {
+    size_t next = dir.find('/', pos);
+    if (next == std::string::npos) next = dir.size();
+    partial = dir.substr(0, next);
+    pos = next + 1;
+    if (partial.empty()) continue;  // the root
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      *error = Reason(partial, errno);
+      return false;
+    }
+  }
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = dir + ": not a directory";
+    return false;
+  }
+  return true;
+}
+
+// The file the update replaces: path itself, or what a symbolic link at path
+// points to.
+bool ResolveTarget(const std::string& path, std::string* target, std::string* error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      *error = Reason(path, errno);
+      return false;
+    }
+    *target = path;
+    return true;
+  }
+  if (!S_ISLNK(st.st_mode)) {
+    *target = path;
+    return true;
+  }
+  char resolved[PATH_MAX];
+  if (!::realpath(path.c_str(), resolved)) {
+    *error = Reason(path + " (symbolic link)", errno);
+    return false;
+  }
+  *target = resolved;
+  return true;
+}
+
+// An exclusive lock on the directory, given up after ten seconds.
+bool LockDirectory(int dirFd, const std::string& dir, std::string* error) {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (::flock(dirFd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      *error = Reason(dir + " (lock)", errno);
+      return false;
+    }
+    timespec pause{0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  *error = dir + ": the registry is locked by another process";
+  return false;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes text to a new file beside target and renames it over target.
+bool ReplaceFile(int dirFd, const std::string& dir, const std::string& target,
+                 const std::string& text, mode_t mode, const struct stat* old, std::string* error) {
+  const size_t slash = target.rfind('/');
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = dir + "/." + base + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    *error = Reason(dir, errno);
+    return false;
+  }
+  auto fail = [&](const std::string& what) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    *error = Reason(what, err);
+    return false;
+  };
+  if (::fchmod(fd, mode) != 0) return fail(temp);
+  if (old && ::geteuid() == 0 && old->st_uid != 0 && ::fchown(fd, old->st_uid, old->st_gid) != 0)
+    return fail(temp);
+  if (!WriteAll(fd, text) || ::fsync(fd) != 0) return fail(temp);
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    *error = Reason(temp, err);
+    return false;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    *error = Reason(target, err);
+    return false;
+  }
+  ::fsync(dirFd);
+  return true;
+}
+
+}  // namespace
+
+UpdateResult UpdateFile(const std::string& path, const std::function<void(Document&)>& edit,
+                        std::string* error) {
+  if (path.empty()) {
+    *error = "no registry file: set KAVREL_REGISTRY, XDG_DATA_HOME or HOME";
+    return UpdateResult::IoError;
+  }
+  std::string target;
+  if (!ResolveTarget(path, &target, error)) return UpdateResult::IoError;
+  const size_t slash = target.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : target.substr(0, slash));
+  if (!MakeDirectories(dir, error)) return UpdateResult::IoError;
+  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) {
+    *error = Reason(dir, errno);
+    return UpdateResult::IoError;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }  // also releases the lock
+  } closer{dirFd};
+  if (!LockDirectory(dirFd, dir, error)) return UpdateResult::IoError;
+
+  Document doc;
+  const LoadResult loaded = LoadFile(target, &doc, error);
+  if (loaded == LoadResult::Refused) return UpdateResult::Malformed;
+  if (loaded == LoadResult::IoFailed) return UpdateResult::IoError;
+  const bool existed = loaded == LoadResult::Loaded;
+
+  const std::string before = doc.Serialize();
+  edit(doc);
+  const std::string after = doc.Serialize();
+  if (existed ? after == before : doc.keys().empty()) return UpdateResult::Unchanged;
+
+  struct stat old {};
+  const bool haveOld = existed && ::stat(target.c_str(), &old) == 0;
+  const mode_t mode = haveOld ? (old.st_mode & 0777 & ~static_cast<mode_t>(S_IWOTH)) : 0600;
+  if (!ReplaceFile(dirFd, dir, target, after, mode, haveOld ? &old : nullptr, error))
+    return UpdateResult::IoError;
+  return UpdateResult::Written;
+}
+
+}  // namespace kavrel::registry

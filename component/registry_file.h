@@ -1,0 +1,31 @@
+// Changing the registry file of Linux hosts (see kavrel/registry.h): read,
+// edit and write back as one step, under a lock, atomically.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "kavrel/registry.h"
+
+namespace kavrel::registry {
+
+enum class UpdateResult {
+  Written,    // the edit changed the registry and the file was replaced
+  Unchanged,  // the edit changed nothing; the file was left as it was
+  Malformed,  // the existing file was refused (malformed or unsafe); nothing written
+  IoError,    // the file could not be read, locked or written; nothing changed
+};
+
+// Loads the file at path (a missing file is an empty registry), applies
+// edit and, if the document changed, writes it back: to a new file in the
+// same directory, flushed, then renamed over the old one, so a reader sees
+// either the old or the new registry, never a mixture. Missing directories
+// are created (mode 0700). The new file keeps the old one's permissions
+// without write access for other users; a new registry is private (0600).
+// Concurrent updates by other processes are serialised with a lock on the
+// directory. A symbolic link at path is followed and the link kept.
+// *error receives the reason when the result is Malformed or IoError.
+UpdateResult UpdateFile(const std::string& path, const std::function<void(Document&)>& edit,
+                        std::string* error);
+
+}  // namespace kavrel::registry

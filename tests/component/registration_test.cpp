@@ -1,0 +1,512 @@
+// The registry file of Linux hosts: its format, registration and
+// unregistration into it, creation by name through it and the port map.
+#include "component/registration.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "component/registry_file.h"
+#include "kavrel/kavrel_create.h"
+
+namespace kavrel {
+namespace {
+
+using registry::Document;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text, mode_t mode = 0600) {
+  std::ofstream(path, std::ios::binary) << text;
+  ::chmod(path.c_str(), mode);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(0, ::stat(path.c_str(), &st)) << path;
+  return st.st_mode & 07777;
+}
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+        names.push_back(e->d_name);
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Document Parsed(const std::string& text) {
+  Document doc;
+  std::string error;
+  EXPECT_TRUE(Document::Parse(text, &doc, &error)) << error;
+  return doc;
+}
+
+const char* const kClassKey = "HKEY_CLASSES_ROOT\\CLSID\\" KAVREL_CLSID_COMMS "\\InprocServer32";
+
+// A temporary directory, and the environment variables that choose the
+// registry file, restored afterwards.
+class RegistryFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/kavrel-registry-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(templ));
+    dir_ = templ;
+    file_ = dir_ + "/sub/registry.reg";
+    for (const char* name : {"KAVREL_REGISTRY", "XDG_DATA_HOME", "HOME"}) {
+      const char* v = std::getenv(name);
+      saved_.push_back({name, v ? std::optional<std::string>(v) : std::nullopt});
+    }
+    ::setenv("KAVREL_REGISTRY", file_.c_str(), 1);
+  }
+  void TearDown() override {
+    for (auto& [name, value] : saved_) {
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+    std::string command = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(0, std::system(command.c_str()));
+  }
+
+  std::string dir_;
+  std::string file_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// --- the file format ---
+
+TEST(RegistryFormat, ReadsStringsAndKeepsOtherTypesVerbatim) {
+  const std::string text =
+      "\xEF\xBB\xBFREGEDIT4\r\n"
+      "; a comment\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n"
+      "@=\"default \\\"quoted\\\" C:\\\\path\"\r\n"
+      "\"Count\"=dword:0000002a\r\n"
+      "\"Blob\"=hex:01,02,\\\r\n"
+      "  03,ff\r\n"
+      "\"Multi\"=hex(7):41,00,00,00\r\n"
+      "\"Empty\"=\"\"\r\n";
+  const Document doc = Parsed(text);
+  const char* key = "hkey_local_machine\\software\\OTHER";
+  ASSERT_NE(nullptr, doc.FindString(key, ""));
+  EXPECT_EQ("default \"quoted\" C:\\path", *doc.FindString(key, ""));
+  EXPECT_EQ("", *doc.FindString(key, "empty"));
+  EXPECT_EQ(nullptr, doc.FindString(key, "Count"));  // not a string
+  ASSERT_EQ(5u, doc.keys()[0].values.size());
+  EXPECT_EQ("dword:0000002a", doc.keys()[0].values[1].data);
+
+  // What is written reads back the same, and writing it again changes nothing.
+  const std::string written = doc.Serialize();
+  const Document again = Parsed(written);
+  EXPECT_EQ(written, again.Serialize());
+  EXPECT_EQ("default \"quoted\" C:\\path", *again.FindString(key, ""));
+  EXPECT_NE(std::string::npos, written.find("\"Blob\"=hex:01,02,\\\n  03,ff\n"));
+}
+
+TEST(RegistryFormat, RefusesMalformedFilesWithTheLine) {
+  const struct {
+    const char* text;
+    const char* reason;
+  } cases[] = {
+      {"[HKEY_CLASSES_ROOT\\X]\n", "line 1: not a registry file"},
+      {"REGEDIT4\n@=\"x\"\n", "line 2: value outside any key"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X\n", "line 2: unterminated key name"},
+      {"REGEDIT4\n[HKEY_NOWHERE\\X]\n", "line 2: unknown root key"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\\\X]\n", "line 2: empty key name"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X\\]\n", "line 2: empty key name"},
+      {"REGEDIT4\n[-HKEY_CLASSES_ROOT\\X]\n", "line 2: key deletion"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"a\"=-\n", "line 3: value deletion"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n@=\"open\n", "line 3: unterminated"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n@=\"bad \\n escape\"\n", "line 3: unterminated or badly"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n@=\"a\" trailing\n", "line 3: text after the string"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"n\"\n", "line 3: '=' expected"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"n=\"x\"\n", "line 3: '=' expected"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"\"=\"x\"\n", "line 3: empty value name"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"n\"=dword:123\n", "line 3: malformed value data"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"n\"=hex:1,2\n", "line 3: malformed value data"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"n\"=hex:01,\\\n", "line 3: value continues past"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\njunk\n", "line 3: unexpected text"},
+      {"REGEDIT4\n[HKEY_CLASSES_ROOT\\X\x01]\n", "line 2: control character"},
+  };
+  for (const auto& c : cases) {
+    Document doc = Parsed("REGEDIT4\n[HKEY_CLASSES_ROOT\\Before]\n");
+    std::string error;
+    EXPECT_FALSE(Document::Parse(c.text, &doc, &error)) << c.text;
+    EXPECT_EQ(0u, error.rfind(c.reason, 0)) << c.text << " -> " << error;
+    EXPECT_TRUE(doc.keys().empty()) << "a refused file must leave nothing half-read";
+  }
+  std::string error;
+  Document doc;
+  EXPECT_FALSE(Document::Parse(std::string("REGEDIT4\n\0\n", 11), &doc, &error));
+  EXPECT_NE(std::string::npos, error.find("NUL"));
+  EXPECT_FALSE(
+      Document::Parse("REGEDIT4\n" + std::string(registry::kMaxFileSize, ';'), &doc, &error));
+  EXPECT_NE(std::string::npos, error.find("larger"));
+  // Nothing at all, or only comments, is an empty registry.
+  EXPECT_TRUE(Document::Parse("", &doc, &error));
+  EXPECT_TRUE(Document::Parse("; nothing\n\n", &doc, &error));
+}
+
+// Damaged copies of a real file never crash the reader, and whatever it
+// accepts it writes back in a form it reads the same way.
+TEST(RegistryFormat, SurvivesDamagedFiles) {
+  Document base;
+  AddRegistration(base, "/opt/kavrel/lib/libkavrel.so");
+  base.SetString(std::string(kPortsKey), "COM1", "/dev/ttyUSB0 \"x\" \\y");
+  const std::string original =
+      base.Serialize() + "[HKEY_CURRENT_USER\\B]\n\"h\"=hex(2):41,\\\n  42,00\n";
+  std::mt19937 random(12345);
+  const char alphabet[] = "[]\\\"=@:,-\n\r;x0 \x01\xff";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = original;
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = random() % text.size();
+      switch (random() % 3) {
+        case 0:
+          text[at] = alphabet[random() % (sizeof alphabet - 1)];
+          break;
+        case 1:
+          text.erase(at, 1 + random() % 8);
+          break;
+        default:
+          text.insert(at, 1, alphabet[random() % (sizeof alphabet - 1)]);
+          break;
+      }
+    }
+    Document doc;
+    std::string error;
+    if (!Document::Parse(text, &doc, &error)) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    const std::string written = doc.Serialize();
+    Document again;
+    ASSERT_TRUE(Document::Parse(written, &again, &error)) << error << "\n" << written;
+    ASSERT_EQ(written, again.Serialize());
+  }
+}
+
+TEST_F(RegistryFileTest, FilePathFollowsTheEnvironment) {
+  EXPECT_EQ(file_, registry::FilePath());
+  ::unsetenv("KAVREL_REGISTRY");
+  ::setenv("XDG_DATA_HOME", "/data/home", 1);
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ("/data/home/kavrel/registry.reg", registry::FilePath());
+  ::setenv("XDG_DATA_HOME", "relative/dir", 1);  // only absolute paths count
+  EXPECT_EQ("/home/u/.local/share/kavrel/registry.reg", registry::FilePath());
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ("/home/u/.local/share/kavrel/registry.reg", registry::FilePath());
+  ::unsetenv("HOME");
+  EXPECT_EQ("", registry::FilePath());
+  std::string error;
+  EXPECT_EQ(kRegistryFileIoError, RegisterInFile(registry::FilePath(), "/x/libkavrel.so", &error));
+  EXPECT_NE(std::string::npos, error.find("KAVREL_REGISTRY"));
+}
+
+// --- registration ---
+
+TEST_F(RegistryFileTest, RegistersWhatWindowsWouldRecord) {
+  std::string error;
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/kavrel/lib/libkavrel.so", &error)) << error;
+  EXPECT_EQ(0600, ModeOf(file_));
+  EXPECT_EQ(0700, ModeOf(dir_ + "/sub"));
+  const std::string text = ReadText(file_);
+  EXPECT_EQ(0u, text.rfind("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\Kavrel.comms]\n", 0)) << text;
+  const Document doc = Parsed(text);
+  const std::string clsid = std::string("HKEY_CLASSES_ROOT\\CLSID\\") + KAVREL_CLSID_COMMS;
+  const std::string lib = std::string("HKEY_CLASSES_ROOT\\TypeLib\\") + KAVREL_LIBID;
+  const std::string itf = std::string("HKEY_CLASSES_ROOT\\Interface\\") + KAVREL_IID_COMMS;
+  const std::string events =
+      std::string("HKEY_CLASSES_ROOT\\Interface\\") + KAVREL_DIID_COMMS_EVENTS;
+  const std::pair<std::string, std::string> expected[][1] = {
+      {{"HKEY_CLASSES_ROOT\\Kavrel.comms\\CLSID|", KAVREL_CLSID_COMMS}},
+      {{clsid + "\\InprocServer32|", "/opt/kavrel/lib/libkavrel.so"}},
+      {{clsid + "\\InprocServer32|ThreadingModel", "Apartment"}},
+      {{clsid + "\\ProgID|", "Kavrel.comms"}},
+      {{clsid + "\\TypeLib|", KAVREL_LIBID}},
+      {{lib + "\\10.0|", "Kavrel"}},
+      {{lib + "\\10.0\\0\\win64|", "/opt/kavrel/lib/libkavrel.so"}},
+      {{lib + "\\10.0\\FLAGS|", "0"}},
+      {{lib + "\\10.0\\HELPDIR|", "/opt/kavrel/lib"}},
+      {{itf + "|", "_comms"}},
+      {{itf + "\\ProxyStubClsid32|", "{00020424-0000-0000-C000-000000000046}"}},
+      {{itf + "\\TypeLib|", KAVREL_LIBID}},
+      {{itf + "\\TypeLib|Version", "10.0"}},
+      {{events + "|", "__comms"}},
+      {{events + "\\TypeLib|", KAVREL_LIBID}},
+  };
+  for (const auto& [entry] : expected) {
+    const size_t bar = entry.first.find('|');
+    const std::string* value =
+        doc.FindString(entry.first.substr(0, bar), entry.first.substr(bar + 1));
+    ASSERT_NE(nullptr, value) << entry.first;
+    EXPECT_EQ(entry.second, *value) << entry.first;
+  }
+  EXPECT_NE(nullptr, doc.FindKey(clsid + "\\Programmable"));
+}
+
+TEST_F(RegistryFileTest, MergesAndUnregistersExactlyItsOwnEntries) {
+  const std::string clsid = std::string("HKEY_CLASSES_ROOT\\CLSID\\") + KAVREL_CLSID_COMMS;
+  const std::string foreign =
+      "REGEDIT4\n\n"
+      "[HKEY_CLASSES_ROOT\\Other.thing\\CLSID]\n@=\"{11111111-2222-3333-4444-555555555555}\"\n\n"
+      "[" +
+      clsid +
+      "\\InprocServer32]\n\"Note\"=\"kept by someone else\"\n\n"
+      "[" +
+      clsid +
+      "\\Extra]\n@=\"a foreign subkey\"\n\n"
+      "[HKEY_CLASSES_ROOT\\TypeLib\\" KAVREL_LIBID
+      "\\1.0]\n@=\"an older library\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n\"COM1\"=\"/dev/ttyUSB0\"\n"
+      "\"Flags\"=hex:00,\\\n  01\n\n";
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  WriteText(file_, foreign, 0640);
+
+  std::string error;
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  EXPECT_EQ(0640, ModeOf(file_)) << "the owner's permissions are kept";
+  Document merged = Parsed(ReadText(file_));
+  Document expected = Parsed(foreign);
+  AddRegistration(expected, "/opt/lib/libkavrel.so");
+  EXPECT_EQ(expected.Serialize(), merged.Serialize());
+  EXPECT_EQ("kept by someone else", *merged.FindString(clsid + "\\InprocServer32", "Note"));
+
+  // Registering again changes nothing, not even the file.
+  struct stat before {};
+  ::stat(file_.c_str(), &before);
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  struct stat after {};
+  ::stat(file_.c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+
+  // Unregistering leaves exactly what was there before, in its order.
+  ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error)) << error;
+  EXPECT_EQ(Parsed(foreign).Serialize(), ReadText(file_));
+  EXPECT_EQ((std::vector<std::string>{"registry.reg"}), Listing(dir_ + "/sub"))
+      << "no temporary or lock file is left behind";
+
+  // And a second unregistration finds nothing more to remove.
+  ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error));
+  EXPECT_EQ(Parsed(foreign).Serialize(), ReadText(file_));
+}
+
+TEST_F(RegistryFileTest, UnregisteringWithoutAFileCreatesNone) {
+  std::string error;
+  EXPECT_EQ(S_OK, UnregisterFromFile(file_, &error)) << error;
+  EXPECT_NE(0, ::access(file_.c_str(), F_OK));
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error));
+  EXPECT_EQ("REGEDIT4\n\n", ReadText(file_));
+}
+
+TEST_F(RegistryFileTest, RefusesMalformedOrUnsafeFilesAndLeavesThemAlone) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  std::string error;
+  const std::string broken = "REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n@=\"unterminated\n";
+  WriteText(file_, broken);
+  EXPECT_EQ(kRegistryFileMalformed, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  EXPECT_NE(std::string::npos, error.find(file_ + ", line 3: unterminated")) << error;
+  EXPECT_EQ(kRegistryFileMalformed, UnregisterFromFile(file_, &error));
+  EXPECT_EQ(broken, ReadText(file_));
+
+  const std::string fine = "REGEDIT4\n\n";
+  WriteText(file_, fine, 0666);
+  EXPECT_EQ(kRegistryFileMalformed, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  EXPECT_NE(std::string::npos, error.find("writable by every user")) << error;
+  EXPECT_EQ(fine, ReadText(file_));
+  EXPECT_EQ(0666, ModeOf(file_));
+
+  ::unlink(file_.c_str());
+  ::mkdir(file_.c_str(), 0700);  // a directory where the file should be
+  EXPECT_EQ(kRegistryFileMalformed, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  EXPECT_NE(std::string::npos, error.find("not a regular file")) << error;
+  ::rmdir(file_.c_str());
+
+  EXPECT_EQ(E_FAIL, RegisterInFile(file_, "relative/libkavrel.so", &error));
+  EXPECT_NE(0, ::access(file_.c_str(), F_OK));
+}
+
+TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
+  const std::string real = dir_ + "/real.reg";
+  WriteText(real, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Mine]\n@=\"x\"\n");
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  ASSERT_EQ(0, ::symlink(real.c_str(), file_.c_str()));
+  std::string error;
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, ::lstat(file_.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  const Document doc = Parsed(ReadText(real));
+  EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Mine", ""));
+  EXPECT_NE(nullptr, doc.FindString(kClassKey, ""));
+}
+
+// --- the library's exports, and creation by name ---
+
+class LibraryTest : public RegistryFileTest {
+ protected:
+  void SetUp() override {
+    RegistryFileTest::SetUp();
+    module_ = ::dlopen(KAVREL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, module_) << ::dlerror();
+    registerServer_ = reinterpret_cast<HRESULT (*)()>(::dlsym(module_, "DllRegisterServer"));
+    unregisterServer_ = reinterpret_cast<HRESULT (*)()>(::dlsym(module_, "DllUnregisterServer"));
+    getErrorInfo_ =
+        reinterpret_cast<HRESULT (*)(ULONG, IErrorInfo**)>(::dlsym(module_, "GetErrorInfo"));
+    ASSERT_TRUE(registerServer_ && unregisterServer_ && getErrorInfo_);
+  }
+  void TearDown() override {
+    if (module_) ::dlclose(module_);
+    RegistryFileTest::TearDown();
+  }
+  std::string LibraryRealPath() {
+    char resolved[PATH_MAX];
+    EXPECT_NE(nullptr, ::realpath(KAVREL_LIBRARY_PATH, resolved));
+    return resolved;
+  }
+  // The library's error information, as ASCII.
+  std::string ErrorDescription() {
+    IErrorInfo* info = nullptr;
+    if (getErrorInfo_(0, &info) != S_OK || !info) return "<none>";
+    BSTR text = nullptr;
+    info->GetDescription(&text);
+    info->Release();
+    std::string out;
+    for (const OLECHAR* p = text; p && *p; ++p)
+      out.push_back(*p < 0x80 ? static_cast<char>(*p) : '?');
+    reinterpret_cast<void (*)(BSTR)>(::dlsym(module_, "SysFreeString"))(text);
+    return out;
+  }
+
+  void* module_ = nullptr;
+  HRESULT (*registerServer_)() = nullptr;
+  HRESULT (*unregisterServer_)() = nullptr;
+  HRESULT (*getErrorInfo_)(ULONG, IErrorInfo**) = nullptr;
+};
+
+TEST_F(LibraryTest, ExportsRegisterTheLibraryItself) {
+  ASSERT_EQ(S_OK, registerServer_()) << ErrorDescription();
+  Document doc = Parsed(ReadText(file_));
+  ASSERT_NE(nullptr, doc.FindString(kClassKey, ""));
+  EXPECT_EQ(LibraryRealPath(), *doc.FindString(kClassKey, ""));
+  ASSERT_EQ(S_OK, unregisterServer_());
+  EXPECT_EQ("REGEDIT4\n\n", ReadText(file_));
+
+  WriteText(file_, "REGEDIT4\n[HKEY_CLASSES_ROOT\\X]\n\"a\"=\"b\" c\n");
+  EXPECT_EQ(kRegistryFileMalformed, registerServer_());
+  EXPECT_EQ(file_ + ", line 3: text after the string", ErrorDescription());
+}
+
+TEST_F(LibraryTest, CreatesTheObjectByNameThroughTheRegistry) {
+  std::string why;
+  _comms* comms = nullptr;
+  EXPECT_EQ(kClassNotRegistered,
+            CreateObject("Kavrel.comms", IID__comms, reinterpret_cast<void**>(&comms), &why));
+  EXPECT_NE(std::string::npos, why.find("no registry file")) << why;
+
+  ASSERT_EQ(S_OK, registerServer_()) << ErrorDescription();
+  for (const char* name : {"Kavrel.comms", "KAVREL.COMMS", KAVREL_CLSID_COMMS}) {
+    ASSERT_EQ(S_OK, CreateObject(name, IID__comms, reinterpret_cast<void**>(&comms), &why))
+        << name << ": " << why;
+    ASSERT_NE(nullptr, comms);
+    EXPECT_EQ(S_OK, comms->put_BaudComm(19200));
+    LONG baud = 0;
+    EXPECT_EQ(S_OK, comms->get_BaudComm(&baud));
+    EXPECT_EQ(19200, baud);
+    comms->Release();
+  }
+  IDispatch* dispatch = nullptr;
+  ASSERT_EQ(S_OK, CreateObject("Kavrel.comms", IID_IDispatch, reinterpret_cast<void**>(&dispatch)));
+  dispatch->Release();
+
+  void* none = nullptr;
+  EXPECT_EQ(kInvalidClassString, CreateObject("Kavrel.nothing", IID__comms, &none, &why));
+  EXPECT_EQ(kInvalidClassString, CreateObject("{not-a-guid}", IID__comms, &none, &why));
+  EXPECT_EQ(kClassNotRegistered,
+            CreateObject("{00000000-0000-0000-0000-000000000001}", IID__comms, &none, &why));
+  EXPECT_EQ(E_NOINTERFACE, CreateObject("Kavrel.comms", IID_IClassFactory, &none, &why));
+  EXPECT_EQ(nullptr, none);
+}
+
+TEST_F(LibraryTest, RefusesServersItShouldNotLoad) {
+  std::string why;
+  void* object = nullptr;
+  auto registerAt = [&](const std::string& path) {
+    ::unlink(file_.c_str());
+    std::string error;
+    ASSERT_EQ(S_OK, RegisterInFile(file_, path, &error)) << error;
+  };
+  // A library anybody may replace is not loaded.
+  const std::string copy = dir_ + "/libkavrel-copy.so";
+  ASSERT_EQ(0, std::system(("cp '" + LibraryRealPath() + "' '" + copy + "'").c_str()));
+  ::chmod(copy.c_str(), 0757);
+  registerAt(copy);
+  EXPECT_EQ(E_ACCESSDENIED, CreateObject("Kavrel.comms", IID__comms, &object, &why));
+  EXPECT_NE(std::string::npos, why.find("writable by every user")) << why;
+  registerAt(dir_ + "/missing.so");
+  EXPECT_EQ(kServerNotFound, CreateObject("Kavrel.comms", IID__comms, &object, &why));
+  // Hand-edited paths must be absolute.
+  WriteText(file_, std::string("REGEDIT4\n[HKEY_CLASSES_ROOT\\Kavrel.comms\\CLSID]\n@=\"") +
+                       KAVREL_CLSID_COMMS + "\"\n[" + kClassKey + "]\n@=\"libkavrel.so\"\n");
+  EXPECT_EQ(kServerNotFound, CreateObject("Kavrel.comms", IID__comms, &object, &why));
+  // A library without the entry points.
+  registerAt("/bin/true");
+  EXPECT_NE(S_OK, CreateObject("Kavrel.comms", IID__comms, &object, &why));
+  // A registry file that is not one.
+  WriteText(file_, "not a registry\n");
+  EXPECT_EQ(kRegistryUnusable, CreateObject("Kavrel.comms", IID__comms, &object, &why));
+  EXPECT_EQ(nullptr, object);
+}
+
+// --- the port map ---
+
+TEST_F(RegistryFileTest, MapsPortNamesToDevicePaths) {
+  std::string device, error;
+  EXPECT_EQ(PortMapping::NotMapped, LookupPortDevice("COM1", &device, &error));
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  WriteText(file_,
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kavrel\\Ports]\n"
+            "\"COM1\"=\"/dev/ttyUSB0\"\n\"com12\"=\"/dev/serial/by-id/usb-\\\"odd\\\"\"\n"
+            "\"COM3\"=dword:00000001\n\"COM4\"=\"\"\n");
+  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("com1", &device, &error));
+  EXPECT_EQ("/dev/ttyUSB0", device);
+  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("COM12", &device, &error));
+  EXPECT_EQ("/dev/serial/by-id/usb-\"odd\"", device);
+  EXPECT_EQ(PortMapping::NotMapped, LookupPortDevice("COM2", &device, &error));
+  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM3", &device, &error));
+  EXPECT_NE(std::string::npos, error.find("COM3 is not a device path")) << error;
+  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM4", &device, &error));
+
+  // Registration keeps the map; a broken file is reported, never guessed at.
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error));
+  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("COM1", &device, &error));
+  WriteText(file_, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n\"COM1\"=\"/dev/x\n");
+  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM1", &device, &error));
+  EXPECT_NE(std::string::npos, error.find("line 3")) << error;
+}
+
+}  // namespace
+}  // namespace kavrel
