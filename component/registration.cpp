@@ -60,7 +60,7 @@ RegistrationSet TypeLibraryRegistration(const std::string& libraryPath,
   set.values = {
       {version, "", "Kavrel"},
       {platformKey, "", libraryPath},
-      {version + "\\FLAGS", "", "0"},
+      {version + "\\FLAGS", "", "8"},  // LIBFLAG_FHASDISKIMAGE, as registered on Windows
       {version + "\\HELPDIR", "", helpDir},
   };
   struct Interface {

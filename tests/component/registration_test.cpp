@@ -247,7 +247,7 @@ TEST_F(RegistryFileTest, RegistersWhatWindowsWouldRecord) {
       {{clsid + "\\TypeLib|", KAVREL_LIBID}},
       {{lib + "\\10.0|", "Kavrel"}},
       {{lib + "\\10.0\\0\\win64|", "/opt/kavrel/lib/libkavrel.so"}},
-      {{lib + "\\10.0\\FLAGS|", "0"}},
+      {{lib + "\\10.0\\FLAGS|", "8"}},
       {{lib + "\\10.0\\HELPDIR|", "/opt/kavrel/lib"}},
       {{itf + "|", "_comms"}},
       {{itf + "\\ProxyStubClsid32|", "{00020424-0000-0000-C000-000000000046}"}},

@@ -1,0 +1,78 @@
+// Every operation is the kernel32 function of the same name, called
+// directly; the Platform wrapper reads GetLastError right after it returns.
+#include "platform/win32/device_ops.h"
+
+namespace kavrel::platform::win32 {
+
+Handle32 Kernel32DeviceOps::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                                        void* securityAttributes, DWORD creationDisposition,
+                                        DWORD flagsAndAttributes, Handle32 templateFile) {
+  return FromHandle(::CreateFileA(
+      fileName, desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
+      creationDisposition, flagsAndAttributes, templateFile ? ToHandle(templateFile) : nullptr));
+}
+
+BOOL Kernel32DeviceOps::SetupComm(Handle32 file, DWORD inQueue, DWORD outQueue) {
+  return ::SetupComm(ToHandle(file), inQueue, outQueue);
+}
+
+BOOL Kernel32DeviceOps::PurgeComm(Handle32 file, DWORD flags) {
+  return ::PurgeComm(ToHandle(file), flags);
+}
+
+BOOL Kernel32DeviceOps::SetCommTimeouts(Handle32 file, COMMTIMEOUTS* timeouts) {
+  return ::SetCommTimeouts(ToHandle(file), timeouts);
+}
+
+BOOL Kernel32DeviceOps::GetCommState(Handle32 file, DCB* dcb) {
+  return ::GetCommState(ToHandle(file), dcb);
+}
+
+BOOL Kernel32DeviceOps::BuildCommDCBA(LPCSTR def, DCB* dcb) { return ::BuildCommDCBA(def, dcb); }
+
+BOOL Kernel32DeviceOps::SetCommState(Handle32 file, DCB* dcb) {
+  return ::SetCommState(ToHandle(file), dcb);
+}
+
+BOOL Kernel32DeviceOps::CloseHandle(Handle32 object) { return ::CloseHandle(ToHandle(object)); }
+
+BOOL Kernel32DeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+  return ::ClearCommError(ToHandle(file), errors, stat);
+}
+
+BOOL Kernel32DeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
+                                 OVERLAPPED* overlapped) {
+  return ::ReadFile(ToHandle(file), buffer, toRead, read, overlapped);
+}
+
+BOOL Kernel32DeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
+                                  OVERLAPPED* overlapped) {
+  return ::WriteFile(ToHandle(file), buffer, toWrite, written, overlapped);
+}
+
+BOOL Kernel32DeviceOps::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped,
+                                            DWORD* transferred, BOOL wait) {
+  return ::GetOverlappedResult(ToHandle(file), overlapped, transferred, wait);
+}
+
+DWORD Kernel32DeviceOps::GetLastError() { return ::GetLastError(); }
+
+BOOL Kernel32DeviceOps::GetCommModemStatus(Handle32 file, DWORD* modemStat) {
+  return ::GetCommModemStatus(ToHandle(file), modemStat);
+}
+
+BOOL Kernel32DeviceOps::EscapeCommFunction(Handle32 file, DWORD func) {
+  return ::EscapeCommFunction(ToHandle(file), func);
+}
+
+DWORD Kernel32DeviceOps::FormatMessageA(DWORD flags, const void* source, DWORD messageId,
+                                        DWORD languageId, LPSTR buffer, DWORD size,
+                                        va_list* arguments) {
+  return ::FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments);
+}
+
+DWORD Kernel32DeviceOps::SleepEx(DWORD milliseconds, BOOL alertable) {
+  return ::SleepEx(milliseconds, alertable);
+}
+
+}  // namespace kavrel::platform::win32
