@@ -80,6 +80,14 @@ class Platform {
   // platform call (0 before the first).
   static DWORD LastDeviceError();
 
+  // Puts code in place of the calling thread's saved last device error
+  // without a platform call. Until the next platform operation,
+  // LastDeviceError() and GetLastError() both answer code (GetLastError then
+  // does not ask the platform). For a step the component answers itself
+  // instead of handing it to the platform, and for putting back a step's own
+  // error after host code has run between the step and its record.
+  static void SubstituteLastDeviceError(DWORD code);
+
   DeviceOps& ops() { return ops_; }
 
  private:
