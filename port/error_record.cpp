@@ -1,9 +1,9 @@
 // GetSystemMessage, CommGetError and the two record routines.
-#include "component/comms_object.h"
-#include "port/port_steps.h"
-
 #include <cstdio>
 #include <string>
+
+#include "component/comms_object.h"
+#include "port/port_steps.h"
 
 namespace kavrel {
 
@@ -38,9 +38,9 @@ HRESULT CommsObject::GetSystemMessage(LONG* lngErrorCode, BSTR* result) {
     std::string buffer(kMessageBuffer, '\0');
     DWORD zeroSource = 0;
     va_list zeroArguments{};
-    device().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                            &zeroSource, static_cast<DWORD>(*lngErrorCode), 0, buffer.data(),
-                            kMessageSize, &zeroArguments);
+    device().FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, &zeroSource,
+                            static_cast<DWORD>(*lngErrorCode), 0, buffer.data(), kMessageSize,
+                            &zeroArguments);
     std::u16string wide = FromAnsi(buffer.data(), buffer.size());
     const size_t nul = wide.find(u'\0');
     if (nul != std::u16string::npos) wide.resize(nul);

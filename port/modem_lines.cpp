@@ -13,10 +13,14 @@ namespace {
 // 0 for any other line, which the platform refuses.
 DWORD LineFunction(short line, VARIANT_BOOL state) {
   switch (line) {
-    case 1: return state ? SETBREAK : CLRBREAK;
-    case 2: return state ? SETDTR : CLRDTR;
-    case 3: return state ? SETRTS : CLRRTS;
-    default: return 0;
+    case 1:
+      return state ? SETBREAK : CLRBREAK;
+    case 2:
+      return state ? SETDTR : CLRDTR;
+    case 3:
+      return state ? SETRTS : CLRRTS;
+    default:
+      return 0;
   }
 }
 

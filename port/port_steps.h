@@ -3,10 +3,10 @@
 // whose device has been closed.
 #pragma once
 
-#include "component/comms_object.h"
-
 #include <optional>
 #include <string_view>
+
+#include "component/comms_object.h"
 
 namespace kavrel::port {
 
@@ -70,8 +70,7 @@ inline LONG RecordModeStringFailure(CommsObject& object, std::u16string_view sou
 // device's error flags) and returns the code recorded. When host code run by
 // the message pump has closed the slot meanwhile, the flags are not asked of
 // the closed handle: the step is recorded by RecordDllError instead.
-inline LONG RecordTransferFailure(CommsObject& object, std::u16string_view source,
-                                  PortSlot& slot) {
+inline LONG RecordTransferFailure(CommsObject& object, std::u16string_view source, PortSlot& slot) {
   if (HoldsClosedDevice(slot)) return RecordDllFailure(object, source);
   BSTR operation = Bstr(source).Detach();
   LONG code = 0;

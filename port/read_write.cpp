@@ -1,9 +1,9 @@
 // CommRead and CommWrite.
-#include "component/comms_object.h"
-#include "port/port_steps.h"
-
 #include <algorithm>
 #include <array>
+
+#include "component/comms_object.h"
+#include "port/port_steps.h"
 
 namespace kavrel {
 
