@@ -55,8 +55,7 @@ BOOL Platform::EscapeCommFunction(Handle32 file, DWORD func) {
 }
 DWORD Platform::FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                                LPSTR buffer, DWORD size, va_list* arguments) {
-  return Saved(
-      ops_.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments));
+  return Saved(ops_.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments));
 }
 DWORD Platform::SleepEx(DWORD milliseconds, BOOL alertable) {
   return Saved(ops_.SleepEx(milliseconds, alertable));

@@ -4,11 +4,11 @@
 // substitute a scripted double.
 #pragma once
 
-#include "kavrel/automation.h"
-#include "platform/win32_records.h"
-
 #include <cstdarg>
 #include <string>
+
+#include "kavrel/automation.h"
+#include "platform/win32_records.h"
 
 namespace kavrel::platform {
 
@@ -38,9 +38,8 @@ class DeviceOps {
   virtual DWORD GetLastError() = 0;
   virtual BOOL GetCommModemStatus(Handle32 file, DWORD* modemStat) = 0;
   virtual BOOL EscapeCommFunction(Handle32 file, DWORD func) = 0;
-  virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId,
-                               DWORD languageId, LPSTR buffer, DWORD size,
-                               va_list* arguments) = 0;
+  virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
+                               LPSTR buffer, DWORD size, va_list* arguments) = 0;
   virtual DWORD SleepEx(DWORD milliseconds, BOOL alertable) = 0;
 
  protected:
