@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # Fails unless the shared library exports exactly the allowed symbols.
 # Usage: cmake -DLIBRARY=... -DALLOWED="a;b;c" -P CheckExports.cmake
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
