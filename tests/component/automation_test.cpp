@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "kavrel/kavrel.h"
 #include "support/test_host.h"
@@ -72,7 +73,8 @@ TEST(AutomationAbiTest, ComInterfacesLayOutTheirVtablesInDeclarationOrder) {
   } probe;
   using AnyFunction = void (*)();
   using Method = HRESULT (*)(void*);
-  AnyFunction* vtable = *reinterpret_cast<AnyFunction**>(&probe);
+  AnyFunction* vtable = nullptr;
+  std::memcpy(&vtable, static_cast<const void*>(&probe), sizeof vtable);
   EXPECT_EQ(8, reinterpret_cast<HRESULT (*)(void*, BSTR*)>(vtable[7])(&probe, nullptr));
   EXPECT_EQ(23, reinterpret_cast<Method>(vtable[22])(&probe));
   EXPECT_EQ(35, reinterpret_cast<Method>(vtable[34])(&probe));

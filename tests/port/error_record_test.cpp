@@ -5,6 +5,8 @@
 namespace kavrel::testing {
 namespace {
 
+using testing::operator<<;
+
 class ErrorRecordTest : public PortTest {
  public:
   std::u16string SystemMessage(LONG code) {

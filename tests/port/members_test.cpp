@@ -6,6 +6,8 @@
 namespace kavrel::testing {
 namespace {
 
+using testing::operator<<;
+
 struct Member {
   std::string name;
   std::function<LONG(PortTest&, short)> call;
@@ -14,8 +16,6 @@ struct Member {
   LONG failureResult;        // the result after the trap, or 0 to mean "the error number"
   bool keepsStatus;          // keeps its working status in ThreadState.lngStatus
 };
-
-void PrintTo(const Member& member, std::ostream* os) { *os << member.name; }
 
 std::vector<Member> Members() {
   return {

@@ -5,6 +5,8 @@
 namespace kavrel::testing {
 namespace {
 
+using testing::operator<<;
+
 using Args = std::vector<long long>;
 
 struct MaskCase {
@@ -52,6 +54,7 @@ TEST_F(PortTest, GetLineFailureKeepsTheCallersStateAndRecordsUnderCommReadCD) {
 }
 
 struct LineCase {
+  const char* name;
   short line;
   VARIANT_BOOL state;
   long long function;
@@ -67,11 +70,13 @@ TEST_P(LineFunction, SelectsTheEscapeCode) {
   EXPECT_EQ((Args{100, GetParam().function}), dev().calls()[0].args);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, LineFunction,
-                         ::testing::Values(LineCase{1, -1, SETBREAK}, LineCase{1, 0, CLRBREAK},
-                                           LineCase{2, -1, SETDTR}, LineCase{2, 0, CLRDTR},
-                                           LineCase{3, -1, SETRTS}, LineCase{3, 1, SETRTS},
-                                           LineCase{3, 0, CLRRTS}));
+INSTANTIATE_TEST_SUITE_P(
+    Lines, LineFunction,
+    ::testing::Values(LineCase{"BreakOn", 1, -1, SETBREAK}, LineCase{"BreakOff", 1, 0, CLRBREAK},
+                      LineCase{"DtrOn", 2, -1, SETDTR}, LineCase{"DtrOff", 2, 0, CLRDTR},
+                      LineCase{"RtsOn", 3, -1, SETRTS}, LineCase{"RtsOnByAnyNonzero", 3, 1, SETRTS},
+                      LineCase{"RtsOff", 3, 0, CLRRTS}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PortTest, SetLineHandsAnUnknownLineToThePlatformAsCodeZero) {
   OpenReady(1);

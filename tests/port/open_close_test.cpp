@@ -5,6 +5,8 @@
 namespace kavrel::testing {
 namespace {
 
+using testing::operator<<;
+
 using Args = std::vector<long long>;
 
 TEST_F(PortTest, OpenOpensSizesPurgesTimesAndConfiguresTheDevice) {

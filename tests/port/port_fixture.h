@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "component/thread_state.h"
@@ -110,6 +111,19 @@ class PortTest : public ::testing::Test {
   ScriptedRuntime rt;
   TestObject obj{rt.runtime()};
 };
+
+// Table rows print as their name (or operation) in test listings; each
+// suite brings this into its own namespace with a using-declaration.
+template <class Row>
+requires requires(const Row& row) { row.name; } || requires(const Row& row) {
+  row.op;
+}
+std::ostream& operator<<(std::ostream& os, const Row& row) {
+  if constexpr (requires { row.name; })
+    return os << row.name;
+  else
+    return os << row.op;
+}
 
 // Fails the next call of op with the given last error.
 inline Outcome Failing(DWORD lastError) {

@@ -5,6 +5,8 @@
 namespace kavrel::testing {
 namespace {
 
+using testing::operator<<;
+
 using Args = std::vector<long long>;
 
 long long Address(const void* p) { return static_cast<long long>(reinterpret_cast<uintptr_t>(p)); }
