@@ -152,9 +152,11 @@ TEST_F(DispatchTest, ByReferenceParametersTakeExactRefsVariantRefsOrValues) {
   EXPECT_EQ(VT_I4, variable.vt) << "the variable gets the value the member left";
   EXPECT_EQ(19200, variable.lVal);
   // A literal by value goes into a temporary.
-  ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"settingeval", DISPATCH_METHOD, {VStr(u"300")}, &r));
+  VARIANT literal = VStr(u"300");
+  ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"settingeval", DISPATCH_METHOD, {literal}, &r));
   EXPECT_EQ("baud=300 parity=N data=8 stop=1", Utf8(r.bstrVal));
   VariantClear(&r);
+  VariantClear(&literal);
   // A by-reference variable of another type is refused.
   short narrow = 5;
   VARIANT other;
