@@ -538,18 +538,13 @@ struct IErrorInfo {
 #endif /* __cplusplus */
 
 /* Automation helpers exported by libkavrel.so (oleaut32's on Windows). */
-#if defined(__GNUC__)
-#define KAVREL_API __attribute__((visibility("default")))
-#else
-#define KAVREL_API
-#endif
-KAVREL_EXTERN_C KAVREL_API BSTR SysAllocString(const OLECHAR* psz);
-KAVREL_EXTERN_C KAVREL_API BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch);
-KAVREL_EXTERN_C KAVREL_API void SysFreeString(BSTR bstr);
-KAVREL_EXTERN_C KAVREL_API UINT SysStringLen(BSTR bstr);
-KAVREL_EXTERN_C KAVREL_API void VariantInit(VARIANT* pvarg);
-KAVREL_EXTERN_C KAVREL_API HRESULT VariantClear(VARIANT* pvarg);
-KAVREL_EXTERN_C KAVREL_API HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+KAVREL_EXTERN_C BSTR SysAllocString(const OLECHAR* psz);
+KAVREL_EXTERN_C BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch);
+KAVREL_EXTERN_C void SysFreeString(BSTR bstr);
+KAVREL_EXTERN_C UINT SysStringLen(BSTR bstr);
+KAVREL_EXTERN_C void VariantInit(VARIANT* pvarg);
+KAVREL_EXTERN_C HRESULT VariantClear(VARIANT* pvarg);
+KAVREL_EXTERN_C HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
 
 #endif /* !_WIN32 */
 

@@ -1,8 +1,9 @@
 #include "platform/posix/device_ops.h"
 
+#include <sched.h>
+
 #include <cerrno>
 #include <ctime>
-#include <sched.h>
 
 namespace kavrel::platform::posix {
 
