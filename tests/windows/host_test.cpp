@@ -15,63 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "check.h"
 #include "kavrel/kavrel.h"
 
 namespace {
 
-int gFailures = 0;
-int gChecks = 0;
-
-void Check(bool ok, const char* what, int line, const std::string& detail = std::string()) {
-  ++gChecks;
-  if (ok) return;
-  ++gFailures;
-  std::printf("FAIL (line %d): %s%s%s\n", line, what, detail.empty() ? "" : " -- ", detail.c_str());
-  std::fflush(stdout);
-}
-#define CHECK(cond) Check((cond), #cond, __LINE__)
-#define CHECK_HR(expected, expr)                                                          \
-  do {                                                                                    \
-    const HRESULT hr_ = (expr);                                                           \
-    char buf_[64];                                                                        \
-    std::snprintf(buf_, sizeof buf_, "got 0x%08lX", static_cast<unsigned long>(hr_));     \
-    Check(hr_ == static_cast<HRESULT>(expected), #expr " == " #expected, __LINE__, buf_); \
-  } while (0)
-#define CHECK_TEXT(expected, actual)                                                   \
-  do {                                                                                 \
-    const std::wstring e_ = (expected), a_ = (actual);                                 \
-    Check(e_ == a_, #actual " == " #expected, __LINE__, "got \"" + Narrow(a_) + "\""); \
-  } while (0)
-#define CHECK_EQ(expected, actual)                                                    \
-  do {                                                                                \
-    const long long e_ = (expected), a_ = (actual);                                   \
-    Check(e_ == a_, #actual " == " #expected, __LINE__, "got " + std::to_string(a_)); \
-  } while (0)
-
-void Section(const char* name) {
-  std::printf("-- %s\n", name);
-  std::fflush(stdout);
-}
-
-std::string Narrow(const std::wstring& w) {
-  std::string out;
-  for (wchar_t c : w) {
-    if (c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
-      out += hex;
-    }
-  }
-  return out;
-}
-
-std::wstring Widen(const char* ascii) {
-  std::wstring out;
-  for (; *ascii; ++ascii) out.push_back(static_cast<wchar_t>(*ascii));
-  return out;
-}
+using kavrel_check::Check;
+using kavrel_check::Narrow;
+using kavrel_check::Section;
+using kavrel_check::Widen;
 
 // An owned BSTR.
 struct Text {
@@ -505,6 +457,47 @@ void LateBinding() {
   CHECK_HR(DISP_E_MEMBERNOTFOUND, Call(d, L"Version", DISPATCH_PROPERTYPUT, {I2(1)}, nullptr));
 }
 
+// The host's window messages run inside CommRead, and their handlers may
+// call back into the object.
+_comms* gPumped = nullptr;
+int gHandled = 0;
+LRESULT CALLBACK HostWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_USER) return DefWindowProcW(hwnd, message, wParam, lParam);
+  ++gHandled;
+  short port = -1;
+  CHECK_HR(S_OK, gPumped->get_PortComm(&port));
+  CHECK_HR(S_OK, gPumped->put_PortComm(static_cast<short>(port + 1)));
+  return 0;
+}
+
+void MessagesDuringCalls() {
+  Section("window messages during CommRead");
+  Ref<_comms> comms;
+  if (!CreateComms(comms)) return;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = HostWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"KavrelHostWindow";
+  RegisterClassW(&wc);
+  HWND window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+  CHECK(window != nullptr);
+  if (!window) return;
+  gPumped = comms.p;
+  PostMessageW(window, WM_USER, 0, 0);
+  PostMessageW(window, WM_USER, 0, 0);
+  short slot = 2;  // never opened: the read fails after the pump ran
+  Text data;
+  LONG size = 64, result = 0;
+  CHECK_HR(S_OK, comms->CommRead(&slot, data.out(), &size, &result));
+  CHECK_EQ(-1, result);
+  CHECK_EQ(2, gHandled);
+  short port = 0;
+  CHECK_HR(S_OK, comms->get_PortComm(&port));
+  CHECK_EQ(2, port);
+  DestroyWindow(window);
+}
+
 // --- checks over the pseudo-terminal pair ---
 
 std::wstring PortName(int n) { return L"COM" + std::to_wstring(n); }
@@ -626,6 +619,15 @@ void ConnectionExchange(int slot, const std::wstring& peerName) {
   CHECK_EQ(1, sink.events.size());
   if (!sink.events.empty()) CHECK(sink.events[0].second == all);
 
+  // A character the code page lacks goes out, and comes back, as '?'.
+  Text foreign(L"\x0100z");
+  sink.events.clear();
+  CHECK_HR(S_OK, comms->WriteComm(&foreign.s));
+  CHECK_TEXT(L"?z", foreign.str());
+  CHECK_TEXT(L"?z", peer.Read(2));
+  CHECK_EQ(1, sink.events.size());
+  if (!sink.events.empty()) CHECK_TEXT(L"?z", sink.events[0].second);
+
   // Late-bound, as a script would: WriteComm with a variable.
   VARIANT text;
   VariantInit(&text);
@@ -729,6 +731,7 @@ int main(int argc, char** argv) {
   TypeInformation();
   MembersThroughTheVtable();
   LateBinding();
+  MessagesDuringCalls();
   if (argc >= 3) {
     const int slot = std::atoi(argv[1]);
     const std::wstring peer = Widen(argv[2]);
@@ -736,6 +739,5 @@ int main(int argc, char** argv) {
     ConnectionExchange(slot, peer);
   }
   CoUninitialize();
-  std::printf("%d checks, %d failed\n", gChecks, gFailures);
-  return gFailures;
+  return kavrel_check::Summary();
 }

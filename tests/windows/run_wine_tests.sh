@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Kavrel.dll (32-bit and 64-bit) with mingw-w64 and tests each under
 # Wine, in a fresh Wine prefix of its own:
+#   - kavrel_wine_platform.exe tests the Win32 platform layer directly;
 #   - regsvr32 registers the DLL; the class, programmatic identifier,
 #     interface and type library keys are in the registry;
 #   - kavrel_wine_host.exe creates the object by "Kavrel.comms" and checks
@@ -78,6 +79,7 @@ for arch in "${archs[@]}"; do
   export WINEDLLOVERRIDES="mscoree=;mshtml="
   mkdir -p "$work/bin"
   cp "$build/Kavrel.dll" "$build/tests/windows/kavrel_wine_host.exe" \
+     "$build/tests/windows/kavrel_wine_platform.exe" \
      "$root/tests/windows/comms_test.vbs" "$work/bin/"
 
   # Two pseudo-terminals joined back to back: COM3 is the connection's port,
@@ -94,6 +96,11 @@ for arch in "${archs[@]}"; do
   wineserver -w
 
   cd "$work/bin"
+  echo "-- Win32 platform"
+  wine_run 120 kavrel_wine_platform.exe
+  rc=$?
+  [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe: exit code $rc"
+
   echo "-- regsvr32"
   wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
   for key in "${keys[@]}"; do

@@ -1,0 +1,192 @@
+// The Win32 realisation of the platform, tested directly (linked with the
+// component's core) under Wine: kernel32 through DeviceOps and the Platform
+// wrapper, the thread's message pump, the ANSI code page and oleaut32's
+// error information. The exit code is the number of failures.
+#include "platform/platform.h"
+
+#include <string>
+
+#include "check.h"
+#include "kavrel/kavrel.h"
+#include "platform/win32/device_ops.h"
+
+namespace {
+
+using kavrel::platform::Handle32;
+using kavrel::platform::NativeRuntime;
+using kavrel_check::Section;
+
+
+void DeviceOperations() {
+  Section("device operations");
+  auto& device = NativeRuntime().device;
+  namespace w32 = kavrel::platform::win32;
+  CHECK(w32::ToHandle(kavrel::platform::kInvalidHandle) == INVALID_HANDLE_VALUE);
+  CHECK_EQ(-1, w32::FromHandle(INVALID_HANDLE_VALUE));
+
+  // A device that does not exist: -1 and its error, saved at once.
+  const Handle32 none = device.CreateFileA("\\\\.\\COM199", GENERIC_READ | GENERIC_WRITE, 0,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+  CHECK_EQ(-1, none);
+  const DWORD saved = kavrel::platform::Platform::LastDeviceError();
+  CHECK(saved == ERROR_FILE_NOT_FOUND || saved == ERROR_PATH_NOT_FOUND);
+  ::SetLastError(12345);  // a later change of the thread's error is not seen
+  CHECK_EQ(saved, kavrel::platform::Platform::LastDeviceError());
+
+  // A plain file stands in for a device: the handle crosses as 32 bits.
+  wchar_t dir[MAX_PATH], path[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  GetTempFileNameW(dir, L"kav", 0, path);
+  char narrow[MAX_PATH * 2] = {};
+  WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, sizeof narrow, nullptr, nullptr);
+  const Handle32 file = device.CreateFileA(narrow, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+  CHECK(file != -1 && file != 0);
+  OVERLAPPED overlapped{};
+  DWORD count = 0;
+  CHECK(device.WriteFile(file, "abc", 3, &count, &overlapped));
+  CHECK_EQ(3, count);
+  DWORD errors = 0;
+  COMSTAT stat{};
+  CHECK(!device.ClearCommError(file, &errors, &stat));  // not a communications device
+  CHECK(kavrel::platform::Platform::LastDeviceError() != 0);
+  CHECK(device.CloseHandle(file));
+  CHECK(!device.CloseHandle(file));
+  CHECK_EQ(ERROR_INVALID_HANDLE, kavrel::platform::Platform::LastDeviceError());
+  DeleteFileW(path);
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  CHECK(device.BuildCommDCBA("baud=9600 parity=N data=8 stop=1", &dcb));
+  CHECK_EQ(9600, dcb.BaudRate);
+  CHECK_EQ(8, dcb.ByteSize);
+  CHECK_EQ(NOPARITY, dcb.Parity);
+
+  char buffer[256];
+  const DWORD length = device.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                                             ERROR_FILE_NOT_FOUND, 0, buffer, 255, nullptr);
+  CHECK(length > 2 && buffer[length - 2] == '\r' && buffer[length - 1] == '\n');
+  CHECK_EQ(0, device.FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 0x7FFF0001, 0, buffer, 255,
+                                    nullptr));
+
+  const DWORD start = GetTickCount();
+  device.SleepEx(60, FALSE);
+  CHECK(GetTickCount() - start >= 45);
+}
+
+void TextConversion() {
+  Section("ANSI code page");
+  auto& text = NativeRuntime().text;
+  CHECK(text.ToAnsi(nullptr, 0).empty());
+  CHECK(text.FromAnsi("", 0).empty());
+  const std::u16string withNul(u"a\0b", 3);
+  CHECK(text.ToAnsi(reinterpret_cast<const OLECHAR*>(withNul.data()), 3) == std::string("a\0b", 3));
+  // Characters the code page lacks become '?', not a look-alike.
+  const std::u16string foreign = u"\u0100\u4E2D\u2603";
+  CHECK(text.ToAnsi(reinterpret_cast<const OLECHAR*>(foreign.data()), 3) == "???");
+  if (GetACP() != 1252) {
+    std::printf("   ANSI code page %u: the code page 1252 checks are skipped\n", GetACP());
+    return;
+  }
+  std::string bytes(256, '\0');
+  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
+  const std::u16string wide = text.FromAnsi(bytes.data(), bytes.size());
+  CHECK_EQ(256, wide.size());
+  CHECK(wide[0x80] == u'\u20AC' && wide[0x81] == u'\u0081' && wide[0x9F] == u'\u0178');
+  CHECK(wide[0xE9] == u'\u00E9');
+  CHECK(text.ToAnsi(reinterpret_cast<const OLECHAR*>(wide.data()), wide.size()) == bytes);
+}
+
+void ErrorInformation() {
+  Section("error information");
+  auto& errors = NativeRuntime().errors;
+  errors.Set(IID__comms, u"Kavrel", u"Subscript out of range");
+  IErrorInfo* info = nullptr;
+  CHECK_HR(S_OK, GetErrorInfo(0, &info));
+  if (info) {
+    BSTR text = nullptr;
+    CHECK_HR(S_OK, info->GetDescription(&text));
+    CHECK_TEXT(L"Subscript out of range", std::wstring(text ? text : L""));
+    SysFreeString(text);
+    text = nullptr;
+    CHECK_HR(S_OK, info->GetSource(&text));
+    CHECK_TEXT(L"Kavrel", std::wstring(text ? text : L""));
+    SysFreeString(text);
+    GUID guid{};
+    CHECK_HR(S_OK, info->GetGUID(&guid));
+    CHECK(IsEqualGUID(guid, IID__comms));
+    info->Release();
+  }
+  CHECK_HR(S_FALSE, GetErrorInfo(0, &info));  // taken
+  errors.Set(IID__comms, u"Kavrel", u"first");
+  errors.Clear();
+  CHECK_HR(S_FALSE, GetErrorInfo(0, &info));
+}
+
+int gDispatched = 0;
+bool gRepost = false;
+HWND gWindow = nullptr;
+
+LRESULT CALLBACK CountingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_USER) {
+    ++gDispatched;
+    if (gRepost) PostMessageW(hwnd, WM_USER, 0, 0);
+    return 0;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void MessagePump() {
+  Section("message pump");
+  auto& pump = NativeRuntime().pump;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = CountingProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"KavrelPumpTest";
+  RegisterClassW(&wc);
+  gWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            wc.hInstance, nullptr);
+  CHECK(gWindow != nullptr);
+  if (!gWindow) return;
+
+  // Every pending message is dispatched.
+  for (int i = 0; i < 5; ++i) PostMessageW(gWindow, WM_USER, 0, 0);
+  pump.Pump();
+  CHECK_EQ(5, gDispatched);
+  pump.Pump();  // nothing pending: returns at once
+  CHECK_EQ(5, gDispatched);
+
+  // A handler that keeps posting does not hold the pump for ever.
+  gRepost = true;
+  gDispatched = 0;
+  PostMessageW(gWindow, WM_USER, 0, 0);
+  const DWORD start = GetTickCount();
+  pump.Pump();
+  CHECK(gDispatched >= 1);
+  CHECK(GetTickCount() - start < 2000);
+  gRepost = false;
+  pump.Pump();
+
+  // A quit request is left for the host's own message loop.
+  gDispatched = 0;
+  PostMessageW(gWindow, WM_USER, 0, 0);
+  PostQuitMessage(7);
+  pump.Pump();
+  CHECK_EQ(1, gDispatched);
+  MSG msg;
+  CHECK(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  CHECK_EQ(7, msg.wParam);
+  DestroyWindow(gWindow);
+}
+
+}  // namespace
+
+int main() {
+  CoInitialize(nullptr);
+  DeviceOperations();
+  TextConversion();
+  ErrorInformation();
+  MessagePump();
+  CoUninitialize();
+  return kavrel_check::Summary();
+}
