@@ -1,0 +1,102 @@
+// kavrel-regsvr: regsvr32 for Linux. Loads an in-process server library
+// and calls its DllRegisterServer (or, with -u, DllUnregisterServer), which
+// record the class in the registry file (kavrel/registry.h).
+//
+//   kavrel-regsvr [-u] [-s] /path/to/libkavrel.so
+//
+// -s prints nothing on success. The exit code is 0 on success, 1 when the
+// call failed (the reason is printed), 2 for a usage or loading error.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kavrel/kavrel.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: kavrel-regsvr [-u] [-s] /path/to/libkavrel.so\n");
+  return 2;
+}
+
+// The description the library left as the thread's error information.
+std::string ErrorDescription(void* module) {
+  using GetErrorInfoFn = HRESULT (*)(ULONG, IErrorInfo**);
+  using SysFreeStringFn = void (*)(BSTR);
+  auto getErrorInfo = reinterpret_cast<GetErrorInfoFn>(::dlsym(module, "GetErrorInfo"));
+  auto freeString = reinterpret_cast<SysFreeStringFn>(::dlsym(module, "SysFreeString"));
+  if (!getErrorInfo || !freeString) return std::string();
+  IErrorInfo* info = nullptr;
+  if (getErrorInfo(0, &info) != S_OK || !info) return std::string();
+  BSTR text = nullptr;
+  info->GetDescription(&text);
+  info->Release();
+  std::string out;  // UTF-16 to UTF-8
+  for (const OLECHAR* p = text; p && *p; ++p) {
+    uint32_t c = *p;
+    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (*++p - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  freeString(text);
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool unregister = false, silent = false;
+  const char* library = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-u") == 0) {
+      unregister = true;
+    } else if (std::strcmp(argv[i], "-s") == 0) {
+      silent = true;
+    } else if (argv[i][0] == '-' || library) {
+      return Usage();
+    } else {
+      library = argv[i];
+    }
+  }
+  if (!library) return Usage();
+  if (!std::strchr(library, '/')) {
+    std::fprintf(stderr, "kavrel-regsvr: give the library's path, not only its name\n");
+    return 2;
+  }
+  void* module = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    std::fprintf(stderr, "kavrel-regsvr: %s\n", ::dlerror());
+    return 2;
+  }
+  const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+  auto call = reinterpret_cast<HRESULT (*)()>(::dlsym(module, entry));
+  if (!call) {
+    std::fprintf(stderr, "kavrel-regsvr: %s has no %s\n", library, entry);
+    return 2;
+  }
+  const HRESULT hr = call();
+  if (FAILED(hr)) {
+    const std::string why = ErrorDescription(module);
+    std::fprintf(stderr, "kavrel-regsvr: %s failed (0x%08X)%s%s\n", entry,
+                 static_cast<unsigned>(hr), why.empty() ? "" : ": ", why.c_str());
+    return 1;
+  }
+  if (!silent) std::printf("%s in %s succeeded.\n", entry, library);
+  return 0;
+}
