@@ -194,6 +194,29 @@ void CreationAndRegistration() {
   Section("unloading");
   CoFreeUnusedLibraries();  // objects are alive: the library must stay
   CHECK(GetModuleHandleW(L"Kavrel.dll") != nullptr);
+  using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
+  auto canUnload = reinterpret_cast<CanUnloadFn>(
+      GetProcAddress(GetModuleHandleW(L"Kavrel.dll"), "DllCanUnloadNow"));
+  CHECK(canUnload != nullptr);
+  if (!canUnload) return;
+  CHECK_HR(S_FALSE, canUnload());
+  a.reset();
+  b.reset();
+  dispatch.reset();
+  support.reset();
+  CHECK_HR(S_OK, canUnload());
+  Ref<IClassFactory> factory;
+  CHECK_HR(S_OK, CoGetClassObject(CLSID_comms, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  factory.vout()));
+  if (!factory.p) return;
+  CHECK_HR(S_OK, factory->LockServer(TRUE));
+  factory.reset();
+  CHECK_HR(S_FALSE, canUnload());  // locked
+  CHECK_HR(S_OK, CoGetClassObject(CLSID_comms, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  factory.vout()));
+  CHECK_HR(S_OK, factory->LockServer(FALSE));
+  factory.reset();
+  CHECK_HR(S_OK, canUnload());
 }
 
 void Resources() {

@@ -125,6 +125,7 @@ for arch in "${archs[@]}"; do
 
   echo "-- regsvr32 /u"
   wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll"
+  wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u of an unregistered Kavrel.dll"
   for key in "${keys[@]}"; do
     "$WINE" reg query "$key" >/dev/null 2>&1 && fail "still registered: $key"
   done
