@@ -8,6 +8,9 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/win32/native_runtime.cpp
 )
 
+# The system libraries the component calls.
+set(KAVREL_WIN32_LIBS oleaut32 ole32 user32 uuid)
+
 if(NOT KAVREL_WIDL)
   find_program(KAVREL_WIDL NAMES widl REQUIRED)
 endif()
@@ -47,8 +50,5 @@ function(kavrel_add_shared_library)
   set_target_properties(kavrel PROPERTIES OUTPUT_NAME Kavrel PREFIX "" LINK_DEPENDS ${def})
   # No runtime DLL of the compiler may be needed next to Kavrel.dll.
   target_link_options(kavrel PRIVATE -static -static-libgcc -static-libstdc++
-                      -Wl,--enable-stdcall-fixup)
+                      -Wl,--enable-stdcall-fixup $<$<CONFIG:Release,MinSizeRel>:-s>)
 endfunction()
-
-# The system libraries the component calls.
-set(KAVREL_WIN32_LIBS oleaut32 ole32 user32 uuid)

@@ -196,7 +196,7 @@ void CreationAndRegistration() {
   CHECK(GetModuleHandleW(L"Kavrel.dll") != nullptr);
   using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
   auto canUnload = reinterpret_cast<CanUnloadFn>(
-      GetProcAddress(GetModuleHandleW(L"Kavrel.dll"), "DllCanUnloadNow"));
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"Kavrel.dll"), "DllCanUnloadNow")));
   CHECK(canUnload != nullptr);
   if (!canUnload) return;
   CHECK_HR(S_FALSE, canUnload());
