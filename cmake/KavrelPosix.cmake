@@ -1,7 +1,15 @@
 # Linux: the POSIX realisation of the platform, and libkavrel.so exporting
 # exactly the in-process server entry points and the automation helpers.
 list(APPEND KAVREL_CORE_SOURCES
+  platform/mode_string.cpp
   platform/posix/device_ops.cpp
+  platform/posix/handle_table.cpp
+  platform/posix/line_settings.cpp
+  platform/posix/null_modem.cpp
+  platform/posix/port_names.cpp
+  platform/posix/transfer.cpp
+  platform/posix/tty_device.cpp
+  platform/posix/win32_errors.cpp
   platform/posix/native_runtime.cpp
   platform/posix/oleaut.cpp
   platform/posix/text_codec.cpp
