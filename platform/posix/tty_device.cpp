@@ -145,6 +145,12 @@ void MakeRaw(termios2_t& t) {
   t.c_cc[VTIME] = 0;
 }
 
+// Within 2%, the tolerance of asynchronous serial framing.
+bool CloseEnough(unsigned actual, DWORD wanted) {
+  const unsigned long long a = actual, w = wanted;
+  return a * 50 >= w * 49 && a * 50 <= w * 51;
+}
+
 DWORD ErrorFlags(const serial_icounter_struct& now, const serial_icounter_struct& before) {
   DWORD flags = 0;
   if (now.buf_overrun != before.buf_overrun) flags |= CE_RXOVER;
@@ -254,11 +260,21 @@ class TtyDevice final : public Device {
     // RTS that follows transmission needs RS-485 support the generic tty
     // layer does not offer.
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
-    termios2_t t{};
-    if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
+    termios2_t before{};
+    if (Ioctl(fd_, TCGETS2, &before) < 0) return Win32FromErrno(errno);
+    termios2_t t = before;
     WriteLine(dcb, t);
     if (Ioctl(fd_, TCSETS2, &t) < 0) {
       return errno == EINVAL ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno);
+    }
+    // A UART driver falls back to another rate when it cannot make the one
+    // asked for; that is a refusal, and the line goes back as it was. (A
+    // pseudo-terminal keeps any rate, but always 8 bits without parity: it
+    // has no wire, and what it keeps is what GetCommState reports.)
+    termios2_t applied{};
+    if (Ioctl(fd_, TCGETS2, &applied) == 0 && !CloseEnough(applied.c_ospeed, dcb.BaudRate)) {
+      Ioctl(fd_, TCSETS2, &before);
+      return ERROR_INVALID_PARAMETER;
     }
     // DTR and RTS as the DCB says, where the device has the lines. DTR
     // handshake and DSR flow control have no Linux switch: they are kept in
@@ -384,7 +400,16 @@ class TtyDevice final : public Device {
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device) {
   struct stat info {};
-  if (stat(path.c_str(), &info) < 0) return Win32FromErrno(errno);
+  if (stat(path.c_str(), &info) < 0) {
+    const int error = errno;
+    // As on Windows: a missing folder is a missing path, not a missing file.
+    const size_t slash = path.find_last_of('/');
+    if (error == ENOENT && slash != std::string::npos && slash > 0 &&
+        stat(path.substr(0, slash).c_str(), &info) < 0) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+    return Win32FromErrno(error);
+  }
   if (!S_ISCHR(info.st_mode)) return ERROR_NOT_SUPPORTED;
 
   const int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
