@@ -1,11 +1,11 @@
 // An owning BSTR: the object's texts and every temporary text of a member.
 #pragma once
 
-#include "kavrel/automation.h"
-
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "kavrel/automation.h"
 
 namespace kavrel {
 
@@ -38,6 +38,9 @@ class Bstr {
   }
 
   BSTR get() const { return s_; }
+  // The address of the held BSTR, for a by-reference text parameter that the
+  // callee may free and replace.
+  BSTR* out() { return &s_; }
   BSTR Detach() { return std::exchange(s_, nullptr); }
   UINT length() const { return s_ ? ::SysStringLen(s_) : 0; }
   std::u16string_view view() const { return ViewOf(s_); }

@@ -1,9 +1,9 @@
 #include "component/class_factory.h"
 
-#include "component/comms_object.h"
-
 #include <atomic>
 #include <new>
+
+#include "component/comms_object.h"
 
 namespace kavrel {
 

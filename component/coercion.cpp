@@ -1,12 +1,12 @@
 #include "component/coercion.h"
 
-#include "component/bstr.h"
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <string>
+
+#include "component/bstr.h"
 
 namespace kavrel {
 
@@ -37,15 +37,33 @@ Value Read(const VARIANT& v) {
     case VT_EMPTY:
       if (!byRef) out.kind = Value::Empty;
       break;
-    case VT_I1: integer(byRef ? *v.pcVal : v.cVal); break;
-    case VT_UI1: integer(byRef ? *v.pbVal : v.bVal); break;
-    case VT_I2: integer(byRef ? *v.piVal : v.iVal); break;
-    case VT_UI2: integer(byRef ? *v.puiVal : v.uiVal); break;
-    case VT_I4: integer(byRef ? *v.plVal : v.lVal); break;
-    case VT_UI4: integer(byRef ? *v.pulVal : v.ulVal); break;
-    case VT_INT: integer(byRef ? *v.pintVal : v.intVal); break;
-    case VT_UINT: integer(byRef ? *v.puintVal : v.uintVal); break;
-    case VT_I8: integer(byRef ? *v.pllVal : v.llVal); break;
+    case VT_I1:
+      integer(byRef ? *v.pcVal : v.cVal);
+      break;
+    case VT_UI1:
+      integer(byRef ? *v.pbVal : v.bVal);
+      break;
+    case VT_I2:
+      integer(byRef ? *v.piVal : v.iVal);
+      break;
+    case VT_UI2:
+      integer(byRef ? *v.puiVal : v.uiVal);
+      break;
+    case VT_I4:
+      integer(byRef ? *v.plVal : v.lVal);
+      break;
+    case VT_UI4:
+      integer(byRef ? *v.pulVal : v.ulVal);
+      break;
+    case VT_INT:
+      integer(byRef ? *v.pintVal : v.intVal);
+      break;
+    case VT_UINT:
+      integer(byRef ? *v.puintVal : v.uintVal);
+      break;
+    case VT_I8:
+      integer(byRef ? *v.pllVal : v.llVal);
+      break;
     case VT_UI8: {
       const ULONGLONG x = byRef ? *v.pullVal : v.ullVal;
       if (x > static_cast<ULONGLONG>(std::numeric_limits<long long>::max()))
@@ -54,11 +72,21 @@ Value Read(const VARIANT& v) {
         integer(static_cast<long long>(x));
       break;
     }
-    case VT_BOOL: integer((byRef ? *v.pboolVal : v.boolVal) ? -1 : 0); break;
-    case VT_R4: real(byRef ? *v.pfltVal : v.fltVal); break;
-    case VT_R8: real(byRef ? *v.pdblVal : v.dblVal); break;
-    case VT_DATE: real(byRef ? *v.pdate : v.date); break;
-    case VT_CY: real(static_cast<double>((byRef ? *v.pcyVal : v.cyVal).int64) / 10000.0); break;
+    case VT_BOOL:
+      integer((byRef ? *v.pboolVal : v.boolVal) ? -1 : 0);
+      break;
+    case VT_R4:
+      real(byRef ? *v.pfltVal : v.fltVal);
+      break;
+    case VT_R8:
+      real(byRef ? *v.pdblVal : v.dblVal);
+      break;
+    case VT_DATE:
+      real(byRef ? *v.pdate : v.date);
+      break;
+    case VT_CY:
+      real(static_cast<double>((byRef ? *v.pcyVal : v.cyVal).int64) / 10000.0);
+      break;
     case VT_DECIMAL: {
       const DECIMAL& d = byRef ? *v.pdecVal : v.decVal;
       double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
@@ -145,8 +173,12 @@ std::u16string FormatReal(double x) {
 HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
   long long x = 0;
   switch (v.kind) {
-    case Value::Empty: x = 0; break;
-    case Value::Integer: x = v.integer; break;
+    case Value::Empty:
+      x = 0;
+      break;
+    case Value::Integer:
+      x = v.integer;
+      break;
     case Value::Real:
       if (!RoundToInteger(v.real, &x)) return DISP_E_OVERFLOW;
       break;
@@ -165,7 +197,8 @@ HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
       if (!RoundToInteger(d, &x)) return DISP_E_OVERFLOW;
       break;
     }
-    case Value::Bad: return DISP_E_TYPEMISMATCH;
+    case Value::Bad:
+      return DISP_E_TYPEMISMATCH;
   }
   if (x < lo || x > hi) return DISP_E_OVERFLOW;
   *out = x;
@@ -200,15 +233,22 @@ HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
     case ParamType::Text: {
       std::u16string text;
       switch (v.kind) {
-        case Value::Empty: break;
-        case Value::Integer: text = U16(std::to_string(v.integer)); break;
-        case Value::Real: text = FormatReal(v.real); break;
-        case Value::Text: text = std::u16string(Bstr::ViewOf(v.text)); break;
-        case Value::Bad: return DISP_E_TYPEMISMATCH;
+        case Value::Empty:
+          break;
+        case Value::Integer:
+          text = U16(std::to_string(v.integer));
+          break;
+        case Value::Real:
+          text = FormatReal(v.real);
+          break;
+        case Value::Text:
+          text = std::u16string(Bstr::ViewOf(v.text));
+          break;
+        case Value::Bad:
+          return DISP_E_TYPEMISMATCH;
       }
-      if ((arg.vt & ~VT_BYREF) == VT_BOOL ||
-          ((arg.vt == (VT_BYREF | VT_VARIANT)) && arg.pvarVal &&
-           (arg.pvarVal->vt & ~VT_BYREF) == VT_BOOL))
+      if ((arg.vt & ~VT_BYREF) == VT_BOOL || ((arg.vt == (VT_BYREF | VT_VARIANT)) && arg.pvarVal &&
+                                              (arg.pvarVal->vt & ~VT_BYREF) == VT_BOOL))
         text = v.integer ? u"True" : u"False";
       BSTR s = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
                                    static_cast<UINT>(text.size()));

@@ -3,6 +3,11 @@
 // routines, connection/ for the connection members and properties.
 #pragma once
 
+#include <atomic>
+#include <new>
+#include <thread>
+#include <utility>
+
 #include "component/bstr.h"
 #include "component/convention.h"
 #include "component/events.h"
@@ -10,11 +15,6 @@
 #include "kavrel/kavrel.h"
 #include "platform/platform.h"
 #include "port/port_table.h"
-
-#include <atomic>
-#include <new>
-#include <thread>
-#include <utility>
 
 namespace kavrel {
 
@@ -43,8 +43,8 @@ class CommsObject final : public CommsPrivate,
   // IDispatch
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
-                                          LCID lcid, DISPID* rgDispId) override;
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) override;
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
                                    DISPPARAMS* pDispParams, VARIANT* pVarResult,
                                    EXCEPINFO* pExcepInfo, UINT* puArgErr) override;

@@ -1,23 +1,33 @@
 #include "component/convention.h"
 
-#include "component/bstr.h"
-
 #include <new>
+
+#include "component/bstr.h"
 
 namespace kavrel {
 
 std::u16string RuntimeErrorDescription(LONG number) {
   switch (number) {
-    case kErrInvalidCall: return u"Invalid procedure call or argument";
-    case kErrOverflow: return u"Overflow";
-    case kErrOutOfMemory: return u"Out of memory";
-    case kErrSubscript: return u"Subscript out of range";
-    case kErrTypeMismatch: return u"Type mismatch";
-    case kErrInternal: return u"Internal error";
-    case kErrNoSuchMember: return u"Object doesn't support this property or method";
-    case kErrArgNotOptional: return u"Argument not optional";
-    case kErrWrongArgCount: return u"Wrong number of arguments or invalid property assignment";
-    default: return U16("Application-defined or object-defined error");
+    case kErrInvalidCall:
+      return u"Invalid procedure call or argument";
+    case kErrOverflow:
+      return u"Overflow";
+    case kErrOutOfMemory:
+      return u"Out of memory";
+    case kErrSubscript:
+      return u"Subscript out of range";
+    case kErrTypeMismatch:
+      return u"Type mismatch";
+    case kErrInternal:
+      return u"Internal error";
+    case kErrNoSuchMember:
+      return u"Object doesn't support this property or method";
+    case kErrArgNotOptional:
+      return u"Argument not optional";
+    case kErrWrongArgCount:
+      return u"Wrong number of arguments or invalid property assignment";
+    default:
+      return U16("Application-defined or object-defined error");
   }
 }
 
@@ -25,16 +35,26 @@ LONG RuntimeErrorNumberOf(HRESULT hr) {
   const auto u = static_cast<uint32_t>(hr);
   if ((u & 0xFFFF0000u) == 0x800A0000u) return static_cast<LONG>(u & 0xFFFFu);
   switch (u) {
-    case 0x8007000Eu: return kErrOutOfMemory;          // E_OUTOFMEMORY
-    case 0x80070057u: return kErrInvalidCall;          // E_INVALIDARG
-    case 0x80020005u: return kErrTypeMismatch;         // DISP_E_TYPEMISMATCH
-    case 0x8002000Au: return kErrOverflow;             // DISP_E_OVERFLOW
-    case 0x8002000Bu: return kErrSubscript;            // DISP_E_BADINDEX
-    case 0x80020003u: return kErrNoSuchMember;         // DISP_E_MEMBERNOTFOUND
-    case 0x80020006u: return kErrNoSuchMember;         // DISP_E_UNKNOWNNAME
-    case 0x8002000Eu: return kErrWrongArgCount;        // DISP_E_BADPARAMCOUNT
-    case 0x8002000Fu: return kErrArgNotOptional;       // DISP_E_PARAMNOTOPTIONAL
-    default: return static_cast<LONG>(hr);
+    case 0x8007000Eu:
+      return kErrOutOfMemory;  // E_OUTOFMEMORY
+    case 0x80070057u:
+      return kErrInvalidCall;  // E_INVALIDARG
+    case 0x80020005u:
+      return kErrTypeMismatch;  // DISP_E_TYPEMISMATCH
+    case 0x8002000Au:
+      return kErrOverflow;  // DISP_E_OVERFLOW
+    case 0x8002000Bu:
+      return kErrSubscript;  // DISP_E_BADINDEX
+    case 0x80020003u:
+      return kErrNoSuchMember;  // DISP_E_MEMBERNOTFOUND
+    case 0x80020006u:
+      return kErrNoSuchMember;  // DISP_E_UNKNOWNNAME
+    case 0x8002000Eu:
+      return kErrWrongArgCount;  // DISP_E_BADPARAMCOUNT
+    case 0x8002000Fu:
+      return kErrArgNotOptional;  // DISP_E_PARAMNOTOPTIONAL
+    default:
+      return static_cast<LONG>(hr);
   }
 }
 

@@ -11,9 +11,9 @@
 //  - Trapped() runs a body under an error trap.
 #pragma once
 
-#include "kavrel/automation.h"
-
 #include <string>
+
+#include "kavrel/automation.h"
 
 namespace kavrel {
 

@@ -77,10 +77,14 @@ struct Arguments {
 
 VARTYPE VarTypeOf(ParamType type) {
   switch (type) {
-    case ParamType::I2: return VT_I2;
-    case ParamType::I4: return VT_I4;
-    case ParamType::Bool: return VT_BOOL;
-    case ParamType::Text: return VT_BSTR;
+    case ParamType::I2:
+      return VT_I2;
+    case ParamType::I4:
+      return VT_I4;
+    case ParamType::Bool:
+      return VT_BOOL;
+    case ParamType::Text:
+      return VT_BSTR;
   }
   return VT_EMPTY;
 }

@@ -1,10 +1,10 @@
 #include "component/events.h"
 
-#include "component/enumerators.h"
-
 #include <algorithm>
 #include <atomic>
 #include <new>
+
+#include "component/enumerators.h"
 
 namespace kavrel {
 
@@ -82,7 +82,7 @@ HRESULT MakeConnectionPointEnumerator(IConnectionPoint* const* points, size_t co
   try {
     std::vector<IConnectionPoint*> items(points, points + count);
     *ppEnum = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
-                                                                      std::move(items));
+                                                                       std::move(items));
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;
@@ -139,8 +139,7 @@ HRESULT EventSource::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
   IDispatch* sink = nullptr;
   if (FAILED(pUnkSink->QueryInterface(DIID___comms, reinterpret_cast<void**>(&sink))) || !sink) {
     sink = nullptr;
-    if (FAILED(pUnkSink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink))) ||
-        !sink)
+    if (FAILED(pUnkSink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&sink))) || !sink)
       return CONNECT_E_CANNOTCONNECT;
   }
   try {

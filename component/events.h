@@ -2,10 +2,10 @@
 // the raising of its events on every connected sink.
 #pragma once
 
+#include <vector>
+
 #include "component/bstr.h"
 #include "kavrel/kavrel.h"
-
-#include <vector>
 
 namespace kavrel {
 

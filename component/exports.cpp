@@ -13,6 +13,4 @@ extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsi
   return kavrel::GetClassObject(kavrel::platform::NativeRuntime(), rclsid, riid, ppv);
 }
 
-extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return kavrel::CanUnloadNow();
-}
+extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return kavrel::CanUnloadNow(); }

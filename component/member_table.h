@@ -2,10 +2,10 @@
 // parameters, hidden flag and vtable slot, and how Invoke reaches it.
 #pragma once
 
-#include "kavrel/kavrel.h"
-
 #include <cstdint>
 #include <span>
+
+#include "kavrel/kavrel.h"
 
 namespace kavrel {
 

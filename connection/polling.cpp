@@ -1,11 +1,79 @@
-// ReadComm, ClearComm, WriteComm and the polling loop looprocess.
+// ReadComm, ClearComm, WriteComm and the cooperative polling loop
+// looprocess, which raises DataArrived; WriteComm raises DataSent.
 #include "component/comms_object.h"
 
 namespace kavrel {
 
-HRESULT CommsObject::ReadComm() { return E_NOTIMPL; }
-HRESULT CommsObject::ClearComm() { return E_NOTIMPL; }
-HRESULT CommsObject::WriteComm(BSTR*) { return E_NOTIMPL; }
-HRESULT CommsObject::looprocess() { return E_NOTIMPL; }
+HRESULT CommsObject::ReadComm() {
+  return Published(this, [&] {
+    threadState().strReceived = Bstr();
+    short slot = portComm;
+    LONG size = 64;
+    LONG count = 0;
+    Check(self()->CommRead(&slot, threadState().strReceived.out(), &size, &count));
+    ThreadState& ts = threadState();
+    ts.lngStatus = count;
+    if (ts.lngStatus > 0) {
+      readBuffer = Bstr(ts.strReceived.view());
+      statusComm = VARIANT_TRUE;
+    } else if (ts.lngStatus < 0) {
+      statusComm = VARIANT_FALSE;
+    }
+  });
+}
+
+HRESULT CommsObject::ClearComm() {
+  return Published(this, [&] {
+    short slot = portComm;
+    LONG status = 0;
+    Check(self()->CommFlush(&slot, &status));
+    threadState().lngStatus = status;
+  });
+}
+
+HRESULT CommsObject::WriteComm(BSTR* strData1) {
+  if (!strData1) return E_POINTER;
+  return Published(this, [&] {
+    threadState().intLoopState = 4;
+    LONG wait = 100;
+    Check(self()->waitnow(&wait));
+    threadState().lngExpected = static_cast<LONG>(::SysStringLen(*strData1));
+
+    short slot = portComm;
+    LONG written = 0;
+    Check(self()->CommWrite(&slot, strData1, &written));
+    threadState().lngStatus = written;
+
+    if (written == threadState().lngExpected) {
+      statusComm = VARIANT_TRUE;
+      const std::u16string sent(Bstr::ViewOf(*strData1));
+      events().Raise(KAVREL_DISPID_DATASENT, sent);
+    } else {
+      statusComm = VARIANT_FALSE;
+    }
+    Check(self()->looprocess());
+  });
+}
+
+// Polls while the thread's intLoopState is below 4: each pass pumps the
+// host's messages, reads, empties both device queues, raises DataArrived
+// while StatusComm is true, and waits 20 ms. A stop requested during a pass
+// takes effect after the whole pass.
+HRESULT CommsObject::looprocess() {
+  return Published(this, [&] {
+    if (threadState().intLoopState >= 4) return;
+    do {
+      runtime().pump.Pump();
+      Check(self()->ReadComm());
+      Check(self()->ClearComm());
+      if (statusComm) {
+        const std::u16string arrived(readBuffer.view());
+        events().Raise(KAVREL_DISPID_DATAARRIVED, arrived);
+      }
+      LONG wait = 20;
+      Check(self()->waitnow(&wait));
+    } while (threadState().intLoopState < 4);
+  });
+}
 
 }  // namespace kavrel

@@ -1,8 +1,8 @@
 // The connection properties and the two support members settingeval and
 // waitnow.
-#include "component/comms_object.h"
-
 #include <string>
+
+#include "component/comms_object.h"
 
 namespace kavrel {
 

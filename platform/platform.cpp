@@ -4,15 +4,22 @@ namespace kavrel::platform {
 
 namespace {
 thread_local DWORD tLastDeviceError = 0;
-}
+thread_local bool tSubstituted = false;  // tLastDeviceError came from SubstituteLastDeviceError
+}  // namespace
 
 template <class Result>
 Result Platform::Saved(Result result) {
   tLastDeviceError = ops_.GetLastError();
+  tSubstituted = false;
   return result;
 }
 
 DWORD Platform::LastDeviceError() { return tLastDeviceError; }
+
+void Platform::SubstituteLastDeviceError(DWORD code) {
+  tLastDeviceError = code;
+  tSubstituted = true;
+}
 
 Handle32 Platform::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                                void* securityAttributes, DWORD creationDisposition,
@@ -46,7 +53,10 @@ BOOL Platform::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD*
                                    BOOL wait) {
   return Saved(ops_.GetOverlappedResult(file, overlapped, transferred, wait));
 }
-DWORD Platform::GetLastError() { return Saved(ops_.GetLastError()); }
+DWORD Platform::GetLastError() {
+  if (tSubstituted) return tLastDeviceError;
+  return Saved(ops_.GetLastError());
+}
 BOOL Platform::GetCommModemStatus(Handle32 file, DWORD* modemStat) {
   return Saved(ops_.GetCommModemStatus(file, modemStat));
 }
@@ -55,8 +65,7 @@ BOOL Platform::EscapeCommFunction(Handle32 file, DWORD func) {
 }
 DWORD Platform::FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                                LPSTR buffer, DWORD size, va_list* arguments) {
-  return Saved(
-      ops_.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments));
+  return Saved(ops_.FormatMessageA(flags, source, messageId, languageId, buffer, size, arguments));
 }
 DWORD Platform::SleepEx(DWORD milliseconds, BOOL alertable) {
   return Saved(ops_.SleepEx(milliseconds, alertable));

@@ -4,11 +4,11 @@
 // substitute a scripted double.
 #pragma once
 
-#include "kavrel/automation.h"
-#include "platform/win32_records.h"
-
 #include <cstdarg>
 #include <string>
+
+#include "kavrel/automation.h"
+#include "platform/win32_records.h"
 
 namespace kavrel::platform {
 
@@ -38,9 +38,8 @@ class DeviceOps {
   virtual DWORD GetLastError() = 0;
   virtual BOOL GetCommModemStatus(Handle32 file, DWORD* modemStat) = 0;
   virtual BOOL EscapeCommFunction(Handle32 file, DWORD func) = 0;
-  virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId,
-                               DWORD languageId, LPSTR buffer, DWORD size,
-                               va_list* arguments) = 0;
+  virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
+                               LPSTR buffer, DWORD size, va_list* arguments) = 0;
   virtual DWORD SleepEx(DWORD milliseconds, BOOL alertable) = 0;
 
  protected:
@@ -79,6 +78,14 @@ class Platform {
   // The last device error saved on the calling thread after its most recent
   // platform call (0 before the first).
   static DWORD LastDeviceError();
+
+  // Puts code in place of the calling thread's saved last device error
+  // without a platform call. Until the next platform operation,
+  // LastDeviceError() and GetLastError() both answer code (GetLastError then
+  // does not ask the platform). For a step the component answers itself
+  // instead of handing it to the platform, and for putting back a step's own
+  // error after host code has run between the step and its record.
+  static void SubstituteLastDeviceError(DWORD code);
 
   DeviceOps& ops() { return ops_; }
 

@@ -3,9 +3,9 @@
 // systems they are declared here with the same field order and widths.
 #pragma once
 
-#include "kavrel/automation.h"
-
 #include <cstddef>
+
+#include "kavrel/automation.h"
 
 #if !defined(_WIN32)
 

@@ -1,9 +1,152 @@
 // CommRead and CommWrite.
+#include <algorithm>
+#include <array>
+
 #include "component/comms_object.h"
+#include "port/port_steps.h"
 
 namespace kavrel {
 
-HRESULT CommsObject::CommRead(short*, BSTR*, LONG*, LONG*) { return E_NOTIMPL; }
-HRESULT CommsObject::CommWrite(short*, BSTR*, LONG*) { return E_NOTIMPL; }
+using port::AsStatus;
+using port::StatusIn;
+
+namespace {
+
+// The most one read asks of the platform; what is not read stays queued.
+constexpr LONG kReceiveBuffer = 1024;
+
+// When anything waits, the larger of what waits and what was asked for, but
+// never more than the receive buffer holds; 0 when nothing waits.
+LONG ReadSize(LONG waiting, LONG asked) {
+  if (waiting < 1) return 0;
+  return std::min(std::max(waiting, asked), kReceiveBuffer);
+}
+
+}  // namespace
+
+// Reads what waits in the slot's input queue (at least lngSize bytes asked
+// for when anything waits) into strData. The result is the byte count, 0
+// when nothing waited, or -1 after a failure, which is recorded.
+HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LONG* result) {
+  if (!result) return E_POINTER;
+  *result = 0;
+  if (!intPortID || !strData || !lngSize) return E_POINTER;
+  LONG count = 0;
+  const HRESULT hr = Published(this, [&] {
+    const auto trapped = port::PortTrap(*this, u"CommRead", StatusIn::ThreadState, [&] {
+      AssignBstr(strData, u"");
+      count = 0;
+      runtime().pump.Pump();
+      PortSlot& slot = Slot(*intPortID);
+      LONG& status = threadState().lngStatus;
+      if (port::HoldsClosedDevice(slot)) {
+        count = -1;
+        status = port::RefuseClosedSlot(*this, u"CommRead (ClearCommError)");
+        return;
+      }
+      DWORD errors = 0;
+      COMSTAT waiting{};
+      status = AsStatus(device().ClearCommError(slot.lngHandle, &errors, &waiting));
+      if (!status) {
+        count = -1;
+        status = port::RecordDllFailure(*this, u"CommRead (ClearCommError)");
+        return;
+      }
+      const LONG size = ReadSize(static_cast<LONG>(waiting.cbInQue), *lngSize);
+      if (size == 0) return;
+      std::array<char, kReceiveBuffer> buffer{};
+      DWORD transferred = 0;
+      if (!device().ReadFile(slot.lngHandle, buffer.data(), static_cast<DWORD>(size), &transferred,
+                             &udtOverlapped)) {
+        status = static_cast<LONG>(device().GetLastError());
+        if (status != static_cast<LONG>(ERROR_IO_PENDING)) {
+          count = -1;
+          status = port::RecordTransferFailure(*this, u"CommRead (ReadFile)", slot);
+          return;
+        }
+        while (!device().GetOverlappedResult(slot.lngHandle, &udtOverlapped, &transferred, TRUE)) {
+          status = static_cast<LONG>(device().GetLastError());
+          if (status == static_cast<LONG>(ERROR_IO_INCOMPLETE)) continue;
+          count = -1;
+          status = port::RecordTransferFailure(*this, u"CommRead (GetOverlappedResult)", slot);
+          return;
+        }
+      }
+      count = static_cast<LONG>(transferred);
+      const size_t received = std::min<size_t>(transferred, static_cast<size_t>(size));
+      AssignBstr(strData, FromAnsi(buffer.data(), received));
+    });
+    if (trapped) count = -1;
+  });
+  *result = count;
+  return hr;
+}
+
+// Sends strData in the ANSI code page and leaves it in strData as converted
+// back. The result is the byte count, or -1 after a failure, which is
+// recorded. A WriteFile that fails with no error number records nothing and
+// gives the count it reported.
+HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
+  if (!result) return E_POINTER;
+  *result = 0;
+  if (!intPortID || !strData) return E_POINTER;
+  LONG count = 0;
+  const HRESULT hr = Published(this, [&] {
+    const auto trapped = port::PortTrap(*this, u"CommWrite", StatusIn::ThreadState, [&] {
+      const DWORD length = ::SysStringLen(*strData);
+      PortSlot& slot = Slot(*intPortID);
+      LONG& status = threadState().lngStatus;
+      if (port::HoldsClosedDevice(slot)) {
+        count = -1;
+        status = port::RefuseClosedSlot(*this, u"CommWrite (WriteFile)");
+        return;
+      }
+      // One byte per character; stays valid until the write has completed
+      // or failed. The count handed to WriteFile never runs past the bytes.
+      std::string bytes = ToAnsi(*strData);
+      bytes.resize(length, '?');
+      DWORD transferred = 0;
+      const BOOL written =
+          device().WriteFile(slot.lngHandle, bytes.data(), length, &transferred, &udtOverlapped);
+      const DWORD writeError = platform::Platform::LastDeviceError();
+      AssignBstr(strData, FromAnsi(bytes.data(), bytes.size()));
+      runtime().pump.Pump();
+      if (!written) {
+        // The host's handlers may have made platform calls of their own
+        // during the pump: what follows reads the write's own error.
+        platform::Platform::SubstituteLastDeviceError(writeError);
+        status = static_cast<LONG>(device().GetLastError());
+        if (status == 0) {
+          count = static_cast<LONG>(transferred);
+          return;
+        }
+        if (status != static_cast<LONG>(ERROR_IO_PENDING)) {
+          count = -1;
+          status = port::RecordTransferFailure(*this, u"CommWrite (WriteFile)", slot);
+          return;
+        }
+        for (;;) {
+          if (port::HoldsClosedDevice(slot)) {
+            count = -1;
+            status = port::RefuseClosedSlot(*this, u"CommWrite (GetOverlappedResult)");
+            return;
+          }
+          if (device().GetOverlappedResult(slot.lngHandle, &udtOverlapped, &transferred, TRUE))
+            break;
+          status = static_cast<LONG>(device().GetLastError());
+          if (status == static_cast<LONG>(ERROR_IO_INCOMPLETE)) continue;
+          count = -1;
+          status = port::RecordTransferFailure(*this, u"CommWrite (GetOverlappedResult)", slot);
+          return;
+        }
+      }
+      count = static_cast<LONG>(transferred);
+      for (int i = 0; i < 10; ++i) runtime().pump.Pump();
+    });
+    if (trapped) count = -1;
+  });
+  *result = count;
+  return hr;
+}
 
 }  // namespace kavrel

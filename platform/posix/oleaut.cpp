@@ -3,6 +3,9 @@
 // information object.
 #include "platform/posix/oleaut.h"
 
+// Exported from libkavrel.so; everything else in the library is hidden.
+#define KAVREL_PUBLIC __attribute__((visibility("default")))
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +15,13 @@ namespace {
 // A BSTR is preceded by its length in bytes (uint32) and followed by a NUL.
 constexpr size_t kPrefix = sizeof(uint32_t);
 
-uint32_t* PrefixOf(BSTR s) { return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix); }
+uint32_t* PrefixOf(BSTR s) {
+  return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix);
+}
 
 }  // namespace
 
-extern "C" BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
+extern "C" KAVREL_PUBLIC BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
   if (cch > (0x7FFFFFF0u - kPrefix) / sizeof(OLECHAR) - 1) return nullptr;
   const size_t bytes = static_cast<size_t>(cch) * sizeof(OLECHAR);
   char* block = static_cast<char*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
@@ -33,29 +38,29 @@ extern "C" BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
   return s;
 }
 
-extern "C" BSTR SysAllocString(const OLECHAR* psz) {
+extern "C" KAVREL_PUBLIC BSTR SysAllocString(const OLECHAR* psz) {
   if (!psz) return nullptr;
   UINT n = 0;
   while (psz[n]) ++n;
   return SysAllocStringLen(psz, n);
 }
 
-extern "C" void SysFreeString(BSTR bstr) {
+extern "C" KAVREL_PUBLIC void SysFreeString(BSTR bstr) {
   if (bstr) std::free(PrefixOf(bstr));
 }
 
-extern "C" UINT SysStringLen(BSTR bstr) {
+extern "C" KAVREL_PUBLIC UINT SysStringLen(BSTR bstr) {
   return bstr ? *PrefixOf(bstr) / sizeof(OLECHAR) : 0;
 }
 
-extern "C" void VariantInit(VARIANT* pvarg) {
+extern "C" KAVREL_PUBLIC void VariantInit(VARIANT* pvarg) {
   if (pvarg) {
     pvarg->vt = VT_EMPTY;
     pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
   }
 }
 
-extern "C" HRESULT VariantClear(VARIANT* pvarg) {
+extern "C" KAVREL_PUBLIC HRESULT VariantClear(VARIANT* pvarg) {
   if (!pvarg) return E_INVALIDARG;
   if (!(pvarg->vt & VT_BYREF)) {
     switch (pvarg->vt) {
@@ -151,7 +156,7 @@ void ReplaceErrorInfo(IErrorInfo* info) {
 
 }  // namespace
 
-extern "C" HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
+extern "C" KAVREL_PUBLIC HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
   if (dwReserved != 0 || !pperrinfo) return E_INVALIDARG;
   *pperrinfo = tErrorInfo;
   tErrorInfo = nullptr;

@@ -1,9 +1,9 @@
 // The thread's error information on Linux (GetErrorInfo reads it).
 #pragma once
 
-#include "kavrel/automation.h"
-
 #include <string>
+
+#include "kavrel/automation.h"
 
 namespace kavrel::platform::posix {
 

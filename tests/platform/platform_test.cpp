@@ -1,1 +1,80 @@
+// The platform seam: the last device error saved after every call, the
+// ANSI code page, and the Linux SleepEx.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "platform/posix/text_codec.h"
+#include "support/scripted_platform.h"
+
+namespace kavrel::testing {
+namespace {
+
+TEST(PlatformTest, SavesTheLastErrorOfEveryCallOnItsOwnThread) {
+  ScriptedRuntime rt;
+  rt.device.Script("SetupComm", {.result = 0, .lastError = 31});
+  rt.device.Script("PurgeComm", {.result = 1, .lastError = 0});
+  auto& dev = rt.runtime().device;
+  EXPECT_FALSE(dev.SetupComm(5, 1024, 1024));
+  EXPECT_EQ(31u, platform::Platform::LastDeviceError());
+  std::thread([] { EXPECT_EQ(0u, platform::Platform::LastDeviceError()); }).join();
+  EXPECT_TRUE(dev.PurgeComm(5, 15));
+  EXPECT_EQ(0u, platform::Platform::LastDeviceError()) << "a successful call saves its error too";
+}
+
+TEST(TextCodecTest, EveryByteSurvivesBytesToTextToBytes) {
+  platform::posix::Cp1252Codec codec;
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  bytes += std::string("\0\0x", 3);
+  const std::u16string text = codec.FromAnsi(bytes.data(), bytes.size());
+  ASSERT_EQ(bytes.size(), text.size());
+  EXPECT_EQ(u'\0', text[0]);
+  EXPECT_EQ(u'\u20AC', text[0x80]);
+  EXPECT_EQ(u'\u0081', text[0x81]);
+  EXPECT_EQ(u'\u0178', text[0x9F]);
+  EXPECT_EQ(u'\u00FF', text[0xFF]);
+  EXPECT_EQ(bytes, codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), text.size()));
+}
+
+TEST(TextCodecTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
+  platform::posix::Cp1252Codec codec;
+  const std::u16string text = u"A\u0100\u20AC\u4E2D\u2122";
+  EXPECT_EQ(std::string("A?\x80?\x99"),
+            codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), text.size()));
+}
+
+void IgnoreSignal(int) {}
+
+TEST(SleepExTest, HonoursTheTimeEvenWhenSignalsInterruptIt) {
+  auto& dev = platform::NativeRuntime().device;
+  struct sigaction sa {};
+  sa.sa_handler = IgnoreSignal;
+  struct sigaction old {};
+  sigaction(SIGUSR1, &sa, &old);
+  const pthread_t sleeper = pthread_self();
+  std::thread interrupter([sleeper] {
+    for (int i = 0; i < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      pthread_kill(sleeper, SIGUSR1);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  dev.SleepEx(120, FALSE);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  interrupter.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(120));
+
+  const auto zeroStart = std::chrono::steady_clock::now();
+  dev.SleepEx(0, FALSE);
+  EXPECT_LT(std::chrono::steady_clock::now() - zeroStart, std::chrono::milliseconds(100));
+}
+
+}  // namespace
+}  // namespace kavrel::testing

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace kavrel::testing {
 
@@ -27,6 +28,7 @@ Outcome ScriptedDevice::Next(const std::string& op, Call call) {
     it->second.pop_front();
   }
   if (outcome.during) outcome.during();
+  if (outcome.outOfMemory) throw std::bad_alloc();
   lastError_ = outcome.lastError;
   return outcome;
 }
@@ -41,16 +43,16 @@ platform::Handle32 ScriptedDevice::CreateFileA(LPCSTR fileName, DWORD desiredAcc
   o.result = defaultHandle_;
   auto it = script_.find("CreateFileA");
   const bool scripted = it != script_.end() && !it->second.empty();
-  Outcome got = Next("CreateFileA",
-                     {"CreateFileA",
-                      {desiredAccess, shareMode, securityAttributes ? 1 : 0, creationDisposition,
-                       flagsAndAttributes, templateFile},
-                      fileName ? fileName : ""});
+  Outcome got = Next("CreateFileA", {"CreateFileA",
+                                     {desiredAccess, shareMode, securityAttributes ? 1 : 0,
+                                      creationDisposition, flagsAndAttributes, templateFile},
+                                     fileName ? fileName : ""});
   return static_cast<platform::Handle32>(scripted ? got.result : o.result);
 }
 
 BOOL ScriptedDevice::SetupComm(platform::Handle32 file, DWORD inQueue, DWORD outQueue) {
-  return static_cast<BOOL>(Next("SetupComm", {"SetupComm", {H(file), inQueue, outQueue}, ""}).result);
+  return static_cast<BOOL>(
+      Next("SetupComm", {"SetupComm", {H(file), inQueue, outQueue}, ""}).result);
 }
 
 BOOL ScriptedDevice::PurgeComm(platform::Handle32 file, DWORD flags) {
@@ -59,12 +61,11 @@ BOOL ScriptedDevice::PurgeComm(platform::Handle32 file, DWORD flags) {
 
 BOOL ScriptedDevice::SetCommTimeouts(platform::Handle32 file, COMMTIMEOUTS* t) {
   return static_cast<BOOL>(
-      Next("SetCommTimeouts",
-           {"SetCommTimeouts",
-            {H(file), t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
-             t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
-             t->WriteTotalTimeoutConstant},
-            ""})
+      Next("SetCommTimeouts", {"SetCommTimeouts",
+                               {H(file), t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
+                                t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
+                                t->WriteTotalTimeoutConstant},
+                               ""})
           .result);
 }
 
@@ -107,10 +108,11 @@ BOOL ScriptedDevice::ClearCommError(platform::Handle32 file, DWORD* errors, COMS
 
 BOOL ScriptedDevice::ReadFile(platform::Handle32 file, void* buffer, DWORD toRead, DWORD* read,
                               OVERLAPPED* overlapped) {
-  Outcome o = Next("ReadFile", {"ReadFile",
-                                {H(file), toRead, static_cast<long long>(
-                                                      reinterpret_cast<uintptr_t>(overlapped))},
-                                ""});
+  Outcome o =
+      Next("ReadFile",
+           {"ReadFile",
+            {H(file), toRead, static_cast<long long>(reinterpret_cast<uintptr_t>(overlapped))},
+            ""});
   const size_t n = std::min<size_t>(o.data.size(), toRead);
   std::memcpy(buffer, o.data.data(), n);
   if (read) *read = o.value ? o.value : static_cast<DWORD>(n);
@@ -119,22 +121,22 @@ BOOL ScriptedDevice::ReadFile(platform::Handle32 file, void* buffer, DWORD toRea
 
 BOOL ScriptedDevice::WriteFile(platform::Handle32 file, const void* buffer, DWORD toWrite,
                                DWORD* written, OVERLAPPED* overlapped) {
-  Outcome o = Next("WriteFile",
-                   {"WriteFile",
-                    {H(file), toWrite,
-                     static_cast<long long>(reinterpret_cast<uintptr_t>(overlapped))},
-                    std::string(static_cast<const char*>(buffer), toWrite)});
+  Outcome o =
+      Next("WriteFile",
+           {"WriteFile",
+            {H(file), toWrite, static_cast<long long>(reinterpret_cast<uintptr_t>(overlapped))},
+            std::string(static_cast<const char*>(buffer), toWrite)});
   if (written) *written = o.result ? (o.value ? o.value : toWrite) : o.value;
   return static_cast<BOOL>(o.result);
 }
 
 BOOL ScriptedDevice::GetOverlappedResult(platform::Handle32 file, OVERLAPPED* overlapped,
                                          DWORD* transferred, BOOL wait) {
-  Outcome o = Next("GetOverlappedResult",
-                   {"GetOverlappedResult",
-                    {H(file), static_cast<long long>(reinterpret_cast<uintptr_t>(overlapped)),
-                     wait},
-                    ""});
+  Outcome o =
+      Next("GetOverlappedResult",
+           {"GetOverlappedResult",
+            {H(file), static_cast<long long>(reinterpret_cast<uintptr_t>(overlapped)), wait},
+            ""});
   if (transferred && o.result) *transferred = o.value;
   return static_cast<BOOL>(o.result);
 }

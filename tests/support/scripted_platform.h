@@ -3,28 +3,29 @@
 // and data) or, when nothing is scripted for it, with plain success.
 #pragma once
 
-#include "platform/platform.h"
-
 #include <deque>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace kavrel::testing {
 
 struct Call {
-  std::string op;                // "CreateFileA", "ReadFile", ...
-  std::vector<long long> args;   // the numeric arguments, in order
-  std::string text;              // a string argument, or the bytes written
+  std::string op;               // "CreateFileA", "ReadFile", ...
+  std::vector<long long> args;  // the numeric arguments, in order
+  std::string text;             // a string argument, or the bytes written
 };
 
 struct Outcome {
-  long long result = 1;     // what the operation returns (BOOL, handle, count)
-  DWORD lastError = 0;      // the thread's last error afterwards
-  DWORD value = 0;          // transferred count, cbInQue, modem status, error flags
-  std::string data;         // bytes ReadFile delivers, text FormatMessageA writes
+  long long result = 1;          // what the operation returns (BOOL, handle, count)
+  DWORD lastError = 0;           // the thread's last error afterwards
+  DWORD value = 0;               // transferred count, cbInQue, modem status, error flags
+  std::string data;              // bytes ReadFile delivers, text FormatMessageA writes
   std::function<void()> during;  // runs inside the call (to simulate re-entry)
+  bool outOfMemory = false;      // the call throws std::bad_alloc (memory exhausted)
 };
 
 class ScriptedDevice final : public platform::DeviceOps {
@@ -43,7 +44,8 @@ class ScriptedDevice final : public platform::DeviceOps {
 
   platform::Handle32 CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                                  void* securityAttributes, DWORD creationDisposition,
-                                 DWORD flagsAndAttributes, platform::Handle32 templateFile) override;
+                                 DWORD flagsAndAttributes,
+                                 platform::Handle32 templateFile) override;
   BOOL SetupComm(platform::Handle32 file, DWORD inQueue, DWORD outQueue) override;
   BOOL PurgeComm(platform::Handle32 file, DWORD flags) override;
   BOOL SetCommTimeouts(platform::Handle32 file, COMMTIMEOUTS* timeouts) override;

@@ -2,13 +2,13 @@
 // BSTR and VARIANT helpers, and an event sink that records what it gets.
 #pragma once
 
-#include "component/bstr.h"
-#include "component/comms_object.h"
-#include "support/scripted_platform.h"
-
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "component/bstr.h"
+#include "component/comms_object.h"
+#include "support/scripted_platform.h"
 
 namespace kavrel::testing {
 

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what building and testing Kavrel needs on Debian.
+#   tools/install-deps.sh build   compiler and CMake (enough for the demo)
+#   tools/install-deps.sh all     plus GoogleTest, Google Benchmark, clang's
+#                                 fuzzer runtime, mingw-w64 and Wine (32 and 64-bit)
+# Packages already present are not installed again.
+set -euo pipefail
+
+profile=${1:-all}
+build_pkgs=(g++ cmake ninja-build make)
+test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat)
+windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386)
+
+case "$profile" in
+  build) wanted=("${build_pkgs[@]}") ;;
+  all) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}" "${windows_pkgs[@]}") ;;
+  *) echo "usage: $0 build|all" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+echo "Installing: ${missing[*]}"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  $SUDO dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null

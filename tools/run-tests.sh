@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds Kavrel and runs every test: the unit and integration suites, the
+# same suites under AddressSanitizer + UndefinedBehaviorSanitizer, a bounded
+# fuzzing run of the mode-string parser, and the Windows DLLs under Wine.
+# Installs what it needs first (Debian).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${KAVREL_JOBS:-2}
+
+bash tools/install-deps.sh all
+
+summary=()
+passed=0
+failed=0
+run_ctest() {  # name builddir [ctest args...]
+  local name=$1 dir=$2
+  shift 2
+  local log
+  log=$(mktemp)
+  set +e
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  local line
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1 || true)
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  elif [ "$rc" -ne 0 ]; then
+    failed=$((failed + 1))
+  fi
+  summary+=("$name: ${line:-exit $rc}")
+  rm -f "$log"
+  return 0
+}
+
+echo "== build =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+echo "== tests =="
+run_ctest "tests" build
+
+echo "== tests under ASan+UBSan =="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVREL_SANITIZE=ON -DKAVREL_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_ctest "sanitizers" build-asan
+
+if [ -f tests/fuzz/CMakeLists.txt ]; then
+  echo "== fuzzing (bounded) =="
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DKAVREL_FUZZ=ON -DKAVREL_TESTS=OFF \
+    -DKAVREL_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build build-fuzz -j"$jobs"
+  run_ctest "fuzzing" build-fuzz -L fuzz
+fi
+
+if [ -x tests/windows/run_wine_tests.sh ]; then
+  echo "== Windows DLLs under Wine =="
+  set +e
+  tests/windows/run_wine_tests.sh
+  rc=$?
+  set -e
+  if [ $rc -eq 0 ]; then passed=$((passed + 1)); summary+=("wine: passed"); else failed=$((failed + 1)); summary+=("wine: FAILED ($rc)"); fi
+fi
+
+echo
+echo "== summary =="
+printf '%s\n' "${summary[@]}"
+echo "Kavrel: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
