@@ -24,3 +24,9 @@ function(kavrel_add_shared_library)
   target_link_options(kavrel PRIVATE "-Wl,--version-script=${script}" "-Wl,--no-undefined")
   set_target_properties(kavrel PROPERTIES LINK_DEPENDS ${script} CXX_VISIBILITY_PRESET hidden)
 endfunction()
+
+# The code-page conversion runs over every byte sent and received; GCC's -O2
+# leaves its copy loops scalar unless the vectoriser may weigh the cost.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set_source_files_properties(platform/posix/text_codec.cpp PROPERTIES COMPILE_OPTIONS "-fvect-cost-model=dynamic")
+endif()

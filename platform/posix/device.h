@@ -85,13 +85,13 @@ class Device {
     std::lock_guard lock(mutex_);
     timeouts_ = timeouts;
   }
-  Transfer LastTransfer() {
-    std::lock_guard lock(mutex_);
-    return lastTransfer_;
+  Transfer LastTransfer() const {
+    const uint64_t packed = lastTransfer_.load(std::memory_order_acquire);
+    return {static_cast<DWORD>(packed), static_cast<DWORD>(packed >> 32)};
   }
   void SetLastTransfer(const Transfer& transfer) {
-    std::lock_guard lock(mutex_);
-    lastTransfer_ = transfer;
+    lastTransfer_.store(uint64_t{transfer.count} | uint64_t{transfer.error} << 32,
+                        std::memory_order_release);
   }
 
   bool canRead() const { return canRead_; }
@@ -106,8 +106,8 @@ class Device {
   const bool canWrite_;
   std::atomic<uint64_t> abortTicket_{0};
   std::mutex mutex_;
-  COMMTIMEOUTS timeouts_{};  // all zero, as a freshly opened Windows port
-  Transfer lastTransfer_{};
+  COMMTIMEOUTS timeouts_{};                // all zero, as a freshly opened Windows port
+  std::atomic<uint64_t> lastTransfer_{0};  // count, error << 32
 };
 
 }  // namespace kavrel::platform::posix

@@ -61,7 +61,9 @@ DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved
   if (size == 0) return ERROR_SUCCESS;
 
   const ReadPlan plan = PlanRead(device.Timeouts(), size);
-  const Deadline total = After(Clock::now(), plan.totalMs);
+  // The clock is read only once a call has to wait: the first attempt does
+  // not, and lasts microseconds.
+  Deadline total;
   Deadline intervalEnd;
   for (bool first = true;; first = false) {
     const Moved step = device.ReadNow(buffer + moved, size - moved);
@@ -72,6 +74,7 @@ DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved
       return ERROR_SUCCESS;
     }
     const Clock::time_point now = Clock::now();
+    if (first) total = After(now, plan.totalMs);
     if (step.count > 0 && plan.intervalMs) intervalEnd = After(now, plan.intervalMs);
     const Deadline deadline = Earlier(total, intervalEnd);
     if (Passed(deadline, now)) return ERROR_SUCCESS;
@@ -88,13 +91,17 @@ DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& 
   const uint64_t ticket = device.AbortTicket();
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
 
-  const Deadline deadline = After(Clock::now(), PlanWrite(device.Timeouts(), size));
-  for (;;) {
+  const std::optional<uint64_t> limit = PlanWrite(device.Timeouts(), size);
+  Deadline deadline;
+  for (bool first = true;; first = false) {
     // Also with nothing to write, so that a device that is gone says so.
     const Moved step = device.WriteNow(data + moved, size - moved);
     if (step.error != ERROR_SUCCESS) return step.error;
     moved += static_cast<DWORD>(step.count);
-    if (moved == size || Passed(deadline, Clock::now())) return ERROR_SUCCESS;
+    if (moved == size) return ERROR_SUCCESS;
+    const Clock::time_point now = Clock::now();
+    if (first) deadline = After(now, limit);
+    if (Passed(deadline, now)) return ERROR_SUCCESS;
 
     const Waited waited = device.Wait(true, deadline, ticket);
     if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -241,8 +242,9 @@ class TtyDevice final : public Device {
   }
 
   bool AbortingErrorPending() override {
+    if (!abortOnError_.load(std::memory_order_relaxed)) return false;
     std::lock_guard lock(stateMutex_);
-    if (!shadow_.fAbortOnError || !counters_) return false;
+    if (!counters_) return false;
     serial_icounter_struct now{};
     return Ioctl(fd_, TIOCGICOUNT, &now) == 0 && ErrorFlags(now, baseline_) != 0;
   }
@@ -284,6 +286,7 @@ class TtyDevice final : public Device {
       SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
     }
     std::lock_guard lock(stateMutex_);
+    abortOnError_ = dcb.fAbortOnError;
     shadow_ = dcb;
     shadow_.DCBlength = sizeof(DCB);
     shadow_.fBinary = 1;
@@ -392,6 +395,7 @@ class TtyDevice final : public Device {
   std::mutex stateMutex_;
   DCB shadow_{};  // the DCB as last set; termios overrides what it holds
   bool counters_ = false;
+  std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
   serial_icounter_struct baseline_{};
 };
 
