@@ -398,19 +398,21 @@ std::string FoldAscii(const OLECHAR* name) {
   return key;
 }
 
+// An object of the library's own, freed when the library is unloaded (a host
+// may dlclose it; a heap copy would then be lost).
 const std::unordered_map<std::string, DISPID>& NameIndex() {
-  static const auto* index = [] {
-    auto* map = new std::unordered_map<std::string, DISPID>();
+  static const std::unordered_map<std::string, DISPID> index = [] {
+    std::unordered_map<std::string, DISPID> map;
     for (const MemberInfo& m : kMembers) {
       if (!m.published) continue;
       std::string key;
       for (const char* p = m.name; *p; ++p)
         key.push_back(static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p));
-      map->emplace(std::move(key), m.id);
+      map.emplace(std::move(key), m.id);
     }
     return map;
   }();
-  return *index;
+  return index;
 }
 
 }  // namespace
