@@ -70,12 +70,15 @@ class Device {
   virtual DWORD ModemStatus(DWORD& status) = 0;
   virtual DWORD Escape(DWORD function) = 0;  // a known code
 
-  // Ends every transfer that is waiting now, on any thread.
-  void AbortTransfers() {
-    abortTicket_.fetch_add(1, std::memory_order_acq_rel);
+  // Ends the reads, the writes or both that are waiting now, on any thread.
+  void AbortTransfers(bool reads, bool writes) {
+    if (reads) abortTickets_[0].fetch_add(1, std::memory_order_acq_rel);
+    if (writes) abortTickets_[1].fetch_add(1, std::memory_order_acq_rel);
     WakeWaiters();
   }
-  uint64_t AbortTicket() const { return abortTicket_.load(std::memory_order_acquire); }
+  uint64_t AbortTicket(bool forWrite) const {
+    return abortTickets_[forWrite].load(std::memory_order_acquire);
+  }
 
   COMMTIMEOUTS Timeouts() {
     std::lock_guard lock(mutex_);
@@ -104,7 +107,7 @@ class Device {
  private:
   const bool canRead_;
   const bool canWrite_;
-  std::atomic<uint64_t> abortTicket_{0};
+  std::atomic<uint64_t> abortTickets_[2] = {0, 0};  // reads, writes
   std::mutex mutex_;
   COMMTIMEOUTS timeouts_{};                // all zero, as a freshly opened Windows port
   std::atomic<uint64_t> lastTransfer_{0};  // count, error << 32

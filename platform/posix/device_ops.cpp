@@ -94,7 +94,9 @@ BOOL TtyDeviceOps::SetupComm(Handle32 file, DWORD inQueue, DWORD outQueue) {
 BOOL TtyDeviceOps::PurgeComm(Handle32 file, DWORD flags) {
   return OnDevice(file, [&](Device& d) -> DWORD {
     if (flags & ~kPurgeAll) return ERROR_INVALID_PARAMETER;
-    if (flags & (PURGE_TXABORT | PURGE_RXABORT)) d.AbortTransfers();
+    if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {
+      d.AbortTransfers(flags & PURGE_RXABORT, flags & PURGE_TXABORT);
+    }
     return d.PurgeQueues(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
   });
 }
@@ -138,7 +140,7 @@ BOOL TtyDeviceOps::SetCommState(Handle32 file, DCB* dcb) {
 BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
   const std::shared_ptr<Device> device = HandleTable::Process().Remove(object);
   if (!device) return Fail(ERROR_INVALID_HANDLE);
-  device->AbortTransfers();
+  device->AbortTransfers(true, true);
   return TRUE;
 }
 

@@ -112,7 +112,7 @@ class NullModemEnd final : public Device {
   Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
     std::unique_lock lock(cable_.mutex);
     for (;;) {
-      if (AbortTicket() != ticket) return {WaitResult::kAborted};
+      if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       const Clock::time_point now = Clock::now();
       Settle(now);
       const bool ready =

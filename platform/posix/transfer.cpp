@@ -56,7 +56,7 @@ std::optional<uint64_t> PlanWrite(const COMMTIMEOUTS& t, DWORD size) {
 
 DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
   moved = 0;
-  const uint64_t ticket = device.AbortTicket();
+  const uint64_t ticket = device.AbortTicket(false);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
   if (size == 0) return ERROR_SUCCESS;
 
@@ -88,7 +88,7 @@ DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved
 
 DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& moved) {
   moved = 0;
-  const uint64_t ticket = device.AbortTicket();
+  const uint64_t ticket = device.AbortTicket(true);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
 
   const std::optional<uint64_t> limit = PlanWrite(device.Timeouts(), size);

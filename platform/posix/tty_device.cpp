@@ -211,7 +211,7 @@ class TtyDevice final : public Device {
   Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
     const short wanted = forWrite ? POLLOUT : POLLIN;
     for (;;) {
-      if (AbortTicket() != ticket) return {WaitResult::kAborted};
+      if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       int timeout = -1;
       if (deadline) {
         const auto left = *deadline - Clock::now();
@@ -230,7 +230,7 @@ class TtyDevice final : public Device {
         continue;
       }
       if (fds[1].revents) {
-        if (AbortTicket() != ticket) return {WaitResult::kAborted};
+        if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
         uint64_t stale;  // a wake-up meant for transfers that have ended
         [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
       }

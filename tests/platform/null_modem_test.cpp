@@ -176,7 +176,7 @@ TEST_F(NullModem, APeerThatClosesFailsTheOtherEndPromptly) {
     EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
     Status(a, nullptr, &ok);
     EXPECT_FALSE(ok);
-    EXPECT_LT(clock.ms(), 100);
+    EXPECT_LT(clock.ms(), 1000);  // no time-outs are set: only the failure ends these
   }
 }
 
@@ -222,7 +222,7 @@ TEST_F(NullModem, PacedBytesTravelAtTheBaudRate) {
   ASSERT_TRUE(Timeouts(b, 0, 0, 2000));
   Stopwatch clock;
   EXPECT_EQ(Write(a, std::string(192, 'p')), 192u);
-  EXPECT_GT(Status(a).cbOutQue, 100u);  // still on the wire
+  EXPECT_GT(Status(a).cbOutQue, 50u);  // still on the wire
   EXPECT_EQ(Read(b, 192).size(), 192u);
   EXPECT_GE(clock.ms(), 190);
   EXPECT_LT(clock.ms(), 1500);
@@ -230,7 +230,7 @@ TEST_F(NullModem, PacedBytesTravelAtTheBaudRate) {
   clock = Stopwatch();
   EXPECT_EQ(Write(b, std::string(192, 'u')), 192u);
   EXPECT_EQ(Status(a).cbInQue, 192u);
-  EXPECT_LT(clock.ms(), 100);
+  EXPECT_LT(clock.ms(), 150);  // paced, it would take 200 ms
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ TEST_F(Tty, ReadsFollowTheWindowsTimeoutRules) {
   BOOL ok = FALSE;
   EXPECT_EQ(Read(h, 10, &ok), "");
   EXPECT_TRUE(ok);  // a time-out is not a failure
-  EXPECT_LT(clock.ms(), 100);
+  EXPECT_LT(clock.ms(), 500);
 
   // The first bytes to arrive end the call.
   ASSERT_TRUE(Timeouts(h, MAXDWORD, MAXDWORD, 3000));
@@ -284,7 +284,7 @@ TEST_F(Tty, AVanishedPeerFailsEveryTransferPromptly) {
     Status(h, nullptr, &ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_LT(clock.ms(), 200);
+    EXPECT_LT(clock.ms(), 1000);
   }
 }
 
@@ -317,13 +317,17 @@ TEST_F(Tty, QueueCountsPurgeAndAbort) {
 
   ASSERT_TRUE(Timeouts(h, 0, 0, 0));
   std::thread purger([&] {
-    usleep(100 * 1000);
+    usleep(50 * 1000);
+    Ops().ops.PurgeComm(h, PURGE_TXABORT);  // writes only: the read waits on
+    usleep(150 * 1000);
     Ops().ops.PurgeComm(h, PURGE_RXABORT);
   });
+  Stopwatch clock;
   BOOL ok = TRUE;
   Read(h, 10, &ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(error(), ERROR_OPERATION_ABORTED);
+  EXPECT_GE(clock.ms(), 190);
   purger.join();
   DWORD count = 7;
   OVERLAPPED o{};
