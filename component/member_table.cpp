@@ -398,8 +398,6 @@ std::string FoldAscii(const OLECHAR* name) {
   return key;
 }
 
-// An object of the library's own, freed when the library is unloaded (a host
-// may dlclose it; a heap copy would then be lost).
 const std::unordered_map<std::string, DISPID>& NameIndex() {
   static const std::unordered_map<std::string, DISPID> index = [] {
     std::unordered_map<std::string, DISPID> map;
