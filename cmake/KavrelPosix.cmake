@@ -2,7 +2,15 @@
 # exactly the in-process server entry points and the automation helpers.
 list(APPEND KAVREL_CORE_SOURCES
   component/registry_file.cpp
+  platform/mode_string.cpp
   platform/posix/device_ops.cpp
+  platform/posix/handle_table.cpp
+  platform/posix/line_settings.cpp
+  platform/posix/null_modem.cpp
+  platform/posix/port_names.cpp
+  platform/posix/transfer.cpp
+  platform/posix/tty_device.cpp
+  platform/posix/win32_errors.cpp
   platform/posix/native_runtime.cpp
   platform/posix/oleaut.cpp
   platform/posix/text_codec.cpp
@@ -17,3 +25,9 @@ function(kavrel_add_shared_library)
   target_link_options(kavrel PRIVATE "-Wl,--version-script=${script}" "-Wl,--no-undefined")
   set_target_properties(kavrel PROPERTIES LINK_DEPENDS ${script} CXX_VISIBILITY_PRESET hidden)
 endfunction()
+
+# The code-page conversion runs over every byte sent and received; GCC's -O2
+# leaves its copy loops scalar unless the vectoriser may weigh the cost.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set_source_files_properties(platform/posix/text_codec.cpp PROPERTIES COMPILE_OPTIONS "-fvect-cost-model=dynamic")
+endif()

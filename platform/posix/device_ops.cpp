@@ -4,43 +4,216 @@
 
 #include <cerrno>
 #include <ctime>
+#include <new>
+
+#include "platform/mode_string.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/line_settings.h"
+#include "platform/posix/null_modem.h"
+#include "platform/posix/port_names.h"
+#include "platform/posix/transfer.h"
+#include "platform/posix/tty_device.h"
+#include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
 
 namespace {
-thread_local DWORD tLastError = 0;
 
-BOOL Unsupported() {
-  tLastError = ERROR_NOT_SUPPORTED;
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kReadData = 0x1;
+constexpr DWORD kWriteData = 0x2;
+constexpr DWORD kCreateNew = 1;
+constexpr DWORD kTruncateExisting = 5;
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
   return FALSE;
 }
+
+// Runs an operation on the device a handle names. The operation returns
+// ERROR_SUCCESS or the error to report.
+template <class Operation>
+BOOL OnDevice(Handle32 handle, Operation operation) {
+  const std::shared_ptr<Device> device = HandleTable::Process().Find(handle);
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  try {
+    const DWORD error = operation(*device);
+    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+DWORD OpenDevice(const std::string& target, bool canRead, bool canWrite,
+                 std::shared_ptr<Device>& device) {
+  if (const auto end = ParseNullModemName(target)) {
+    return OpenNullModemEnd(*end, canRead, canWrite, device);
+  }
+  return OpenTty(target, canRead, canWrite, device);
+}
+
 }  // namespace
 
-Handle32 TtyDeviceOps::CreateFileA(LPCSTR, DWORD, DWORD, void*, DWORD, DWORD, Handle32) {
-  tLastError = ERROR_NOT_SUPPORTED;
-  return kInvalidHandle;
+// Every name opens an existing device; the creation disposition is checked
+// but nothing is ever created or truncated, and the share mode is ignored:
+// a serial device is always exclusive. Transfers are synchronous whatever
+// the flags say.
+Handle32 TtyDeviceOps::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, void*,
+                                   DWORD creationDisposition, DWORD, Handle32) {
+  if (fileName == nullptr || *fileName == '\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return kInvalidHandle;
+  }
+  if (creationDisposition < kCreateNew || creationDisposition > kTruncateExisting) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidHandle;
+  }
+  const bool canRead = desiredAccess & (GENERIC_READ | kGenericAll | kReadData);
+  const bool canWrite = desiredAccess & (GENERIC_WRITE | kGenericAll | kWriteData);
+  try {
+    std::shared_ptr<Device> device;
+    const DWORD error = OpenDevice(ResolveDeviceName(fileName), canRead, canWrite, device);
+    if (error != ERROR_SUCCESS) {
+      SetLastError(error);
+      return kInvalidHandle;
+    }
+    const Handle32 handle = HandleTable::Process().Insert(std::move(device));
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return kInvalidHandle;
+  }
 }
-BOOL TtyDeviceOps::SetupComm(Handle32, DWORD, DWORD) { return Unsupported(); }
-BOOL TtyDeviceOps::PurgeComm(Handle32, DWORD) { return Unsupported(); }
-BOOL TtyDeviceOps::SetCommTimeouts(Handle32, COMMTIMEOUTS*) { return Unsupported(); }
-BOOL TtyDeviceOps::GetCommState(Handle32, DCB*) { return Unsupported(); }
-BOOL TtyDeviceOps::BuildCommDCBA(LPCSTR, DCB*) { return Unsupported(); }
-BOOL TtyDeviceOps::SetCommState(Handle32, DCB*) { return Unsupported(); }
-BOOL TtyDeviceOps::CloseHandle(Handle32) { return Unsupported(); }
-BOOL TtyDeviceOps::ClearCommError(Handle32, DWORD*, COMSTAT*) { return Unsupported(); }
-BOOL TtyDeviceOps::ReadFile(Handle32, void*, DWORD, DWORD*, OVERLAPPED*) { return Unsupported(); }
-BOOL TtyDeviceOps::WriteFile(Handle32, const void*, DWORD, DWORD*, OVERLAPPED*) {
-  return Unsupported();
+
+BOOL TtyDeviceOps::SetupComm(Handle32 file, DWORD inQueue, DWORD outQueue) {
+  return OnDevice(file, [&](Device& d) { return d.SetQueueSizes(inQueue, outQueue); });
 }
-BOOL TtyDeviceOps::GetOverlappedResult(Handle32, OVERLAPPED*, DWORD*, BOOL) {
-  return Unsupported();
+
+BOOL TtyDeviceOps::PurgeComm(Handle32 file, DWORD flags) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (flags & ~kPurgeAll) return ERROR_INVALID_PARAMETER;
+    if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {
+      d.AbortTransfers(flags & PURGE_RXABORT, flags & PURGE_TXABORT);
+    }
+    return d.PurgeQueues(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
+  });
 }
-DWORD TtyDeviceOps::GetLastError() { return tLastError; }
-BOOL TtyDeviceOps::GetCommModemStatus(Handle32, DWORD*) { return Unsupported(); }
-BOOL TtyDeviceOps::EscapeCommFunction(Handle32, DWORD) { return Unsupported(); }
-DWORD TtyDeviceOps::FormatMessageA(DWORD, const void*, DWORD, DWORD, LPSTR, DWORD, va_list*) {
-  tLastError = 317;  // ERROR_MR_MID_NOT_FOUND
-  return 0;
+
+BOOL TtyDeviceOps::SetCommTimeouts(Handle32 file, COMMTIMEOUTS* timeouts) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (timeouts == nullptr) return ERROR_INVALID_PARAMETER;
+    if (timeouts->ReadIntervalTimeout == MAXDWORD &&
+        timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    d.SetTimeouts(*timeouts);
+    return ERROR_SUCCESS;
+  });
+}
+
+BOOL TtyDeviceOps::GetCommState(Handle32 file, DCB* dcb) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (dcb == nullptr) return ERROR_INVALID_PARAMETER;
+    return d.GetState(*dcb);
+  });
+}
+
+BOOL TtyDeviceOps::BuildCommDCBA(LPCSTR def, DCB* dcb) {
+  if (def == nullptr || dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  return ApplyModeString(def, *dcb) ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+}
+
+BOOL TtyDeviceOps::SetCommState(Handle32 file, DCB* dcb) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (dcb == nullptr) return ERROR_INVALID_PARAMETER;
+    if (const DWORD error = CheckDcb(*dcb); error != ERROR_SUCCESS) return error;
+    return d.SetState(*dcb);
+  });
+}
+
+// The handle is invalid from here on; a transfer another thread has running
+// on it ends with ERROR_OPERATION_ABORTED, and the device closes when the
+// last such transfer has returned.
+BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
+  const std::shared_ptr<Device> device = HandleTable::Process().Remove(object);
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  device->AbortTransfers(true, true);
+  return TRUE;
+}
+
+BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    DWORD flags = 0;
+    COMSTAT status{};
+    if (const DWORD error = d.ClearErrors(flags, status); error != ERROR_SUCCESS) return error;
+    if (errors) *errors = flags;
+    if (stat) *stat = status;
+    return ERROR_SUCCESS;
+  });
+}
+
+// Synchronous: the transfer has ended when the call returns, so the
+// overlapped record is not used; GetOverlappedResult answers from the
+// handle's last transfer.
+BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED*) {
+  if (read) *read = 0;
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (buffer == nullptr && toRead > 0) return ERROR_INVALID_PARAMETER;
+    if (!d.canRead()) return ERROR_ACCESS_DENIED;
+    DWORD moved = 0;
+    const DWORD error = ReadWithTimeouts(d, static_cast<uint8_t*>(buffer), toRead, moved);
+    d.SetLastTransfer({moved, error});
+    if (read) *read = moved;
+    return error;
+  });
+}
+
+BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
+                             OVERLAPPED*) {
+  if (written) *written = 0;
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (buffer == nullptr && toWrite > 0) return ERROR_INVALID_PARAMETER;
+    if (!d.canWrite()) return ERROR_ACCESS_DENIED;
+    DWORD moved = 0;
+    const DWORD error = WriteWithTimeouts(d, static_cast<const uint8_t*>(buffer), toWrite, moved);
+    d.SetLastTransfer({moved, error});
+    if (written) *written = moved;
+    return error;
+  });
+}
+
+BOOL TtyDeviceOps::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred,
+                                       BOOL) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (overlapped == nullptr || transferred == nullptr) return ERROR_INVALID_PARAMETER;
+    const Transfer last = d.LastTransfer();
+    *transferred = last.count;
+    return last.error;
+  });
+}
+
+DWORD TtyDeviceOps::GetLastError() { return LastError(); }
+
+BOOL TtyDeviceOps::GetCommModemStatus(Handle32 file, DWORD* modemStat) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (modemStat == nullptr) return ERROR_INVALID_PARAMETER;
+    return d.ModemStatus(*modemStat);
+  });
+}
+
+BOOL TtyDeviceOps::EscapeCommFunction(Handle32 file, DWORD func) {
+  return OnDevice(file, [&](Device& d) -> DWORD {
+    if (func < SETXOFF || func > CLRBREAK) return ERROR_INVALID_PARAMETER;
+    return d.Escape(func);
+  });
+}
+
+DWORD TtyDeviceOps::FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer,
+                                   DWORD size, va_list*) {
+  return FormatSystemMessage(flags, messageId, buffer, size);
 }
 
 // Sleeps for the whole time, resuming after signals; 0 gives up the rest of

@@ -22,17 +22,40 @@ char EncodeOne(char16_t c) {
 
 }  // namespace
 
+// Text is mostly Latin-1 and bytes are mostly outside 0x80-0x9F: a first
+// pass checks for that, and a plain narrowing or widening copy follows;
+// anything else goes character by character. (Both passes work through local
+// pointers, so that the compiler can vectorise them.)
 std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
   std::string out(length, '\0');
-  for (size_t i = 0; i < length; ++i) out[i] = EncodeOne(static_cast<char16_t>(text[i]));
+  const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
+  char* __restrict dst = out.data();
+  unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned c = src[i];
+    outside |= (c >> 8) | ((c >> 5) == 4);
+  }
+  if (outside == 0) {
+    for (size_t i = 0; i < length; ++i) dst[i] = static_cast<char>(src[i]);
+  } else {
+    for (size_t i = 0; i < length; ++i) dst[i] = EncodeOne(src[i]);
+  }
   return out;
 }
 
 std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
   std::u16string out(length, u'\0');
-  for (size_t i = 0; i < length; ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    out[i] = (b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+  const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
+  char16_t* __restrict dst = out.data();
+  unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
+  for (size_t i = 0; i < length; ++i) inHigh |= (src[i] >> 5) == 4;
+  if (inHigh == 0) {
+    for (size_t i = 0; i < length; ++i) dst[i] = src[i];
+  } else {
+    for (size_t i = 0; i < length; ++i) {
+      const unsigned char b = src[i];
+      dst[i] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+    }
   }
   return out;
 }

@@ -1,0 +1,38 @@
+#include "platform/posix/handle_table.h"
+
+namespace kavrel::platform::posix {
+
+HandleTable& HandleTable::Process() {
+  static HandleTable table;
+  return table;
+}
+
+// Values go up in steps of four from 0x100, as Windows handle values do,
+// and skip 0 and every negative value (-1 is INVALID_HANDLE_VALUE).
+Handle32 HandleTable::Insert(std::shared_ptr<Device> device) {
+  std::lock_guard lock(mutex_);
+  Handle32 handle;
+  do {
+    handle = static_cast<Handle32>(next_);
+    next_ = next_ >= 0x7FFFFFF0u ? 0x100u : next_ + 4;
+  } while (devices_.count(handle) != 0);
+  devices_.emplace(handle, std::move(device));
+  return handle;
+}
+
+std::shared_ptr<Device> HandleTable::Find(Handle32 handle) const {
+  std::lock_guard lock(mutex_);
+  const auto found = devices_.find(handle);
+  return found == devices_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Device> HandleTable::Remove(Handle32 handle) {
+  std::lock_guard lock(mutex_);
+  const auto found = devices_.find(handle);
+  if (found == devices_.end()) return nullptr;
+  std::shared_ptr<Device> device = std::move(found->second);
+  devices_.erase(found);
+  return device;
+}
+
+}  // namespace kavrel::platform::posix

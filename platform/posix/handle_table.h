@@ -1,0 +1,31 @@
+// The process's device handles: 32-bit values naming opened devices. Values
+// are not given out again (until half a billion opens later), so a closed
+// handle stays invalid instead of naming some other device.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/posix/device.h"
+#include "platform/win32_records.h"
+
+namespace kavrel::platform::posix {
+
+class HandleTable {
+ public:
+  static HandleTable& Process();
+
+  Handle32 Insert(std::shared_ptr<Device> device);
+  // The device, kept alive for the caller's operation; null when the handle
+  // is not open.
+  std::shared_ptr<Device> Find(Handle32 handle) const;
+  std::shared_ptr<Device> Remove(Handle32 handle);
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_map<Handle32, std::shared_ptr<Device>> devices_;
+  uint32_t next_ = 0x100;
+};
+
+}  // namespace kavrel::platform::posix

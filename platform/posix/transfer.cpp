@@ -1,0 +1,113 @@
+#include "platform/posix/transfer.h"
+
+namespace kavrel::platform::posix {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Beyond this a limit is no limit (and the clock arithmetic stays in range).
+constexpr uint64_t kForeverMs = uint64_t{1} << 40;
+
+Deadline After(Clock::time_point start, const std::optional<uint64_t>& ms) {
+  if (!ms || *ms >= kForeverMs) return std::nullopt;
+  return start + milliseconds(*ms);
+}
+
+Deadline Earlier(const Deadline& a, const Deadline& b) {
+  if (!a) return b;
+  if (!b) return a;
+  return *a < *b ? a : b;
+}
+
+bool Passed(const Deadline& deadline, Clock::time_point now) {
+  return deadline && now >= *deadline;
+}
+
+}  // namespace
+
+ReadPlan PlanRead(const COMMTIMEOUTS& t, DWORD size) {
+  const DWORD interval = t.ReadIntervalTimeout;
+  const DWORD multiplier = t.ReadTotalTimeoutMultiplier;
+  const DWORD constant = t.ReadTotalTimeoutConstant;
+  const uint64_t total = uint64_t{multiplier} * size + constant;
+  ReadPlan plan;
+  if (interval == MAXDWORD && multiplier == 0 && constant == 0) {
+    plan.neverWait = true;
+  } else if (interval == MAXDWORD && multiplier == MAXDWORD && constant > 0 &&
+             constant < MAXDWORD) {
+    plan.returnIfWaiting = true;
+    plan.returnOnArrival = true;
+    plan.totalMs = constant;
+  } else if (interval == MAXDWORD && multiplier != MAXDWORD && constant != MAXDWORD) {
+    plan.returnIfWaiting = true;
+    plan.totalMs = total;
+  } else {
+    if (multiplier != 0 || constant != 0) plan.totalMs = total;
+    if (interval != 0) plan.intervalMs = interval;
+  }
+  return plan;
+}
+
+std::optional<uint64_t> PlanWrite(const COMMTIMEOUTS& t, DWORD size) {
+  if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return std::nullopt;
+  return uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
+}
+
+DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
+  moved = 0;
+  const uint64_t ticket = device.AbortTicket(false);
+  if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+  if (size == 0) return ERROR_SUCCESS;
+
+  const ReadPlan plan = PlanRead(device.Timeouts(), size);
+  // The clock is read only once a call has to wait: the first attempt does
+  // not, and lasts microseconds.
+  Deadline total;
+  Deadline intervalEnd;
+  for (bool first = true;; first = false) {
+    const Moved step = device.ReadNow(buffer + moved, size - moved);
+    if (step.error != ERROR_SUCCESS) return step.error;
+    moved += static_cast<DWORD>(step.count);
+    if (moved == size || plan.neverWait) return ERROR_SUCCESS;
+    if (moved > 0 && ((first && plan.returnIfWaiting) || plan.returnOnArrival)) {
+      return ERROR_SUCCESS;
+    }
+    const Clock::time_point now = Clock::now();
+    if (first) total = After(now, plan.totalMs);
+    if (step.count > 0 && plan.intervalMs) intervalEnd = After(now, plan.intervalMs);
+    const Deadline deadline = Earlier(total, intervalEnd);
+    if (Passed(deadline, now)) return ERROR_SUCCESS;
+
+    const Waited waited = device.Wait(false, deadline, ticket);
+    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
+    if (waited.result == WaitResult::kFailed) return waited.error;
+    if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+  }
+}
+
+DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& moved) {
+  moved = 0;
+  const uint64_t ticket = device.AbortTicket(true);
+  if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+
+  const std::optional<uint64_t> limit = PlanWrite(device.Timeouts(), size);
+  Deadline deadline;
+  for (bool first = true;; first = false) {
+    // Also with nothing to write, so that a device that is gone says so.
+    const Moved step = device.WriteNow(data + moved, size - moved);
+    if (step.error != ERROR_SUCCESS) return step.error;
+    moved += static_cast<DWORD>(step.count);
+    if (moved == size) return ERROR_SUCCESS;
+    const Clock::time_point now = Clock::now();
+    if (first) deadline = After(now, limit);
+    if (Passed(deadline, now)) return ERROR_SUCCESS;
+
+    const Waited waited = device.Wait(true, deadline, ticket);
+    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
+    if (waited.result == WaitResult::kFailed) return waited.error;
+    if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+  }
+}
+
+}  // namespace kavrel::platform::posix

@@ -1,0 +1,453 @@
+// The kernel's termios2 interface carries any baud rate; it cannot share a
+// translation unit with the C library's <termios.h>, so this file talks to
+// the tty with ioctls alone.
+#include "platform/posix/tty_device.h"
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/posix/line_settings.h"
+#include "platform/posix/win32_errors.h"
+
+namespace kavrel::platform::posix {
+
+namespace {
+
+using termios2_t = struct termios2;
+
+// The modem-line and counter ioctls of a device that has no such lines (a
+// pseudo-terminal, many USB bridges) fail with one of these.
+bool Unsupported(int error) { return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP; }
+
+DWORD LineError(int error) {
+  return Unsupported(error) ? ERROR_NOT_SUPPORTED : Win32FromErrno(error);
+}
+
+int Ioctl(int fd, unsigned long request, void* argument) {
+  int result;
+  do {
+    result = ioctl(fd, request, argument);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+int IoctlValue(int fd, unsigned long request, long value) {
+  int result;
+  do {
+    result = ioctl(fd, request, value);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+BYTE DataBits(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+tcflag_t SizeFlag(BYTE dataBits) {
+  switch (dataBits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+// The members termios describes, read into dcb; the others stay.
+void ReadLine(const termios2_t& t, DCB& dcb) {
+  dcb.BaudRate = t.c_ospeed;
+  dcb.ByteSize = DataBits(t.c_cflag);
+  if (!(t.c_cflag & PARENB)) {
+    dcb.Parity = NOPARITY;
+  } else if (t.c_cflag & CMSPAR) {
+    dcb.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+  } else {
+    dcb.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  }
+  // A UART sends 1.5 stop bits for "two" at 5 data bits.
+  if (!(t.c_cflag & CSTOPB)) {
+    dcb.StopBits = ONESTOPBIT;
+  } else {
+    dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  }
+  dcb.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+  dcb.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+  dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+  dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+  dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+  // Linux has one switch for RTS/CTS in both directions.
+  const bool rtscts = (t.c_cflag & CRTSCTS) != 0;
+  if (rtscts && !dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  } else if (!rtscts) {
+    dcb.fOutxCtsFlow = 0;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  }
+}
+
+void WriteLine(const DCB& dcb, termios2_t& t) {
+  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= BOTHER | SizeFlag(dcb.ByteSize) | CREAD | CLOCAL;
+  t.c_ispeed = dcb.BaudRate;
+  t.c_ospeed = dcb.BaudRate;
+  if (dcb.Parity != NOPARITY) t.c_cflag |= PARENB;
+  if (dcb.Parity == ODDPARITY || dcb.Parity == MARKPARITY) t.c_cflag |= PARODD;
+  if (dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
+  if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~(INPCK | IXON | IXOFF);
+  if (dcb.fParity) t.c_iflag |= INPCK;
+  if (dcb.fOutX) t.c_iflag |= IXON;
+  if (dcb.fInX) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+}
+
+// Binary transfers: no echo, no line editing, no signals, no translation
+// either way, breaks left to the error counters. Speed, framing and flow
+// control stay as they are; IXON and IXOFF go off, because a terminal's
+// defaults would swallow two byte values.
+void MakeRaw(termios2_t& t) {
+  t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC |
+                 IMAXBEL | IUTF8 | IGNPAR);
+  t.c_iflag |= IGNBRK;
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOKE | ICANON | ISIG | IEXTEN |
+                 NOFLSH | TOSTOP);
+  t.c_cflag |= CREAD | CLOCAL;
+  // VMIN 1 makes an empty non-blocking read answer EAGAIN, so that a read
+  // of 0 bytes can only mean the line has hung up.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
+
+// Within 2%, the tolerance of asynchronous serial framing.
+bool CloseEnough(unsigned actual, DWORD wanted) {
+  const unsigned long long a = actual, w = wanted;
+  return a * 50 >= w * 49 && a * 50 <= w * 51;
+}
+
+DWORD ErrorFlags(const serial_icounter_struct& now, const serial_icounter_struct& before) {
+  DWORD flags = 0;
+  if (now.buf_overrun != before.buf_overrun) flags |= CE_RXOVER;
+  if (now.overrun != before.overrun) flags |= CE_OVERRUN;
+  if (now.parity != before.parity) flags |= CE_RXPARITY;
+  if (now.frame != before.frame) flags |= CE_FRAME;
+  if (now.brk != before.brk) flags |= CE_BREAK;
+  return flags;
+}
+
+class TtyDevice final : public Device {
+ public:
+  TtyDevice(int fd, int wake, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), fd_(fd), wake_(wake) {}
+
+  ~TtyDevice() override {
+    IoctlValue(fd_, TIOCNXCL, 0);
+    close(wake_);
+    close(fd_);  // releases the flock too
+  }
+
+  // Raw mode, the error counters' starting point and the DCB members
+  // termios does not hold.
+  DWORD Prepare() {
+    termios2_t t{};
+    if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
+    MakeRaw(t);
+    if (Ioctl(fd_, TCSETS2, &t) < 0) return Win32FromErrno(errno);
+    counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
+    shadow_ = DefaultDcb();
+    ReadLine(t, shadow_);
+    return ERROR_SUCCESS;
+  }
+
+  Moved ReadNow(uint8_t* buffer, size_t size) override {
+    if (size == 0) return {};
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, size);
+      if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+      if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};  // hung up
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return {};
+      return {0, Win32FromErrno(errno)};
+    }
+  }
+
+  Moved WriteNow(const uint8_t* data, size_t size) override {
+    for (;;) {
+      const ssize_t n = write(fd_, data, size);
+      if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return {};
+      return {0, Win32FromErrno(errno)};
+    }
+  }
+
+  Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
+    const short wanted = forWrite ? POLLOUT : POLLIN;
+    for (;;) {
+      if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+      int timeout = -1;
+      if (deadline) {
+        const auto left = *deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return {WaitResult::kTimedOut};
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        timeout = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+      }
+      pollfd fds[2] = {{fd_, wanted, 0}, {wake_, POLLIN, 0}};
+      const int ready = poll(fds, 2, timeout);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return {WaitResult::kFailed, Win32FromErrno(errno)};
+      }
+      if (ready == 0) {
+        if (!deadline || Clock::now() >= *deadline) return {WaitResult::kTimedOut};
+        continue;
+      }
+      if (fds[1].revents) {
+        if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+        uint64_t stale;  // a wake-up meant for transfers that have ended
+        [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
+      }
+      if (fds[0].revents & wanted) return {WaitResult::kReady};
+      if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        return {WaitResult::kFailed, ERROR_DEVICE_NOT_CONNECTED};
+      }
+    }
+  }
+
+  bool AbortingErrorPending() override {
+    if (!abortOnError_.load(std::memory_order_relaxed)) return false;
+    std::lock_guard lock(stateMutex_);
+    if (!counters_) return false;
+    serial_icounter_struct now{};
+    return Ioctl(fd_, TIOCGICOUNT, &now) == 0 && ErrorFlags(now, baseline_) != 0;
+  }
+
+  DWORD GetState(DCB& dcb) override {
+    termios2_t t{};
+    if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
+    std::lock_guard lock(stateMutex_);
+    ReadLine(t, shadow_);
+    dcb = shadow_;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD SetState(const DCB& dcb) override {
+    // RTS that follows transmission needs RS-485 support the generic tty
+    // layer does not offer.
+    if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
+    termios2_t before{};
+    if (Ioctl(fd_, TCGETS2, &before) < 0) return Win32FromErrno(errno);
+    termios2_t t = before;
+    WriteLine(dcb, t);
+    if (Ioctl(fd_, TCSETS2, &t) < 0) {
+      return errno == EINVAL ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno);
+    }
+    // A UART driver falls back to another rate when it cannot make the one
+    // asked for; that is a refusal, and the line goes back as it was. (A
+    // pseudo-terminal keeps any rate, but always 8 bits without parity: it
+    // has no wire, and what it keeps is what GetCommState reports.)
+    termios2_t applied{};
+    if (Ioctl(fd_, TCGETS2, &applied) == 0 && !CloseEnough(applied.c_ospeed, dcb.BaudRate)) {
+      Ioctl(fd_, TCSETS2, &before);
+      return ERROR_INVALID_PARAMETER;
+    }
+    // DTR and RTS as the DCB says, where the device has the lines. DTR
+    // handshake and DSR flow control have no Linux switch: they are kept in
+    // the DCB and DTR stays raised.
+    SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    }
+    std::lock_guard lock(stateMutex_);
+    abortOnError_ = dcb.fAbortOnError;
+    shadow_ = dcb;
+    shadow_.DCBlength = sizeof(DCB);
+    shadow_.fBinary = 1;
+    shadow_.fDummy2 = 0;
+    return ERROR_SUCCESS;
+  }
+
+  // The kernel sizes a tty's buffers itself; the call still reports a
+  // device that has gone.
+  DWORD SetQueueSizes(DWORD, DWORD) override {
+    int waiting = 0;
+    return Ioctl(fd_, FIONREAD, &waiting) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
+  }
+
+  DWORD PurgeQueues(bool input, bool output) override {
+    if (!input && !output) return ERROR_SUCCESS;
+    const long which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
+  }
+
+  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+    int in = 0, out = 0;
+    if (Ioctl(fd_, FIONREAD, &in) < 0) return Win32FromErrno(errno);
+    if (Ioctl(fd_, TIOCOUTQ, &out) < 0) out = 0;
+    errors = 0;
+    std::lock_guard lock(stateMutex_);
+    if (counters_) {
+      serial_icounter_struct now{};
+      if (Ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+        errors = ErrorFlags(now, baseline_);
+        baseline_ = now;
+      } else if (Unsupported(errno)) {
+        counters_ = false;
+      } else {
+        return Win32FromErrno(errno);
+      }
+    }
+    stat = COMSTAT{};
+    stat.cbInQue = static_cast<DWORD>(in);
+    stat.cbOutQue = static_cast<DWORD>(out);
+    return ERROR_SUCCESS;
+  }
+
+  DWORD ModemStatus(DWORD& status) override {
+    int bits = 0;
+    if (Ioctl(fd_, TIOCMGET, &bits) < 0) return LineError(errno);
+    status = 0;
+    if (bits & TIOCM_CTS) status |= MS_CTS_ON;
+    if (bits & TIOCM_DSR) status |= MS_DSR_ON;
+    if (bits & TIOCM_RNG) status |= MS_RING_ON;
+    if (bits & TIOCM_CAR) status |= MS_RLSD_ON;
+    return ERROR_SUCCESS;
+  }
+
+  DWORD Escape(DWORD function) override {
+    DCB dcb;
+    {
+      std::lock_guard lock(stateMutex_);
+      dcb = shadow_;
+    }
+    int result = 0;
+    switch (function) {
+      case SETXOFF:  // transmit as if XOFF had been received
+        result = IoctlValue(fd_, TCXONC, TCOOFF);
+        break;
+      case SETXON:
+        result = IoctlValue(fd_, TCXONC, TCOON);
+        break;
+      case SETRTS:
+      case CLRRTS:
+        // A line under handshake control is the driver's, not the caller's.
+        if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return ERROR_INVALID_PARAMETER;
+        return SetModemLine(TIOCM_RTS, function == SETRTS);
+      case SETDTR:
+      case CLRDTR:
+        if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) return ERROR_INVALID_PARAMETER;
+        return SetModemLine(TIOCM_DTR, function == SETDTR);
+      case RESETDEV:  // a serial port has nothing to reset; Windows' driver accepts it as well
+        return ERROR_SUCCESS;
+      case SETBREAK:
+        result = IoctlValue(fd_, TIOCSBRK, 0);
+        break;
+      case CLRBREAK:
+        result = IoctlValue(fd_, TIOCCBRK, 0);
+        break;
+      default:
+        return ERROR_INVALID_PARAMETER;
+    }
+    return result < 0 ? LineError(errno) : ERROR_SUCCESS;
+  }
+
+ protected:
+  void WakeWaiters() override {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(wake_, &one, sizeof one);
+  }
+
+ private:
+  DWORD SetModemLine(int line, bool on) {
+    int bits = line;
+    return Ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) < 0 ? LineError(errno) : ERROR_SUCCESS;
+  }
+
+  const int fd_;
+  const int wake_;
+  std::mutex stateMutex_;
+  DCB shadow_{};  // the DCB as last set; termios overrides what it holds
+  bool counters_ = false;
+  std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
+  serial_icounter_struct baseline_{};
+};
+
+}  // namespace
+
+DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
+              std::shared_ptr<Device>& device) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) < 0) {
+    const int error = errno;
+    // As on Windows: a missing folder is a missing path, not a missing file.
+    const size_t slash = path.find_last_of('/');
+    if (error == ENOENT && slash != std::string::npos && slash > 0 &&
+        stat(path.substr(0, slash).c_str(), &info) < 0) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+    return Win32FromErrno(error);
+  }
+  if (!S_ISCHR(info.st_mode)) return ERROR_NOT_SUPPORTED;
+
+  const int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  int fd;
+  do {
+    fd = open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Win32FromErrno(errno);
+
+  termios2_t probe{};
+  if (Ioctl(fd, TCGETS2, &probe) < 0) {  // a character device, but no terminal
+    close(fd);
+    return ERROR_NOT_SUPPORTED;
+  }
+  // TIOCEXCL keeps other processes out (but not root); the advisory lock
+  // covers root, other opens in this process and other serial tools.
+  if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32FromErrno(error);
+  }
+  IoctlValue(fd, TIOCEXCL, 0);
+
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    const int error = errno;
+    IoctlValue(fd, TIOCNXCL, 0);
+    close(fd);
+    return Win32FromErrno(error);
+  }
+  auto tty = std::make_shared<TtyDevice>(fd, wake, canRead, canWrite);
+  if (const DWORD error = tty->Prepare(); error != ERROR_SUCCESS) return error;
+  device = std::move(tty);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace kavrel::platform::posix

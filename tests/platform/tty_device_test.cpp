@@ -1,0 +1,369 @@
+// The device operations over pseudo-terminals: the test holds the master
+// side and plays the far end of the line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "device_test_support.h"
+#include "pty_pair.h"
+
+namespace kavrel::testing {
+namespace {
+
+class Tty : public ::testing::Test, public Ops {
+ protected:
+  void TearDown() override {
+    for (Handle32 h : opened) ops.CloseHandle(h);
+  }
+  Handle32 OpenPty() {
+    const Handle32 h = Open(pty.path());
+    EXPECT_NE(h, platform::kInvalidHandle) << pty.path() << " error " << error();
+    opened.push_back(h);
+    return h;
+  }
+  // Waits (briefly) until the kernel has passed what the master sent.
+  void AwaitInput(Handle32 h, DWORD count) {
+    Stopwatch clock;
+    while (Status(h).cbInQue < count && clock.ms() < 2000) usleep(1000);
+  }
+
+  PtyPair pty;
+  std::vector<Handle32> opened;
+};
+
+TEST_F(Tty, OpensByPathAndByComPortMapping) {
+  const Handle32 byPath = Open(pty.path());
+  ASSERT_NE(byPath, platform::kInvalidHandle);
+  EXPECT_EQ(error(), 0u);
+  EXPECT_TRUE(ops.CloseHandle(byPath));
+
+  setenv("KAVREL_COM9", pty.path().c_str(), 1);
+  const Handle32 byName = Open("COM9");
+  EXPECT_NE(byName, platform::kInvalidHandle);
+  EXPECT_EQ(Open("\\\\.\\com9"), platform::kInvalidHandle);  // the same device
+  EXPECT_EQ(error(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(ops.CloseHandle(byName));
+  unsetenv("KAVREL_COM9");
+}
+
+TEST_F(Tty, RefusesWhatIsNotATerminalWithoutTouchingIt) {
+  EXPECT_EQ(Open("/nonexistent/ttyX"), platform::kInvalidHandle);
+  EXPECT_EQ(error(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Open("/dev/ttyNOSUCH"), platform::kInvalidHandle);
+  EXPECT_EQ(error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Open(""), platform::kInvalidHandle);
+  EXPECT_EQ(error(), ERROR_PATH_NOT_FOUND);
+
+  char dir[] = "/tmp/kavrel-devXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/file", fifo = std::string(dir) + "/fifo";
+  std::ofstream(file) << "keep";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& name : {file, fifo, std::string(dir), std::string("/dev/null")}) {
+    const Stopwatch clock;  // a FIFO without a writer must not block the open
+    EXPECT_EQ(Open(name), platform::kInvalidHandle) << name;
+    EXPECT_EQ(error(), ERROR_NOT_SUPPORTED) << name;
+    EXPECT_LT(clock.ms(), 500);
+  }
+  std::string content;
+  std::ifstream(file) >> content;
+  EXPECT_EQ(content, "keep");
+  unlink(file.c_str());
+  unlink(fifo.c_str());
+  rmdir(dir);
+}
+
+TEST_F(Tty, OnlyOneOpenAtATimeFromAnywhere) {
+  const Handle32 first = OpenPty();
+  Ops other;  // another object
+  EXPECT_EQ(other.Open(pty.path()), platform::kInvalidHandle);
+  EXPECT_EQ(other.error(), ERROR_ACCESS_DENIED);
+
+  const pid_t child = fork();  // another process
+  if (child == 0) {
+    Ops inChild;
+    const Handle32 h = inChild.Open(pty.path());
+    _exit(h == platform::kInvalidHandle ? static_cast<int>(inChild.error()) : 100);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(ERROR_ACCESS_DENIED));
+
+  EXPECT_TRUE(ops.CloseHandle(first));
+  opened.clear();
+  EXPECT_NE(OpenPty(), platform::kInvalidHandle);  // the close released it
+}
+
+TEST_F(Tty, EveryByteValueTravelsBothWaysUnchanged) {
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 2000, 0, 2000));
+  const std::string all = EveryByteValue();
+
+  BOOL ok = FALSE;
+  EXPECT_EQ(Write(h, all, &ok), all.size());
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(pty.Receive(all.size()), all);
+
+  pty.Send(all);
+  EXPECT_EQ(ReadAll(h, all.size()), all);
+}
+
+TEST_F(Tty, ReadsFollowTheWindowsTimeoutRules) {
+  const Handle32 h = OpenPty();
+  // The rule CommOpen's time-outs fall in: at once with what waits...
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 3000));
+  pty.Send("hello");
+  AwaitInput(h, 5);
+  Stopwatch clock;
+  EXPECT_EQ(Read(h, 64), "hello");
+  EXPECT_LT(clock.ms(), 500);
+  // ...and, with nothing waiting, for the whole request until the total.
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 300));
+  std::thread late([&] {
+    usleep(50 * 1000);
+    pty.Send("abc");
+  });
+  clock = Stopwatch();
+  EXPECT_EQ(Read(h, 10), "abc");
+  EXPECT_GE(clock.ms(), 280);
+  late.join();
+
+  // Nothing waits and the caller will not wait.
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));
+  clock = Stopwatch();
+  BOOL ok = FALSE;
+  EXPECT_EQ(Read(h, 10, &ok), "");
+  EXPECT_TRUE(ok);  // a time-out is not a failure
+  EXPECT_LT(clock.ms(), 500);
+
+  // The first bytes to arrive end the call.
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, MAXDWORD, 3000));
+  std::thread first([&] {
+    usleep(100 * 1000);
+    pty.Send("xy");
+  });
+  clock = Stopwatch();
+  EXPECT_EQ(Read(h, 10), "xy");
+  EXPECT_LT(clock.ms(), 1500);
+  first.join();
+
+  // An interval time-out, timed from the first byte.
+  ASSERT_TRUE(Timeouts(h, 100, 0, 0));
+  std::thread burst([&] {
+    usleep(200 * 1000);
+    pty.Send("xyz");
+  });
+  clock = Stopwatch();
+  EXPECT_EQ(Read(h, 10), "xyz");
+  EXPECT_GE(clock.ms(), 250);  // waited for the first byte, then the interval
+  EXPECT_LT(clock.ms(), 2000);
+  burst.join();
+
+  // A total time-out of multiplier * n + constant, nothing arriving.
+  ASSERT_TRUE(Timeouts(h, 0, 10, 100));
+  clock = Stopwatch();
+  EXPECT_EQ(Read(h, 10, &ok), "");
+  EXPECT_TRUE(ok);
+  EXPECT_GE(clock.ms(), 190);
+  EXPECT_LT(clock.ms(), 1500);
+
+  COMMTIMEOUTS forever{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
+  EXPECT_FALSE(ops.SetCommTimeouts(h, &forever));
+  EXPECT_EQ(error(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Tty, AWriteNobodyTakesEndsAtItsTimeoutWithTheCountSoFar) {
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0, 0, 200));
+  const std::string big(1 << 20, 'w');
+  Stopwatch clock;
+  BOOL ok = FALSE;
+  const DWORD written = Write(h, big, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+  EXPECT_GE(clock.ms(), 190);
+  EXPECT_LT(clock.ms(), 2000);
+  EXPECT_EQ(pty.Receive(written).size(), written);  // nothing lost
+  DWORD last = 0;
+  OVERLAPPED o{};
+  EXPECT_TRUE(ops.GetOverlappedResult(h, &o, &last, TRUE));
+  EXPECT_EQ(last, written);
+}
+
+TEST_F(Tty, SetCommStateReachesTheKernelAndReadsBack) {
+  const Handle32 h = OpenPty();
+  DCB dcb = State(h);
+  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+  EXPECT_EQ(dcb.fBinary, 1u);
+  LineProbe line = ProbeLine(pty.master());
+  EXPECT_FALSE(line.canonical || line.echo || line.outputProcessing || line.ixon);
+
+  // A pseudo-terminal keeps 8 bits without parity whatever it is told; the
+  // rest of the framing shows.
+  dcb.BaudRate = 115200, dcb.ByteSize = 7, dcb.Parity = EVENPARITY, dcb.StopBits = TWOSTOPBITS;
+  ASSERT_TRUE(ops.SetCommState(h, &dcb));
+  line = ProbeLine(pty.master());
+  EXPECT_EQ(line.speed, 115200u);
+  EXPECT_TRUE(!line.oddParity && !line.stickParity && line.twoStopBits);
+
+  dcb.BaudRate = 12345, dcb.ByteSize = 8, dcb.Parity = MARKPARITY, dcb.StopBits = ONESTOPBIT;
+  dcb.fOutxCtsFlow = 1, dcb.fOutX = 1, dcb.fInX = 1, dcb.fParity = 1;
+  dcb.XonChar = 0x01, dcb.XoffChar = 0x02;
+  ASSERT_TRUE(ops.SetCommState(h, &dcb));
+  line = ProbeLine(pty.master());
+  EXPECT_EQ(line.speed, 12345u);  // any rate, not only the standard ones
+  EXPECT_TRUE(line.oddParity && line.stickParity && !line.twoStopBits);
+  EXPECT_TRUE(line.rtscts && line.ixon && line.ixoff && line.inpck);
+  dcb.Parity = SPACEPARITY;
+  ASSERT_TRUE(ops.SetCommState(h, &dcb));
+  line = ProbeLine(pty.master());
+  EXPECT_TRUE(!line.oddParity && line.stickParity);
+  const DCB back = State(h);
+  EXPECT_EQ(back.BaudRate, 12345u);
+  EXPECT_EQ(back.StopBits, ONESTOPBIT);
+  EXPECT_EQ(back.fOutxCtsFlow, 1u);
+  EXPECT_EQ(back.fOutX, 1u);
+  EXPECT_EQ(back.fInX, 1u);
+  EXPECT_EQ(back.XonChar, 0x01);
+  EXPECT_EQ(back.XoffChar, 0x02);
+  EXPECT_EQ(back.fParity, 1u);
+
+  const LineProbe before = ProbeLine(pty.master());
+  const auto refused = [&](auto change) {
+    DCB bad = back;
+    change(bad);
+    EXPECT_FALSE(ops.SetCommState(h, &bad));
+    EXPECT_EQ(error(), ERROR_INVALID_PARAMETER);
+  };
+  refused([](DCB& d) { d.BaudRate = 0; });
+  refused([](DCB& d) { d.ByteSize = 9; });
+  refused([](DCB& d) { d.ByteSize = 4; });
+  refused([](DCB& d) { d.Parity = 5; });
+  refused([](DCB& d) { d.StopBits = 3; });
+  refused([](DCB& d) { d.StopBits = ONE5STOPBITS; });  // needs 5 data bits
+  refused([](DCB& d) { d.ByteSize = 5, d.StopBits = TWOSTOPBITS; });
+  refused([](DCB& d) { d.XoffChar = d.XonChar; });
+  refused([](DCB& d) { d.fRtsControl = RTS_CONTROL_TOGGLE; });
+  const LineProbe after = ProbeLine(pty.master());
+  EXPECT_EQ(after.speed, before.speed);
+  EXPECT_EQ(after.twoStopBits, before.twoStopBits);
+  EXPECT_EQ(after.rtscts, before.rtscts);
+}
+
+TEST_F(Tty, AVanishedPeerFailsEveryTransferPromptly) {
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, 0, 0, 0, 0, 0));  // no time-outs at all: only the failure can end a call
+  std::thread closer([&] {
+    usleep(100 * 1000);
+    pty.CloseMaster();
+  });
+  Stopwatch clock;
+  BOOL ok = TRUE;
+  Read(h, 10, &ok);  // waiting when the other end goes
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_LT(clock.ms(), 2000);
+  closer.join();
+
+  for (int again = 0; again < 3; ++again) {
+    clock = Stopwatch();
+    Read(h, 10, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+    Write(h, "data", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+    Write(h, "", &ok);
+    EXPECT_FALSE(ok);
+    Status(h, nullptr, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_LT(clock.ms(), 1000);
+  }
+}
+
+TEST_F(Tty, ModemLinesAreAbsentButBreakAndCodesBehave) {
+  const Handle32 h = OpenPty();
+  DWORD bits = 0;
+  EXPECT_FALSE(ops.GetCommModemStatus(h, &bits));
+  EXPECT_EQ(error(), ERROR_NOT_SUPPORTED);
+  EXPECT_FALSE(ops.EscapeCommFunction(h, SETDTR));
+  EXPECT_EQ(error(), ERROR_NOT_SUPPORTED);
+  EXPECT_TRUE(ops.EscapeCommFunction(h, SETBREAK));
+  EXPECT_TRUE(ops.EscapeCommFunction(h, CLRBREAK));
+  for (DWORD unknown : {0u, 10u, 0xFFFFFFFFu}) {
+    EXPECT_FALSE(ops.EscapeCommFunction(h, unknown));
+    EXPECT_EQ(error(), ERROR_INVALID_PARAMETER);
+  }
+}
+
+TEST_F(Tty, QueueCountsPurgeAndAbort) {
+  const Handle32 h = OpenPty();
+  pty.Send("0123456789");
+  AwaitInput(h, 10);
+  DWORD errors = 0xFF;
+  EXPECT_EQ(Status(h, &errors).cbInQue, 10u);
+  EXPECT_EQ(errors, 0u);  // no counters on a pty: no flags, no failure
+  EXPECT_TRUE(ops.PurgeComm(h, PURGE_RXCLEAR));
+  EXPECT_EQ(Status(h).cbInQue, 0u);
+  EXPECT_FALSE(ops.PurgeComm(h, 0x10));
+  EXPECT_EQ(error(), ERROR_INVALID_PARAMETER);
+
+  ASSERT_TRUE(Timeouts(h, 0, 0, 0));
+  std::thread purger([&] {
+    usleep(50 * 1000);
+    Ops().ops.PurgeComm(h, PURGE_TXABORT);  // writes only: the read waits on
+    usleep(150 * 1000);
+    Ops().ops.PurgeComm(h, PURGE_RXABORT);
+  });
+  Stopwatch clock;
+  BOOL ok = TRUE;
+  Read(h, 10, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error(), ERROR_OPERATION_ABORTED);
+  EXPECT_GE(clock.ms(), 190);
+  purger.join();
+  DWORD count = 7;
+  OVERLAPPED o{};
+  EXPECT_FALSE(ops.GetOverlappedResult(h, &o, &count, TRUE));  // answers for that read
+  EXPECT_EQ(error(), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(Tty, AClosedHandleIsInvalidForEveryOperation) {
+  const Handle32 h = Open(pty.path());
+  ASSERT_TRUE(ops.CloseHandle(h));
+  DCB dcb{};
+  COMMTIMEOUTS t{};
+  DWORD value = 0;
+  COMSTAT stat{};
+  OVERLAPPED o{};
+  char buffer[4];
+  const BOOL results[] = {ops.SetupComm(h, 1024, 1024),
+                          ops.PurgeComm(h, 15),
+                          ops.SetCommTimeouts(h, &t),
+                          ops.GetCommState(h, &dcb),
+                          ops.SetCommState(h, &dcb),
+                          ops.ClearCommError(h, &value, &stat),
+                          ops.ReadFile(h, buffer, 4, &value, &o),
+                          ops.WriteFile(h, buffer, 4, &value, &o),
+                          ops.GetOverlappedResult(h, &o, &value, TRUE),
+                          ops.GetCommModemStatus(h, &value),
+                          ops.EscapeCommFunction(h, SETRTS),
+                          ops.CloseHandle(h),
+                          ops.ClearCommError(0, &value, &stat)};
+  for (BOOL result : results) EXPECT_FALSE(result);
+  EXPECT_EQ(error(), ERROR_INVALID_HANDLE);
+  const Handle32 next = OpenPty();
+  EXPECT_NE(next, h);  // handle values are not reused
+  EXPECT_FALSE(ops.ReadFile(h, buffer, 4, &value, &o));
+  EXPECT_EQ(error(), ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace kavrel::testing
