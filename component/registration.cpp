@@ -219,33 +219,6 @@ HRESULT UnregisterServer() {
   return Report(UnregisterFromFile(registry::FilePath(), &error), error);
 }
 
-PortMapping LookupPortDevice(std::string_view portName, std::string* device, std::string* error) {
-  const std::string path = registry::FilePath();
-  if (path.empty()) return PortMapping::NotMapped;
-  registry::Document doc;
-  switch (registry::LoadFile(path, &doc, error)) {
-    case registry::LoadResult::Missing:
-      return PortMapping::NotMapped;
-    case registry::LoadResult::Refused:
-    case registry::LoadResult::IoFailed:
-      return PortMapping::Failed;
-    case registry::LoadResult::Loaded:
-      break;
-  }
-  const registry::Key* key = doc.FindKey(kPortsKey);
-  if (!key) return PortMapping::NotMapped;
-  for (const registry::Value& v : key->values) {
-    if (!registry::SameName(v.name, portName)) continue;
-    if (!v.isString || v.data.empty()) {
-      *error = path + ": the mapping of " + std::string(portName) + " is not a device path";
-      return PortMapping::Failed;
-    }
-    *device = v.data;
-    return PortMapping::Mapped;
-  }
-  return PortMapping::NotMapped;
-}
-
 #endif  // !_WIN32
 
 }  // namespace kavrel

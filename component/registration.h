@@ -63,12 +63,6 @@ HRESULT RegisterInFile(const std::string& registryPath, const std::string& libra
                        std::string* error);
 HRESULT UnregisterFromFile(const std::string& registryPath, std::string* error);
 
-// The device path the registry file maps a port name ("COM1") to, from the
-// values of HKEY_LOCAL_MACHINE\Software\Kavrel\Ports.
-enum class PortMapping { Mapped, NotMapped, Failed };
-PortMapping LookupPortDevice(std::string_view portName, std::string* device, std::string* error);
-inline constexpr std::string_view kPortsKey = "HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports";
-
 #endif
 
 }  // namespace kavrel

@@ -73,7 +73,9 @@ Handle32 TtyDeviceOps::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, 
   const bool canWrite = desiredAccess & (GENERIC_WRITE | kGenericAll | kWriteData);
   try {
     std::shared_ptr<Device> device;
-    const DWORD error = OpenDevice(ResolveDeviceName(fileName), canRead, canWrite, device);
+    std::string path;
+    DWORD error = ResolveDeviceName(fileName, &path);
+    if (error == ERROR_SUCCESS) error = OpenDevice(path, canRead, canWrite, device);
     if (error != ERROR_SUCCESS) {
       SetLastError(error);
       return kInvalidHandle;

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 
+#include "kavrel/registry.h"
+#include "platform/posix/win32_errors.h"
+
 namespace kavrel::platform::posix {
 
 namespace {
@@ -21,6 +24,37 @@ std::optional<std::string> EnvironmentMapping(unsigned port) {
   const char* value = std::getenv(variable.c_str());
   if (value == nullptr || *value == '\0') return std::nullopt;
   return std::string(value);
+}
+
+constexpr std::string_view kPortsKey = "HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports";
+
+// The registry file's mapping of COMn: Mapped, NotMapped (no file, no key,
+// no value) or Failed.
+enum class Registered { Mapped, NotMapped, Failed };
+Registered RegistryMapping(unsigned port, std::string* device) {
+  const std::string path = registry::FilePath();
+  if (path.empty()) return Registered::NotMapped;
+  registry::Document doc;
+  std::string error;
+  switch (registry::LoadFile(path, &doc, &error)) {
+    case registry::LoadResult::Missing:
+      return Registered::NotMapped;
+    case registry::LoadResult::Refused:
+    case registry::LoadResult::IoFailed:
+      return Registered::Failed;
+    case registry::LoadResult::Loaded:
+      break;
+  }
+  const registry::Key* key = doc.FindKey(kPortsKey);
+  if (!key) return Registered::NotMapped;
+  const std::string name = "COM" + std::to_string(port);
+  for (const registry::Value& v : key->values) {
+    if (!registry::SameName(v.name, name)) continue;
+    if (!v.isString || v.data.empty()) return Registered::Failed;
+    *device = v.data;
+    return Registered::Mapped;
+  }
+  return Registered::NotMapped;
 }
 
 std::string DefaultDevicePath(unsigned port) { return "/dev/ttyS" + std::to_string(port - 1); }
@@ -45,13 +79,33 @@ std::optional<unsigned> ComPortNumber(std::string_view name) {
   return port;
 }
 
-std::string ResolveDeviceName(std::string_view name) {
+DWORD ResolveDeviceName(std::string_view name, std::string* device) {
   const std::optional<unsigned> port = ComPortNumber(name);
-  if (!port) return std::string(name);
-  if (auto mapped = EnvironmentMapping(*port)) return *mapped;
-  // A configured mapping (registered ports) slots in here, between the
-  // environment and the default.
-  return DefaultDevicePath(*port);
+  if (!port) {
+    *device = std::string(name);
+    return ERROR_SUCCESS;
+  }
+  if (auto mapped = EnvironmentMapping(*port)) {
+    *device = *mapped;
+    return ERROR_SUCCESS;
+  }
+  switch (RegistryMapping(*port, device)) {
+    case Registered::Mapped:
+      return ERROR_SUCCESS;
+    case Registered::Failed:
+      device->clear();
+      return kErrorBadDb;
+    case Registered::NotMapped:
+      break;
+  }
+  *device = DefaultDevicePath(*port);
+  return ERROR_SUCCESS;
+}
+
+std::string ResolveDeviceName(std::string_view name) {
+  std::string device;
+  ResolveDeviceName(name, &device);
+  return device;
 }
 
 }  // namespace kavrel::platform::posix

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32_records.h"
+
 namespace kavrel::platform::posix {
 
 // n for "COMn", "COMn:" or "\\.\COMn" in any case, n >= 1 without leading
@@ -12,10 +14,19 @@ namespace kavrel::platform::posix {
 std::optional<unsigned> ComPortNumber(std::string_view name);
 
 // The device a name stands for. A COM port name maps, in this order, to the
-// environment variable KAVREL_COMn when it is set and not empty, then to
+// environment variable KAVREL_COMn when it is set and not empty, then to the
+// value "COMn" of the registry file's port map (the key
+// HKEY_LOCAL_MACHINE\Software\Kavrel\Ports, see kavrel/registry.h), then to
 // /dev/ttyS{n-1}. Every other name is returned as it is (a path, or a
 // built-in device name such as a null-modem end). A mapped name is not
 // resolved again.
+// ERROR_SUCCESS with the device in *device, or kErrorBadDb when the registry
+// file is malformed or unsafe, or maps the port to something that is not a
+// device path: the port is then not opened at all rather than on a guess.
+DWORD ResolveDeviceName(std::string_view name, std::string* device);
+
+// The same for callers that want only the name: empty when the port map
+// cannot be used.
 std::string ResolveDeviceName(std::string_view name);
 
 }  // namespace kavrel::platform::posix

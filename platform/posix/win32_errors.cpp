@@ -40,6 +40,7 @@ constexpr Message kMessages[] = {
      "request."},
     {ERROR_IO_INCOMPLETE, "Overlapped I/O event is not in a signaled state."},
     {ERROR_IO_PENDING, "Overlapped I/O operation is in progress."},
+    {kErrorBadDb, "The configuration registry database is corrupt."},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},

@@ -13,6 +13,7 @@ inline constexpr DWORD kErrorInsufficientBuffer = 122;
 inline constexpr DWORD kErrorInvalidName = 123;
 inline constexpr DWORD kErrorFilenameTooLong = 206;
 inline constexpr DWORD kErrorMessageNotFound = 317;
+inline constexpr DWORD kErrorBadDb = 1009;
 inline constexpr DWORD kErrorCantResolveFilename = 1921;
 
 DWORD LastError();

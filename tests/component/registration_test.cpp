@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,9 @@
 
 #include "component/registry_file.h"
 #include "kavrel/kavrel_create.h"
+#include "platform/posix/port_names.h"
+#include "platform/posix/win32_errors.h"
+#include "support/test_host.h"
 
 namespace kavrel {
 namespace {
@@ -172,7 +176,7 @@ TEST(RegistryFormat, RefusesMalformedFilesWithTheLine) {
 TEST(RegistryFormat, SurvivesDamagedFiles) {
   Document base;
   AddRegistration(base, "/opt/kavrel/lib/libkavrel.so");
-  base.SetString(std::string(kPortsKey), "COM1", "/dev/ttyUSB0 \"x\" \\y");
+  base.SetString("HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports", "COM1", "/dev/ttyUSB0 \"x\" \\y");
   const std::string original =
       base.Serialize() + "[HKEY_CURRENT_USER\\B]\n\"h\"=hex(2):41,\\\n  42,00\n";
   std::mt19937 random(12345);
@@ -482,30 +486,82 @@ TEST_F(LibraryTest, RefusesServersItShouldNotLoad) {
 
 // --- the port map ---
 
-TEST_F(RegistryFileTest, MapsPortNamesToDevicePaths) {
-  std::string device, error;
-  EXPECT_EQ(PortMapping::NotMapped, LookupPortDevice("COM1", &device, &error));
+using platform::posix::ResolveDeviceName;
+
+TEST_F(RegistryFileTest, MapsComPortsBetweenTheEnvironmentAndTheDefault) {
+  std::string device;
+  ::unsetenv("KAVREL_COM1");
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("COM1", &device));  // no file yet
+  EXPECT_EQ("/dev/ttyS0", device);
   ::mkdir((dir_ + "/sub").c_str(), 0700);
   WriteText(file_,
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kavrel\\Ports]\n"
-            "\"COM1\"=\"/dev/ttyUSB0\"\n\"com12\"=\"/dev/serial/by-id/usb-\\\"odd\\\"\"\n"
+            "\"com1\"=\"/dev/ttyUSB0\"\n\"COM12\"=\"/dev/serial/by-id/usb-\\\"odd\\\"\"\n"
             "\"COM3\"=dword:00000001\n\"COM4\"=\"\"\n");
-  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("com1", &device, &error));
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("\\\\.\\COM1", &device));
   EXPECT_EQ("/dev/ttyUSB0", device);
-  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("COM12", &device, &error));
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("com12:", &device));
   EXPECT_EQ("/dev/serial/by-id/usb-\"odd\"", device);
-  EXPECT_EQ(PortMapping::NotMapped, LookupPortDevice("COM2", &device, &error));
-  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM3", &device, &error));
-  EXPECT_NE(std::string::npos, error.find("COM3 is not a device path")) << error;
-  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM4", &device, &error));
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("COM2", &device));  // not in the map
+  EXPECT_EQ("/dev/ttyS1", device);
+  // A mapping that is not a device path is refused, not passed over.
+  EXPECT_EQ(platform::posix::kErrorBadDb, ResolveDeviceName("COM3", &device));
+  EXPECT_EQ(platform::posix::kErrorBadDb, ResolveDeviceName("COM4", &device));
+  // The environment comes first.
+  ::setenv("KAVREL_COM1", "/dev/pts/9", 1);
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("COM1", &device));
+  EXPECT_EQ("/dev/pts/9", device);
+  ::unsetenv("KAVREL_COM1");
 
   // Registration keeps the map; a broken file is reported, never guessed at.
+  std::string error;
   ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
   ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error));
-  EXPECT_EQ(PortMapping::Mapped, LookupPortDevice("COM1", &device, &error));
+  EXPECT_EQ("/dev/ttyUSB0", ResolveDeviceName("COM1"));
   WriteText(file_, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n\"COM1\"=\"/dev/x\n");
-  EXPECT_EQ(PortMapping::Failed, LookupPortDevice("COM1", &device, &error));
-  EXPECT_NE(std::string::npos, error.find("line 3")) << error;
+  EXPECT_EQ(platform::posix::kErrorBadDb, ResolveDeviceName("COM1", &device));
+  EXPECT_EQ("", ResolveDeviceName("COM2"));
+  EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("/dev/ttyUSB3", &device));  // a path needs no map
+  EXPECT_EQ("/dev/ttyUSB3", device);
+}
+
+// CommOpen of a COM port name reaches the device the file maps it to, and
+// a broken file makes the open fail with a clear error.
+TEST_F(RegistryFileTest, CommOpenFollowsThePortMap) {
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(0, ::openpty(&master, &slave, name, nullptr, nullptr));
+  ::unsetenv("KAVREL_COM2");
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  WriteText(file_,
+            std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n\"COM2\"=\"") +
+                name + "\"\n");
+  testing::TestObject object(platform::NativeRuntime());
+  short slot = 1;
+  testing::TestBstr port(u"COM2"), settings(u"baud=9600 parity=N data=8 stop=1"), message;
+  LONG result = -99, code = 0;
+  ASSERT_EQ(S_OK, object.comms->CommOpen(&slot, &port.s, &settings.s, &result));
+  EXPECT_EQ(0, result);
+  testing::TestBstr data(u"via the map");
+  ASSERT_EQ(S_OK, object.comms->CommWrite(&slot, &data.s, &result));
+  EXPECT_EQ(11, result);
+  char received[32] = {};
+  EXPECT_EQ(11, ::read(master, received, sizeof received));
+  EXPECT_STREQ("via the map", received);
+  ASSERT_EQ(S_OK, object.comms->CommClose(&slot, &result));
+  EXPECT_EQ(0, result);
+
+  WriteText(file_, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports\n");
+  ASSERT_EQ(S_OK, object.comms->CommOpen(&slot, &port.s, &settings.s, &result));
+  EXPECT_EQ(1009, result);
+  ASSERT_EQ(S_OK, object.comms->CommGetError(&message.s, &code));
+  EXPECT_EQ(0u, message.str().rfind(
+                    u"Error (1009): CommOpen (CreateFile) - The configuration registry database is "
+                    u"corrupt.",
+                    0))
+      << testing::Utf8(message.s);
+  ::close(slave);
+  ::close(master);
 }
 
 }  // namespace
