@@ -200,6 +200,12 @@ HRESULT RegisterInFile(const std::string& registryPath, const std::string& libra
     *error = "the library's absolute path is unknown";
     return E_FAIL;
   }
+  for (unsigned char c : libraryPath) {
+    if (c < 0x20 || c == 0x7F) {  // a registry file line cannot hold it
+      *error = "the library's path holds a control character";
+      return E_FAIL;
+    }
+  }
   return FromUpdate(registry::UpdateFile(
       registryPath, [&](registry::Document& doc) { AddRegistration(doc, libraryPath); }, error));
 }

@@ -349,6 +349,7 @@ TEST_F(RegistryFileTest, RefusesMalformedOrUnsafeFilesAndLeavesThemAlone) {
   ::rmdir(file_.c_str());
 
   EXPECT_EQ(E_FAIL, RegisterInFile(file_, "relative/libkavrel.so", &error));
+  EXPECT_EQ(E_FAIL, RegisterInFile(file_, "/opt/lib\n[HKEY_CLASSES_ROOT\\X]/k.so", &error));
   EXPECT_NE(0, ::access(file_.c_str(), F_OK));
 }
 
