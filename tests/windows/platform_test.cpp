@@ -16,7 +16,6 @@ using kavrel::platform::Handle32;
 using kavrel::platform::NativeRuntime;
 using kavrel_check::Section;
 
-
 void DeviceOperations() {
   Section("device operations");
   auto& device = NativeRuntime().device;
