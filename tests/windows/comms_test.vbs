@@ -104,7 +104,7 @@ If WScript.Arguments.Count >= 2 Then
 
   n = p.CommWrite(pslot, "back to the script")
   Expect n = 18, "the peer wrote 18 bytes (got " & n & ")"
-  o.waitnow 300
+  o.waitnow 500
   o.ReadComm
   v = o.ReadBuffer
   Expect v = "back to the script", "ReadComm put the text in ReadBuffer (got " & v & ")"

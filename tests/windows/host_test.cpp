@@ -607,7 +607,7 @@ void ConnectionExchange(int slot, const std::wstring& peerName) {
 
   // Peer to host: ReadComm asks for 64 and gets what is waiting.
   CHECK_EQ(5, peer.Write(L"12345"));
-  Sleep(200);
+  Sleep(500);  // through socat and the other pseudo-terminal
   CHECK_HR(S_OK, comms->ReadComm());
   CHECK_HR(S_OK, comms->get_ReadBuffer(data.out()));
   CHECK_TEXT(L"12345", data.str());
@@ -620,7 +620,7 @@ void ConnectionExchange(int slot, const std::wstring& peerName) {
 
   // ClearComm drops what is waiting.
   CHECK_EQ(3, peer.Write(L"xyz"));
-  Sleep(200);
+  Sleep(500);
   CHECK_HR(S_OK, comms->ClearComm());
   CHECK_HR(S_OK, comms->ReadComm());
   CHECK_HR(S_OK, comms->get_ReadBuffer(data.out()));
@@ -630,7 +630,7 @@ void ConnectionExchange(int slot, const std::wstring& peerName) {
   const std::wstring all = AllBytesAsText();
   CHECK_EQ(256, all.size());
   CHECK_EQ(256, peer.Write(all));
-  Sleep(300);
+  Sleep(500);
   CHECK_HR(S_OK, comms->ReadComm());
   CHECK_HR(S_OK, comms->get_ReadBuffer(data.out()));
   CHECK(data.str() == all);
@@ -692,6 +692,14 @@ void ConnectionExchange(int slot, const std::wstring& peerName) {
   peer.Close();
 }
 
+_comms* gLoopObject = nullptr;
+bool gWatchdogFired = false;
+void CALLBACK StopTheLoop(HWND, UINT, UINT_PTR, DWORD) {
+  if (gWatchdogFired) return;
+  gWatchdogFired = true;
+  gLoopObject->CloseComm();
+}
+
 // The polling loop needs a thread where no WriteComm, CloseComm or OpenComm
 // has run yet; DataArrived reaches the sink, whose handler answers with
 // WriteComm, which stops the loop and raises DataSent.
@@ -723,8 +731,14 @@ void PollingLoopOnAFreshThread(int slot, const std::wstring& peerName) {
         };
         Advise(comms.p, &sink);
         CHECK_EQ(4, peer.Write(L"ping"));
-        Sleep(200);
+        Sleep(500);
+        // Should "ping" never arrive, a timer (dispatched by the loop's own
+        // message pump) ends the loop instead of letting it poll for ever.
+        gLoopObject = comms.p;
+        const UINT_PTR watchdog = SetTimer(nullptr, 0, 10000, StopTheLoop);
         CHECK_HR(S_OK, comms->looprocess());
+        KillTimer(nullptr, watchdog);
+        CHECK(!gWatchdogFired);
         CHECK_EQ(2, sink.events.size());
         if (sink.events.size() == 2) {
           CHECK_EQ(KAVREL_DISPID_DATAARRIVED, sink.events[0].first);
