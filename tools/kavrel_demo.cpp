@@ -90,10 +90,12 @@ class Steps {
  public:
   template <class F>
   void Run(const char* what, F&& f) {
+    std::printf("%2d. %s\n", ++n_, what);
+    std::fflush(stdout);
     const auto start = Clock::now();
     const std::string outcome = f();
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    std::printf("%2d. %-34s %8.1f ms   %s\n", ++n_, what, ms, outcome.c_str());
+    std::printf("    %7.1f ms  %s\n", ms, outcome.c_str());
     std::fflush(stdout);
   }
 

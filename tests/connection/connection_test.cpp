@@ -282,6 +282,43 @@ TEST_F(ConnectionTest, AHandlerMayReleaseTheLastReferenceDuringDataArrived) {
   EXPECT_EQ(1u, sink.events.size());
 }
 
+TEST_F(ConnectionTest, ANestedLoopAndTheOuterOneBothEndAfterTheirPasses) {
+  Open(1);
+  TestObject other(rt.runtime());
+  other.comms->put_PortComm(3);
+  ts.intLoopState = 0;
+  int pumps = 0;
+  bool nested = false;
+  rt.pump.handler = [&] {
+    ++pumps;
+    if (pumps == 1) {
+      nested = true;
+      t.comms->looprocess();  // polls on its own while the state is below 4
+      nested = false;
+    } else if (nested && pumps == 6) {
+      other.comms->OpenComm();  // another object: stops every loop of the thread
+    }
+  };
+  ASSERT_EQ(S_OK, t.comms->looprocess());
+  EXPECT_EQ(4, ts.intLoopState);
+  int passWaits = 0;
+  for (const Call& c : rt.device.CallsOf("SleepEx")) passWaits += c.args[0] == 20;
+  // The nested loop ran three passes (pumps 2-3, 4-5, 6-...), then the outer
+  // loop finished its first pass; nothing ran a further pass.
+  EXPECT_EQ(4, passWaits);
+  EXPECT_EQ("COM3", rt.device.CallsOf("CreateFileA").back().text);
+}
+
+TEST_F(ConnectionTest, ADataSentHandlerMayReleaseTheHostsLastReference) {
+  Open(1);
+  Connect(t.comms.get(), &sink);
+  _comms* raw = t.comms.get();
+  sink.handler = [&](DISPID, const std::u16string&) { t.comms.reset(); };
+  TestBstr text(u"bye");
+  EXPECT_EQ(S_OK, raw->WriteComm(&text.s));  // runs to its end on a live object
+  EXPECT_EQ(1u, sink.events.size());
+}
+
 TEST_F(ConnectionTest, ObjectsOfOneThreadShareTheLoopStateAndOthersDoNot) {
   TestObject second(rt.runtime());
   ts.intLoopState = 0;
