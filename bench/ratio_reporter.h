@@ -27,7 +27,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nRatios (kavrel time / baseline time; for throughput, kavrel rate / baseline rate):\n");
+    std::printf(
+        "\nRatios (kavrel time / baseline time; for throughput, kavrel rate / baseline rate):\n");
     for (const auto& [name, kavrel] : times_) {
       const auto slash = name.find("/kavrel");
       if (slash == std::string::npos) continue;
@@ -36,7 +37,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (it == times_.end()) continue;
       if (kavrel.bytesPerSecond > 0 && it->second.bytesPerSecond > 0) {
         std::printf("  %-48s throughput %.3fx of baseline (%.1f vs %.1f MiB/s)\n",
-                    name.substr(0, slash).c_str(), kavrel.bytesPerSecond / it->second.bytesPerSecond,
+                    name.substr(0, slash).c_str(),
+                    kavrel.bytesPerSecond / it->second.bytesPerSecond,
                     kavrel.bytesPerSecond / 1048576.0, it->second.bytesPerSecond / 1048576.0);
       } else {
         std::printf("  %-48s %.2fx the baseline's time (%.1f ns vs %.1f ns)\n",

@@ -15,12 +15,12 @@
 
 #if defined(_WIN32)
 
-#include <windows.h>
-#include <objbase.h>
 #include <oaidl.h>
+#include <objbase.h>
 #include <ocidl.h>
 #include <oleauto.h>
 #include <olectl.h>
+#include <windows.h>
 
 #else /* !_WIN32 */
 
@@ -163,7 +163,7 @@ typedef struct tagDEC {
 #define RPC_E_WRONG_THREAD KAVREL_HR(0x8001010Eu)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1FFF)
 
 /* VARIANT types */
@@ -331,18 +331,18 @@ KAVREL_OLE_IID(IID_IDispatch, 0x00020400, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46);
 KAVREL_OLE_IID(IID_IClassFactory, 0x00000001, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46);
 KAVREL_OLE_IID(IID_IConnectionPointContainer, 0xB196B284, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA,
                0x00, 0x34, 0x1D, 0x07);
-KAVREL_OLE_IID(IID_IEnumConnectionPoints, 0xB196B285, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA,
-               0x00, 0x34, 0x1D, 0x07);
-KAVREL_OLE_IID(IID_IConnectionPoint, 0xB196B286, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00,
+KAVREL_OLE_IID(IID_IEnumConnectionPoints, 0xB196B285, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00,
                0x34, 0x1D, 0x07);
-KAVREL_OLE_IID(IID_IEnumConnections, 0xB196B287, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00,
-               0x34, 0x1D, 0x07);
+KAVREL_OLE_IID(IID_IConnectionPoint, 0xB196B286, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34,
+               0x1D, 0x07);
+KAVREL_OLE_IID(IID_IEnumConnections, 0xB196B287, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34,
+               0x1D, 0x07);
 KAVREL_OLE_IID(IID_IProvideClassInfo, 0xB196B283, 0xBAB4, 0x101A, 0xB6, 0x9C, 0x00, 0xAA, 0x00,
                0x34, 0x1D, 0x07);
 KAVREL_OLE_IID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B,
                0x2B, 0xD1, 0x19);
-KAVREL_OLE_IID(IID_IErrorInfo, 0x1CF2B120, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B,
-               0xD1, 0x19);
+KAVREL_OLE_IID(IID_IErrorInfo, 0x1CF2B120, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1,
+               0x19);
 
 /*
  * Interfaces. KAVREL_INTERFACE_* expand to an abstract struct in C++ and to a
@@ -361,10 +361,9 @@ struct IDispatch : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
                                                   LCID lcid, DISPID* rgDispId) = 0;
-  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid,
-                                           WORD wFlags, DISPPARAMS* pDispParams,
-                                           VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                                           UINT* puArgErr) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                           DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                           EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
 };
 
 struct IClassFactory : public IUnknown {
@@ -395,8 +394,7 @@ struct IEnumConnectionPoints : public IUnknown {
 
 struct IConnectionPointContainer : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
-  virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid,
-                                                        IConnectionPoint** ppCP) = 0;
+  virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
 };
 
 struct IEnumConnections : public IUnknown {
@@ -427,21 +425,19 @@ struct IErrorInfo : public IUnknown {
 
 #else /* C */
 
-#define KAVREL_IUNKNOWN_METHODS(T)                                                  \
+#define KAVREL_IUNKNOWN_METHODS(T)                                               \
   HRESULT(STDMETHODCALLTYPE* QueryInterface)(T * This, REFIID riid, void** ppv); \
-  ULONG(STDMETHODCALLTYPE* AddRef)(T * This);                                      \
+  ULONG(STDMETHODCALLTYPE* AddRef)(T * This);                                    \
   ULONG(STDMETHODCALLTYPE* Release)(T * This);
-#define KAVREL_IDISPATCH_METHODS(T)                                                        \
-  KAVREL_IUNKNOWN_METHODS(T)                                                               \
-  HRESULT(STDMETHODCALLTYPE* GetTypeInfoCount)(T * This, UINT * pctinfo);                  \
-  HRESULT(STDMETHODCALLTYPE* GetTypeInfo)(T * This, UINT iTInfo, LCID lcid,               \
-                                          ITypeInfo * *ppTInfo);                           \
-  HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)(T * This, REFIID riid, LPOLESTR * rgszNames,  \
-                                            UINT cNames, LCID lcid, DISPID * rgDispId);    \
-  HRESULT(STDMETHODCALLTYPE* Invoke)(T * This, DISPID dispIdMember, REFIID riid, LCID lcid, \
-                                     WORD wFlags, DISPPARAMS * pDispParams,               \
-                                     VARIANT * pVarResult, EXCEPINFO * pExcepInfo,         \
-                                     UINT * puArgErr);
+#define KAVREL_IDISPATCH_METHODS(T)                                                                \
+  KAVREL_IUNKNOWN_METHODS(T)                                                                       \
+  HRESULT(STDMETHODCALLTYPE* GetTypeInfoCount)(T * This, UINT * pctinfo);                          \
+  HRESULT(STDMETHODCALLTYPE* GetTypeInfo)(T * This, UINT iTInfo, LCID lcid, ITypeInfo * *ppTInfo); \
+  HRESULT(STDMETHODCALLTYPE* GetIDsOfNames)                                                        \
+  (T * This, REFIID riid, LPOLESTR * rgszNames, UINT cNames, LCID lcid, DISPID * rgDispId);        \
+  HRESULT(STDMETHODCALLTYPE* Invoke)                                                               \
+  (T * This, DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS * pDispParams,   \
+   VARIANT * pVarResult, EXCEPINFO * pExcepInfo, UINT * puArgErr);
 
 typedef struct IUnknownVtbl {
   KAVREL_IUNKNOWN_METHODS(IUnknown)
@@ -458,8 +454,8 @@ struct IDispatch {
 typedef struct IClassFactory IClassFactory;
 typedef struct IClassFactoryVtbl {
   KAVREL_IUNKNOWN_METHODS(IClassFactory)
-  HRESULT(STDMETHODCALLTYPE* CreateInstance)(IClassFactory* This, IUnknown* pUnkOuter,
-                                             REFIID riid, void** ppvObject);
+  HRESULT(STDMETHODCALLTYPE* CreateInstance)
+  (IClassFactory* This, IUnknown* pUnkOuter, REFIID riid, void** ppvObject);
   HRESULT(STDMETHODCALLTYPE* LockServer)(IClassFactory* This, BOOL fLock);
 } IClassFactoryVtbl;
 struct IClassFactory {
@@ -472,10 +468,9 @@ typedef struct IEnumConnectionPoints IEnumConnectionPoints;
 typedef struct IConnectionPointVtbl {
   KAVREL_IUNKNOWN_METHODS(IConnectionPoint)
   HRESULT(STDMETHODCALLTYPE* GetConnectionInterface)(IConnectionPoint* This, IID* pIID);
-  HRESULT(STDMETHODCALLTYPE* GetConnectionPointContainer)(IConnectionPoint* This,
-                                                          IConnectionPointContainer** ppCPC);
-  HRESULT(STDMETHODCALLTYPE* Advise)(IConnectionPoint* This, IUnknown* pUnkSink,
-                                     DWORD* pdwCookie);
+  HRESULT(STDMETHODCALLTYPE* GetConnectionPointContainer)
+  (IConnectionPoint* This, IConnectionPointContainer** ppCPC);
+  HRESULT(STDMETHODCALLTYPE* Advise)(IConnectionPoint* This, IUnknown* pUnkSink, DWORD* pdwCookie);
   HRESULT(STDMETHODCALLTYPE* Unadvise)(IConnectionPoint* This, DWORD dwCookie);
   HRESULT(STDMETHODCALLTYPE* EnumConnections)(IConnectionPoint* This, IEnumConnections** ppEnum);
 } IConnectionPointVtbl;
@@ -484,18 +479,18 @@ struct IConnectionPoint {
 };
 typedef struct IConnectionPointContainerVtbl {
   KAVREL_IUNKNOWN_METHODS(IConnectionPointContainer)
-  HRESULT(STDMETHODCALLTYPE* EnumConnectionPoints)(IConnectionPointContainer* This,
-                                                   IEnumConnectionPoints** ppEnum);
-  HRESULT(STDMETHODCALLTYPE* FindConnectionPoint)(IConnectionPointContainer* This, REFIID riid,
-                                                  IConnectionPoint** ppCP);
+  HRESULT(STDMETHODCALLTYPE* EnumConnectionPoints)
+  (IConnectionPointContainer* This, IEnumConnectionPoints** ppEnum);
+  HRESULT(STDMETHODCALLTYPE* FindConnectionPoint)
+  (IConnectionPointContainer* This, REFIID riid, IConnectionPoint** ppCP);
 } IConnectionPointContainerVtbl;
 struct IConnectionPointContainer {
   const IConnectionPointContainerVtbl* lpVtbl;
 };
 typedef struct IEnumConnectionsVtbl {
   KAVREL_IUNKNOWN_METHODS(IEnumConnections)
-  HRESULT(STDMETHODCALLTYPE* Next)(IEnumConnections* This, ULONG cConnections, CONNECTDATA* rgcd,
-                                   ULONG* pcFetched);
+  HRESULT(STDMETHODCALLTYPE* Next)
+  (IEnumConnections* This, ULONG cConnections, CONNECTDATA* rgcd, ULONG* pcFetched);
   HRESULT(STDMETHODCALLTYPE* Skip)(IEnumConnections* This, ULONG cConnections);
   HRESULT(STDMETHODCALLTYPE* Reset)(IEnumConnections* This);
   HRESULT(STDMETHODCALLTYPE* Clone)(IEnumConnections* This, IEnumConnections** ppEnum);
@@ -505,8 +500,8 @@ struct IEnumConnections {
 };
 typedef struct IEnumConnectionPointsVtbl {
   KAVREL_IUNKNOWN_METHODS(IEnumConnectionPoints)
-  HRESULT(STDMETHODCALLTYPE* Next)(IEnumConnectionPoints* This, ULONG cConnections,
-                                   IConnectionPoint** ppCP, ULONG* pcFetched);
+  HRESULT(STDMETHODCALLTYPE* Next)
+  (IEnumConnectionPoints* This, ULONG cConnections, IConnectionPoint** ppCP, ULONG* pcFetched);
   HRESULT(STDMETHODCALLTYPE* Skip)(IEnumConnectionPoints* This, ULONG cConnections);
   HRESULT(STDMETHODCALLTYPE* Reset)(IEnumConnectionPoints* This);
   HRESULT(STDMETHODCALLTYPE* Clone)(IEnumConnectionPoints* This, IEnumConnectionPoints** ppEnum);

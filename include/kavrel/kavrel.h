@@ -31,8 +31,10 @@
 #define KAVREL_DIID_COMMS_EVENTS "{6B3E9A43-2D7C-4F1B-8E25-A1C4D0B7F310}"
 #define KAVREL_PROGID "Kavrel.comms"
 
-#define KAVREL_GUID_INIT(last) \
-  {0x6B3E9A40u + (last), 0x2D7C, 0x4F1B, {0x8E, 0x25, 0xA1, 0xC4, 0xD0, 0xB7, 0xF3, 0x10}}
+#define KAVREL_GUID_INIT(last)                                                               \
+  {                                                                                          \
+    0x6B3E9A40u + (last), 0x2D7C, 0x4F1B, { 0x8E, 0x25, 0xA1, 0xC4, 0xD0, 0xB7, 0xF3, 0x10 } \
+  }
 
 static const GUID LIBID_Kavrel KAVREL_MAYBE_UNUSED = KAVREL_GUID_INIT(0);
 static const GUID CLSID_comms KAVREL_MAYBE_UNUSED = KAVREL_GUID_INIT(1);
@@ -94,8 +96,7 @@ struct _comms : public IDispatch {
   virtual HRESULT STDMETHODCALLTYPE GetSystemMessage(LONG* lngErrorCode, BSTR* result) = 0;
   virtual HRESULT STDMETHODCALLTYPE CommOpen(short* intPortID, BSTR* strPort, BSTR* strSettings,
                                              LONG* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CommSet(short* intPortID, BSTR* strSettings,
-                                            LONG* result) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CommSet(short* intPortID, BSTR* strSettings, LONG* result) = 0;
   virtual HRESULT STDMETHODCALLTYPE CommClose(short* intPortID, LONG* result) = 0;
   virtual HRESULT STDMETHODCALLTYPE CommFlush(short* intPortID, LONG* result) = 0;
   virtual HRESULT STDMETHODCALLTYPE CommRead(short* intPortID, BSTR* strData, LONG* lngSize,
@@ -135,20 +136,20 @@ typedef struct _commsVtbl {
   HRESULT(STDMETHODCALLTYPE* CloseComm)(_comms* This);
   HRESULT(STDMETHODCALLTYPE* OpenComm)(_comms* This);
   HRESULT(STDMETHODCALLTYPE* GetSystemMessage)(_comms* This, LONG* lngErrorCode, BSTR* result);
-  HRESULT(STDMETHODCALLTYPE* CommOpen)(_comms* This, short* intPortID, BSTR* strPort,
-                                       BSTR* strSettings, LONG* result);
-  HRESULT(STDMETHODCALLTYPE* CommSet)(_comms* This, short* intPortID, BSTR* strSettings,
-                                      LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommOpen)
+  (_comms* This, short* intPortID, BSTR* strPort, BSTR* strSettings, LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommSet)
+  (_comms* This, short* intPortID, BSTR* strSettings, LONG* result);
   HRESULT(STDMETHODCALLTYPE* CommClose)(_comms* This, short* intPortID, LONG* result);
   HRESULT(STDMETHODCALLTYPE* CommFlush)(_comms* This, short* intPortID, LONG* result);
-  HRESULT(STDMETHODCALLTYPE* CommRead)(_comms* This, short* intPortID, BSTR* strData,
-                                       LONG* lngSize, LONG* result);
-  HRESULT(STDMETHODCALLTYPE* CommWrite)(_comms* This, short* intPortID, BSTR* strData,
-                                        LONG* result);
-  HRESULT(STDMETHODCALLTYPE* CommGetLine)(_comms* This, short* intPortID, short* intLine,
-                                          VARIANT_BOOL* blnState, LONG* result);
-  HRESULT(STDMETHODCALLTYPE* CommSetLine)(_comms* This, short* intPortID, short* intLine,
-                                          VARIANT_BOOL* blnState, LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommRead)
+  (_comms* This, short* intPortID, BSTR* strData, LONG* lngSize, LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommWrite)
+  (_comms* This, short* intPortID, BSTR* strData, LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommGetLine)
+  (_comms* This, short* intPortID, short* intLine, VARIANT_BOOL* blnState, LONG* result);
+  HRESULT(STDMETHODCALLTYPE* CommSetLine)
+  (_comms* This, short* intPortID, short* intLine, VARIANT_BOOL* blnState, LONG* result);
   HRESULT(STDMETHODCALLTYPE* CommGetError)(_comms* This, BSTR* strMessage, LONG* result);
   HRESULT(STDMETHODCALLTYPE* settingeval)(_comms* This, LONG* p1, BSTR* result);
   HRESULT(STDMETHODCALLTYPE* looprocess)(_comms* This);
