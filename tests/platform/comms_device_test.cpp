@@ -25,28 +25,16 @@ class Comms : public ::testing::Test {
   }
 
   LONG Open(short port, const std::string& name, std::u16string_view settings = kSettings) {
-    TestBstr n(U16(name)), s(settings);
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommOpen(&port, &n.s, &s.s, &r));
-    return r;
+    return CallCommOpen(comms(), port, U16(name), settings);
   }
   LONG Set(short port, std::u16string_view settings) {
-    TestBstr s(settings);
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommSet(&port, &s.s, &r));
-    return r;
+    return CallCommSet(comms(), port, settings);
   }
-  LONG Close(short port) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommClose(&port, &r));
-    return r;
-  }
+  LONG Close(short port) { return CallCommClose(comms(), port); }
   // CommRead of size bytes; the bytes received, in the ANSI code page.
   LONG Read(short port, LONG size, std::string* bytes = nullptr) {
-    TestBstr d(u"stale");
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommRead(&port, &d.s, &size, &r));
-    const std::u16string text = d.str();
+    std::u16string text;
+    const LONG r = CallCommRead(comms(), port, size, &text);
     if (bytes) *bytes = codec().ToAnsi(text.data(), text.size());
     return r;
   }
@@ -63,30 +51,17 @@ class Comms : public ::testing::Test {
     return all;
   }
   LONG Write(short port, const std::string& bytes) {
-    TestBstr d(codec().FromAnsi(bytes.data(), bytes.size()));
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommWrite(&port, &d.s, &r));
-    return r;
+    return CallCommWrite(comms(), port, codec().FromAnsi(bytes.data(), bytes.size()));
   }
   VARIANT_BOOL Line(short port, short mask) {
     VARIANT_BOOL state = 7;
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommGetLine(&port, &mask, &state, &r));
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(0, CallCommGetLine(comms(), port, mask, &state));
     return state;
   }
   LONG SetLine(short port, short line, VARIANT_BOOL state) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommSetLine(&port, &line, &state, &r));
-    return r;
+    return CallCommSetLine(comms(), port, line, state);
   }
-  std::string ErrorLine(LONG* code = nullptr) {
-    TestBstr m(u"old");
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommGetError(&m.s, &r));
-    if (code) *code = r;
-    return Utf8(m.s);
-  }
+  std::string ErrorLine(LONG* code = nullptr) { return CallCommGetError(comms(), code); }
   std::string Source() { return Utf8(obj.object()->errorRecord.strSource.view()); }
 
   static platform::TextCodec& codec() { return platform::NativeRuntime().text; }

@@ -46,10 +46,7 @@ class PortTest : public ::testing::Test {
 
   LONG Open(short port, std::u16string_view name = u"COM1",
             std::u16string_view settings = u"baud=9600 parity=N data=8 stop=1") {
-    TestBstr n(name), s(settings);
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommOpen(&port, &n.s, &s.s, &r));
-    return r;
+    return CallCommOpen(comms(), port, name, settings);
   }
   // Opens slot port and forgets the calls and pumps that took.
   void OpenReady(short port = 1) {
@@ -58,53 +55,24 @@ class PortTest : public ::testing::Test {
     rt.pump.count = 0;
   }
   LONG Set(short port, std::u16string_view settings = u"baud=19200") {
-    TestBstr s(settings);
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommSet(&port, &s.s, &r));
-    return r;
+    return CallCommSet(comms(), port, settings);
   }
-  LONG Close(short port) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommClose(&port, &r));
-    return r;
-  }
-  LONG Flush(short port) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommFlush(&port, &r));
-    return r;
-  }
+  LONG Close(short port) { return CallCommClose(comms(), port); }
+  LONG Flush(short port) { return CallCommFlush(comms(), port); }
   LONG Read(short port, LONG size, std::u16string* data = nullptr) {
-    TestBstr d(u"stale");
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommRead(&port, &d.s, &size, &r));
-    if (data) *data = d.str();
-    return r;
+    return CallCommRead(comms(), port, size, data);
   }
   LONG Write(short port, std::u16string_view text, std::u16string* after = nullptr) {
-    TestBstr d(text);
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommWrite(&port, &d.s, &r));
-    if (after) *after = d.str();
-    return r;
+    return CallCommWrite(comms(), port, text, after);
   }
   LONG GetLine(short port, short mask, VARIANT_BOOL* state) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommGetLine(&port, &mask, state, &r));
-    return r;
+    return CallCommGetLine(comms(), port, mask, state);
   }
   LONG SetLine(short port, short line, VARIANT_BOOL state) {
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommSetLine(&port, &line, &state, &r));
-    return r;
+    return CallCommSetLine(comms(), port, line, state);
   }
   // CommGetError's message, as UTF-8.
-  std::string Message(LONG* code = nullptr) {
-    TestBstr m(u"old");
-    LONG r = -99;
-    EXPECT_EQ(S_OK, comms()->CommGetError(&m.s, &r));
-    if (code) *code = r;
-    return Utf8(m.s);
-  }
+  std::string Message(LONG* code = nullptr) { return CallCommGetError(comms(), code); }
   std::string Source() { return Utf8(object().errorRecord.strSource.view()); }
   std::string Text() { return Utf8(object().errorRecord.strText.view()); }
 

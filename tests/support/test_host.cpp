@@ -116,6 +116,68 @@ HRESULT RecordingSink::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* p
   return S_OK;
 }
 
+LONG CallCommOpen(_comms* c, short port, std::u16string_view name, std::u16string_view settings) {
+  TestBstr n(name), s(settings);
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommOpen(&port, &n.s, &s.s, &r));
+  return r;
+}
+
+LONG CallCommSet(_comms* c, short port, std::u16string_view settings) {
+  TestBstr s(settings);
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommSet(&port, &s.s, &r));
+  return r;
+}
+
+LONG CallCommClose(_comms* c, short port) {
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommClose(&port, &r));
+  return r;
+}
+
+LONG CallCommFlush(_comms* c, short port) {
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommFlush(&port, &r));
+  return r;
+}
+
+LONG CallCommRead(_comms* c, short port, LONG size, std::u16string* data) {
+  TestBstr d(u"stale");
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommRead(&port, &d.s, &size, &r));
+  if (data) *data = d.str();
+  return r;
+}
+
+LONG CallCommWrite(_comms* c, short port, std::u16string_view text, std::u16string* after) {
+  TestBstr d(text);
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommWrite(&port, &d.s, &r));
+  if (after) *after = d.str();
+  return r;
+}
+
+LONG CallCommGetLine(_comms* c, short port, short mask, VARIANT_BOOL* state) {
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommGetLine(&port, &mask, state, &r));
+  return r;
+}
+
+LONG CallCommSetLine(_comms* c, short port, short line, VARIANT_BOOL state) {
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommSetLine(&port, &line, &state, &r));
+  return r;
+}
+
+std::string CallCommGetError(_comms* c, LONG* code) {
+  TestBstr m(u"old");
+  LONG r = -99;
+  EXPECT_EQ(S_OK, c->CommGetError(&m.s, &r));
+  if (code) *code = r;
+  return Utf8(m.s);
+}
+
 DWORD Connect(IUnknown* object, IUnknown* sink) {
   Ref<IConnectionPointContainer> container;
   EXPECT_EQ(S_OK, object->QueryInterface(IID_IConnectionPointContainer,

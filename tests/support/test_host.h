@@ -105,6 +105,21 @@ class RecordingSink final : public IDispatch {
                                    VARIANT*, EXCEPINFO*, UINT*) override;
 };
 
+// One-line calls of the port-layer members as a host makes them (through
+// _comms, every argument by reference). Each expects the call itself to
+// succeed and returns the member's result; texts the member left come back
+// through the optional out-arguments.
+LONG CallCommOpen(_comms* c, short port, std::u16string_view name, std::u16string_view settings);
+LONG CallCommSet(_comms* c, short port, std::u16string_view settings);
+LONG CallCommClose(_comms* c, short port);
+LONG CallCommFlush(_comms* c, short port);
+LONG CallCommRead(_comms* c, short port, LONG size, std::u16string* data = nullptr);
+LONG CallCommWrite(_comms* c, short port, std::u16string_view text,
+                   std::u16string* after = nullptr);
+LONG CallCommGetLine(_comms* c, short port, short mask, VARIANT_BOOL* state);
+LONG CallCommSetLine(_comms* c, short port, short line, VARIANT_BOOL state);
+std::string CallCommGetError(_comms* c, LONG* code = nullptr);  // the message, as UTF-8
+
 // Connects a sink to an object's event interface; returns the cookie.
 DWORD Connect(IUnknown* object, IUnknown* sink);
 void Disconnect(IUnknown* object, DWORD cookie);
