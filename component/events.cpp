@@ -191,7 +191,14 @@ void EventSource::Raise(DISPID id, std::u16string_view text) {
     VARIANT arg;
     ::VariantInit(&arg);
     arg.vt = VT_BSTR;
-    arg.bstrVal = Bstr(text).Detach();
+    arg.bstrVal = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                                      static_cast<UINT>(text.size()));
+    if (!arg.bstrVal) {
+      // Out of memory: let go of what delivery holds before failing.
+      for (auto& held : snapshot) held.sink->Release();
+      container_->Release();
+      throw std::bad_alloc();
+    }
     DISPPARAMS params{&arg, nullptr, 1, 0};
     EXCEPINFO excep{};
     UINT argErr = 0;
