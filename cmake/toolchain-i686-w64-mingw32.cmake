@@ -1,16 +1,4 @@
 # Cross-compiling Kavrel.dll for 32-bit Windows with mingw-w64.
-# The posix thread model of the compilers gives the C++ thread support
-# library; the runtime libraries are linked statically.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(KAVREL_MINGW_TRIPLET i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${KAVREL_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KAVREL_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${KAVREL_MINGW_TRIPLET}-windres)
-set(KAVREL_WIDL ${KAVREL_MINGW_TRIPLET}-widl)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KAVREL_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/MingwToolchain.cmake)

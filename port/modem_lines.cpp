@@ -34,29 +34,23 @@ HRESULT CommsObject::CommGetLine(short* intPortID, short* intLine, VARIANT_BOOL*
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !intLine || !blnState) return E_POINTER;
-  LONG value = 0;
-  const HRESULT hr = Published(this, [&] {
-    port::PortTrap(*this, u"CommReadCD", StatusIn::ThreadState, [&] {
-      PortSlot& slot = Slot(*intPortID);
-      LONG& status = threadState().lngStatus;
-      if (port::HoldsClosedDevice(slot)) {
-        status = port::RefuseClosedSlot(*this, u"CommReadCD (GetCommModemStatus)");
-        return;
-      }
-      DWORD modem = 0;
-      status = AsStatus(device().GetCommModemStatus(slot.lngHandle, &modem));
-      if (!status) {
-        status = port::RecordDllFailure(*this, u"CommReadCD (GetCommModemStatus)");
-        return;
-      }
-      const LONG mask = *intLine;  // widened with its sign: -1 covers every bit
-      *blnState = (mask & static_cast<LONG>(modem)) ? VARIANT_TRUE : VARIANT_FALSE;
-      status = 0;
-    });
-    value = threadState().lngStatus;
+  return port::StatusMember(*this, u"CommReadCD", result, [&] {
+    PortSlot& slot = Slot(*intPortID);
+    LONG& status = threadState().lngStatus;
+    if (port::HoldsClosedDevice(slot)) {
+      status = port::RefuseClosedSlot(*this, u"CommReadCD (GetCommModemStatus)");
+      return;
+    }
+    DWORD modem = 0;
+    status = AsStatus(device().GetCommModemStatus(slot.lngHandle, &modem));
+    if (!status) {
+      status = port::RecordDllFailure(*this, u"CommReadCD (GetCommModemStatus)");
+      return;
+    }
+    const LONG mask = *intLine;  // widened with its sign: -1 covers every bit
+    *blnState = (mask & static_cast<LONG>(modem)) ? VARIANT_TRUE : VARIANT_FALSE;
+    status = 0;
   });
-  *result = value;
-  return hr;
 }
 
 // Sets (blnState nonzero) or clears break, DTR or RTS (intLine 1, 2, 3).
@@ -65,23 +59,17 @@ HRESULT CommsObject::CommSetLine(short* intPortID, short* intLine, VARIANT_BOOL*
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !intLine || !blnState) return E_POINTER;
-  LONG value = 0;
-  const HRESULT hr = Published(this, [&] {
-    port::PortTrap(*this, u"CommSetLine", StatusIn::ThreadState, [&] {
-      const DWORD function = LineFunction(*intLine, *blnState);
-      PortSlot& slot = Slot(*intPortID);
-      LONG& status = threadState().lngStatus;
-      if (port::HoldsClosedDevice(slot)) {
-        status = port::RefuseClosedSlot(*this, u"CommSetLine (EscapeCommFunction)");
-        return;
-      }
-      status = AsStatus(device().EscapeCommFunction(slot.lngHandle, function));
-      status = status ? 0 : port::RecordDllFailure(*this, u"CommSetLine (EscapeCommFunction)");
-    });
-    value = threadState().lngStatus;
+  return port::StatusMember(*this, u"CommSetLine", result, [&] {
+    const DWORD function = LineFunction(*intLine, *blnState);
+    PortSlot& slot = Slot(*intPortID);
+    LONG& status = threadState().lngStatus;
+    if (port::HoldsClosedDevice(slot)) {
+      status = port::RefuseClosedSlot(*this, u"CommSetLine (EscapeCommFunction)");
+      return;
+    }
+    status = AsStatus(device().EscapeCommFunction(slot.lngHandle, function));
+    status = status ? 0 : port::RecordDllFailure(*this, u"CommSetLine (EscapeCommFunction)");
   });
-  *result = value;
-  return hr;
 }
 
 }  // namespace kavrel

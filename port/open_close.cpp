@@ -92,34 +92,28 @@ HRESULT CommsObject::CommSet(short* intPortID, BSTR* strSettings, LONG* result) 
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !strSettings) return E_POINTER;
-  LONG value = 0;
-  const HRESULT hr = Published(this, [&] {
-    port::PortTrap(*this, u"CommSet", StatusIn::ThreadState, [&] {
-      PortSlot& slot = Slot(*intPortID);
-      LONG& status = threadState().lngStatus;
-      if (port::HoldsClosedDevice(slot)) {
-        status = port::RefuseClosedSlot(*this, u"CommSet (GetCommState)");
-        return;
-      }
-      status = AsStatus(device().GetCommState(slot.lngHandle, &slot.udtDCB));
-      if (!status) {
-        status = port::RecordDllFailure(*this, u"CommSet (GetCommState)");
-        return;
-      }
-      const std::string settings = ToAnsi(*strSettings);
-      status = AsStatus(device().BuildCommDCBA(settings.c_str(), &slot.udtDCB));
-      AssignBstr(strSettings, FromAnsi(settings.data(), settings.size()));
-      if (!status) {
-        status = port::RecordModeStringFailure(*this, u"CommSet (BuildCommDCB)");
-        return;
-      }
-      status = AsStatus(device().SetCommState(slot.lngHandle, &slot.udtDCB));
-      status = status ? 0 : port::RecordDllFailure(*this, u"CommSet (SetCommState)");
-    });
-    value = threadState().lngStatus;
+  return port::StatusMember(*this, u"CommSet", result, [&] {
+    PortSlot& slot = Slot(*intPortID);
+    LONG& status = threadState().lngStatus;
+    if (port::HoldsClosedDevice(slot)) {
+      status = port::RefuseClosedSlot(*this, u"CommSet (GetCommState)");
+      return;
+    }
+    status = AsStatus(device().GetCommState(slot.lngHandle, &slot.udtDCB));
+    if (!status) {
+      status = port::RecordDllFailure(*this, u"CommSet (GetCommState)");
+      return;
+    }
+    const std::string settings = ToAnsi(*strSettings);
+    status = AsStatus(device().BuildCommDCBA(settings.c_str(), &slot.udtDCB));
+    AssignBstr(strSettings, FromAnsi(settings.data(), settings.size()));
+    if (!status) {
+      status = port::RecordModeStringFailure(*this, u"CommSet (BuildCommDCB)");
+      return;
+    }
+    status = AsStatus(device().SetCommState(slot.lngHandle, &slot.udtDCB));
+    status = status ? 0 : port::RecordDllFailure(*this, u"CommSet (SetCommState)");
   });
-  *result = value;
-  return hr;
 }
 
 // Releases the slot's device. A slot that is not open is left alone (0); a
@@ -128,27 +122,21 @@ HRESULT CommsObject::CommClose(short* intPortID, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID) return E_POINTER;
-  LONG value = 0;
-  const HRESULT hr = Published(this, [&] {
-    port::PortTrap(*this, u"CommClose", StatusIn::ThreadState, [&] {
-      PortSlot& slot = Slot(*intPortID);
-      LONG& status = threadState().lngStatus;
-      if (!slot.blnOpen) {
-        status = 0;
-        return;
-      }
-      status = AsStatus(device().CloseHandle(slot.lngHandle));
-      if (!status) {
-        status = port::RecordDllFailure(*this, u"CommClose (CloseHandle)");
-        return;
-      }
-      slot.blnOpen = VARIANT_FALSE;
+  return port::StatusMember(*this, u"CommClose", result, [&] {
+    PortSlot& slot = Slot(*intPortID);
+    LONG& status = threadState().lngStatus;
+    if (!slot.blnOpen) {
       status = 0;
-    });
-    value = threadState().lngStatus;
+      return;
+    }
+    status = AsStatus(device().CloseHandle(slot.lngHandle));
+    if (!status) {
+      status = port::RecordDllFailure(*this, u"CommClose (CloseHandle)");
+      return;
+    }
+    slot.blnOpen = VARIANT_FALSE;
+    status = 0;
   });
-  *result = value;
-  return hr;
 }
 
 // Empties both queues of the slot's device and ends pending transfers.
@@ -156,22 +144,16 @@ HRESULT CommsObject::CommFlush(short* intPortID, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID) return E_POINTER;
-  LONG value = 0;
-  const HRESULT hr = Published(this, [&] {
-    port::PortTrap(*this, u"CommFlush", StatusIn::ThreadState, [&] {
-      PortSlot& slot = Slot(*intPortID);
-      LONG& status = threadState().lngStatus;
-      if (port::HoldsClosedDevice(slot)) {
-        status = port::RefuseClosedSlot(*this, u"CommFlush (PurgeComm)");
-        return;
-      }
-      status = AsStatus(device().PurgeComm(slot.lngHandle, port::kPurgeAll));
-      status = status ? 0 : port::RecordDllFailure(*this, u"CommFlush (PurgeComm)");
-    });
-    value = threadState().lngStatus;
+  return port::StatusMember(*this, u"CommFlush", result, [&] {
+    PortSlot& slot = Slot(*intPortID);
+    LONG& status = threadState().lngStatus;
+    if (port::HoldsClosedDevice(slot)) {
+      status = port::RefuseClosedSlot(*this, u"CommFlush (PurgeComm)");
+      return;
+    }
+    status = AsStatus(device().PurgeComm(slot.lngHandle, port::kPurgeAll));
+    status = status ? 0 : port::RecordDllFailure(*this, u"CommFlush (PurgeComm)");
   });
-  *result = value;
-  return hr;
 }
 
 // A host that releases the object with ports still open would leave those

@@ -107,6 +107,19 @@ std::optional<LONG> PortTrap(CommsObject& object, std::u16string_view trapName, 
   return trapped;
 }
 
+// The frame of a device member that keeps its working status in
+// ThreadState.lngStatus: published, trapped, and returning that status.
+template <class Body>
+HRESULT StatusMember(CommsObject& object, std::u16string_view trapName, LONG* result, Body&& body) {
+  LONG value = 0;
+  const HRESULT hr = Published(&object, [&] {
+    PortTrap(object, trapName, StatusIn::ThreadState, body);
+    value = object.threadState().lngStatus;
+  });
+  *result = value;
+  return hr;
+}
+
 inline LONG AsStatus(BOOL result) { return static_cast<LONG>(result); }
 
 }  // namespace kavrel::port
