@@ -44,7 +44,11 @@ run_ctest "tests" build
 echo "== tests under ASan+UBSan =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVREL_SANITIZE=ON -DKAVREL_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# intercept_tls_get_addr=0: the sanitizer runtime of GCC 12 misreads glibc's
+# dynamic TLS blocks of a dlopen'ed library (libkavrel.so in the host tests)
+# and its leak checker then crashes at exit; leaks elsewhere are still found.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest "sanitizers" build-asan
 
 if [ -f tests/fuzz/CMakeLists.txt ]; then
