@@ -13,11 +13,23 @@ constexpr std::array<char16_t, 32> kHigh = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// The reverse of kHigh for every UTF-16 code unit, built once at compile
+// time: 0 where a unit has no byte (0 itself is written by the Latin-1 pass
+// and never looked up).
+struct EncodeTable {
+  std::array<unsigned char, 0x10000> bytes{};
+  constexpr EncodeTable() {
+    for (unsigned c = 0; c < 0x100; ++c)
+      if ((c >> 5) != 4) bytes[c] = static_cast<unsigned char>(c);
+    for (unsigned i = 0; i < kHigh.size(); ++i)
+      bytes[kHigh[i]] = static_cast<unsigned char>(0x80 + i);
+  }
+};
+constexpr EncodeTable kEncode;
+
 char EncodeOne(char16_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-  for (size_t i = 0; i < kHigh.size(); ++i)
-    if (kHigh[i] == c) return static_cast<char>(0x80 + i);
-  return '?';
+  const unsigned char b = kEncode.bytes[c];
+  return b != 0 || c == 0 ? static_cast<char>(b) : '?';
 }
 
 }  // namespace

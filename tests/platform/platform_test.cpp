@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -47,6 +48,29 @@ TEST(TextCodecTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
   const std::u16string text = u"A\u0100\u20AC\u4E2D\u2122";
   EXPECT_EQ(std::string("A?\x80?\x99"),
             codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), text.size()));
+}
+
+// Every code unit, alone and inside text that also holds other characters
+// (the two conversion paths), against the inverse of the byte -> text map.
+TEST(TextCodecTest, EveryCodeUnitEncodesAsTheInverseOfTheByteMap) {
+  platform::posix::Cp1252Codec codec;
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  const std::u16string decoded = codec.FromAnsi(all.data(), all.size());
+  std::array<int, 0x10000> expected;
+  expected.fill('?');
+  for (int i = 0; i < 256; ++i) expected[decoded[i]] = i;
+  std::u16string units(0x10000, u'\0');
+  for (unsigned u = 0; u < 0x10000; ++u) units[u] = static_cast<char16_t>(u);
+  const std::string encoded =
+      codec.ToAnsi(reinterpret_cast<const OLECHAR*>(units.data()), units.size());
+  ASSERT_EQ(units.size(), encoded.size());
+  for (unsigned u = 0; u < 0x10000; ++u) {
+    ASSERT_EQ(expected[u], static_cast<unsigned char>(encoded[u])) << "unit " << u;
+    const char16_t one = static_cast<char16_t>(u);
+    ASSERT_EQ(encoded.substr(u, 1), codec.ToAnsi(reinterpret_cast<const OLECHAR*>(&one), 1))
+        << "unit " << u;
+  }
 }
 
 void IgnoreSignal(int) {}
