@@ -9,9 +9,7 @@ std::atomic<LONG> gLiveObjects{0};
 }
 
 CommsObject::CommsObject(platform::Runtime& runtime)
-    : owner_(std::this_thread::get_id()),
-      runtime_(runtime),
-      events_(static_cast<IConnectionPointContainer*>(this)) {
+    : runtime_(runtime), events_(static_cast<IConnectionPointContainer*>(this), apartment_) {
   ++gLiveObjects;
 }
 
@@ -77,24 +75,28 @@ std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
 }
 
 HRESULT CommsObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
-  if (!ppEnum) return E_POINTER;
-  IConnectionPoint* points[] = {&events_};
-  return MakeConnectionPointEnumerator(points, 1, ppEnum);
+  return apartment_.Enter([&] {
+    if (!ppEnum) return E_POINTER;
+    IConnectionPoint* points[] = {&events_};
+    return MakeConnectionPointEnumerator(apartment_, points, 1, ppEnum);
+  });
 }
 
 HRESULT CommsObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-  if (!ppCP) return E_POINTER;
-  if (riid != DIID___comms) {
-    *ppCP = nullptr;
-    return CONNECT_E_NOCONNECTION;
-  }
-  *ppCP = &events_;
-  events_.AddRef();
-  return S_OK;
+  return apartment_.Enter([&] {
+    if (!ppCP) return E_POINTER;
+    if (riid != DIID___comms) {
+      *ppCP = nullptr;
+      return CONNECT_E_NOCONNECTION;
+    }
+    *ppCP = &events_;
+    events_.AddRef();
+    return S_OK;
+  });
 }
 
 HRESULT CommsObject::InterfaceSupportsErrorInfo(REFIID riid) {
-  return riid == IID__comms ? S_OK : S_FALSE;
+  return apartment_.Enter([&] { return riid == IID__comms ? S_OK : S_FALSE; });
 }
 
 }  // namespace kavrel

@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <new>
-#include <thread>
 #include <utility>
 
+#include "component/apartment.h"
 #include "component/bstr.h"
 #include "component/convention.h"
 #include "component/events.h"
@@ -124,7 +124,8 @@ class CommsObject final : public CommsPrivate,
   platform::Platform& device() { return runtime_.device; }
   ThreadState& threadState() { return CurrentThreadState(); }
   EventSource& events() { return events_; }
-  bool OnOwnerThread() const { return std::this_thread::get_id() == owner_; }
+  const Apartment& apartment() const { return apartment_; }
+  bool OnOwnerThread() const { return apartment_.Current(); }
 
   // The slot intPortID names; runtime error 9 outside 1 to 4.
   PortSlot& Slot(short intPortID);
@@ -144,37 +145,39 @@ class CommsObject final : public CommsPrivate,
   ~CommsObject();
 
   std::atomic<ULONG> refs_{1};
-  std::thread::id owner_;
+  Apartment apartment_;
   platform::Runtime& runtime_;
   EventSource events_;
 };
 
-// The frame of a published member: owner thread, a reference held for the
+// The frame of a published member: the object's apartment, a reference held for the
 // whole call, and an escaping runtime error turned into a failure status.
 template <class Body>
 HRESULT Published(CommsObject* object, Body&& body) {
-  if (!object->OnOwnerThread()) return RPC_E_WRONG_THREAD;
-  object->AddRef();
-  HRESULT hr = S_OK;
-  try {
-    body();
-  } catch (...) {
-    hr = object->Fail(CurrentRuntimeError());
-  }
-  object->Release();
-  return hr;
+  return object->apartment().Enter([&] {
+    object->AddRef();
+    HRESULT hr = S_OK;
+    try {
+      body();
+    } catch (...) {
+      hr = object->Fail(CurrentRuntimeError());
+    }
+    object->Release();
+    return hr;
+  });
 }
 
 // The frame of a private member: as Published, without the reference.
 template <class Body>
 HRESULT Private(CommsObject* object, Body&& body) {
-  if (!object->OnOwnerThread()) return RPC_E_WRONG_THREAD;
-  try {
-    body();
-    return S_OK;
-  } catch (...) {
-    return object->Fail(CurrentRuntimeError());
-  }
+  return object->apartment().Enter([&] {
+    try {
+      body();
+      return S_OK;
+    } catch (...) {
+      return object->Fail(CurrentRuntimeError());
+    }
+  });
 }
 
 // A text result: empty on entry, delivered empty when the member fails.

@@ -7,6 +7,7 @@ namespace kavrel {
 
 HRESULT CommsObject::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
                                    DISPID* rgDispId) {
+  if (!OnOwnerThread()) return RPC_E_WRONG_THREAD;
   if (!rgszNames || !rgDispId) return E_POINTER;
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (cNames == 0) return S_OK;

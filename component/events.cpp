@@ -14,8 +14,9 @@ namespace {
 template <class Interface, class Element>
 class Enumerator final : public Interface {
  public:
-  Enumerator(const IID& iid, std::vector<Element> items, size_t position = 0)
-      : iid_(iid), items_(std::move(items)), position_(position) {
+  Enumerator(const Apartment& apartment, const IID& iid, std::vector<Element> items,
+             size_t position = 0)
+      : apartment_(apartment), iid_(iid), items_(std::move(items)), position_(position) {
     for (auto& item : items_) Ref(item)->AddRef();
   }
 
@@ -36,29 +37,42 @@ class Enumerator final : public Interface {
     return n;
   }
   HRESULT STDMETHODCALLTYPE Next(ULONG count, Element* out, ULONG* fetched) override {
-    if (!out || (count > 1 && !fetched)) return E_POINTER;
-    ULONG n = 0;
-    while (n < count && position_ < items_.size()) {
-      out[n] = items_[position_++];
-      Ref(out[n])->AddRef();
-      ++n;
-    }
-    if (fetched) *fetched = n;
-    return n == count ? S_OK : S_FALSE;
+    return apartment_.Enter([&] {
+      if (!out || (count > 1 && !fetched)) return E_POINTER;
+      ULONG n = 0;
+      while (n < count && position_ < items_.size()) {
+        out[n] = items_[position_++];
+        Ref(out[n])->AddRef();
+        ++n;
+      }
+      if (fetched) *fetched = n;
+      return n == count ? S_OK : S_FALSE;
+    });
   }
   HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
-    const size_t left = items_.size() - position_;
-    position_ += std::min<size_t>(count, left);
-    return count <= left ? S_OK : S_FALSE;
+    return apartment_.Enter([&] {
+      const size_t left = items_.size() - position_;
+      position_ += std::min<size_t>(count, left);
+      return count <= left ? S_OK : S_FALSE;
+    });
   }
   HRESULT STDMETHODCALLTYPE Reset() override {
-    position_ = 0;
-    return S_OK;
+    return apartment_.Enter([&] {
+      position_ = 0;
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE Clone(Interface** ppEnum) override {
-    if (!ppEnum) return E_POINTER;
-    *ppEnum = new (std::nothrow) Enumerator(iid_, items_, position_);
-    return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    return apartment_.Enter([&] {
+      if (!ppEnum) return E_POINTER;
+      try {
+        *ppEnum = new Enumerator(apartment_, iid_, items_, position_);
+        return S_OK;
+      } catch (...) {
+        *ppEnum = nullptr;
+        return E_OUTOFMEMORY;
+      }
+    });
   }
 
  private:
@@ -68,6 +82,7 @@ class Enumerator final : public Interface {
   static IUnknown* Ref(IConnectionPoint* p) { return p; }
   static IUnknown* Ref(const CONNECTDATA& d) { return d.pUnk; }
 
+  Apartment apartment_;
   IID iid_;
   std::vector<Element> items_;
   size_t position_;
@@ -76,25 +91,26 @@ class Enumerator final : public Interface {
 
 }  // namespace
 
-HRESULT MakeConnectionPointEnumerator(IConnectionPoint* const* points, size_t count,
-                                      IEnumConnectionPoints** ppEnum) {
+HRESULT MakeConnectionPointEnumerator(const Apartment& apartment, IConnectionPoint* const* points,
+                                      size_t count, IEnumConnectionPoints** ppEnum) {
   *ppEnum = nullptr;
   try {
     std::vector<IConnectionPoint*> items(points, points + count);
-    *ppEnum = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(IID_IEnumConnectionPoints,
-                                                                       std::move(items));
+    *ppEnum = new Enumerator<IEnumConnectionPoints, IConnectionPoint*>(
+        apartment, IID_IEnumConnectionPoints, std::move(items));
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;
   }
 }
 
-HRESULT MakeConnectionEnumerator(const CONNECTDATA* connections, size_t count,
-                                 IEnumConnections** ppEnum) {
+HRESULT MakeConnectionEnumerator(const Apartment& apartment, const CONNECTDATA* connections,
+                                 size_t count, IEnumConnections** ppEnum) {
   *ppEnum = nullptr;
   try {
     std::vector<CONNECTDATA> items(connections, connections + count);
-    *ppEnum = new Enumerator<IEnumConnections, CONNECTDATA>(IID_IEnumConnections, std::move(items));
+    *ppEnum = new Enumerator<IEnumConnections, CONNECTDATA>(apartment, IID_IEnumConnections,
+                                                            std::move(items));
     return S_OK;
   } catch (...) {
     return E_OUTOFMEMORY;
@@ -120,19 +136,35 @@ ULONG EventSource::AddRef() { return container_->AddRef(); }
 ULONG EventSource::Release() { return container_->Release(); }
 
 HRESULT EventSource::GetConnectionInterface(IID* pIID) {
-  if (!pIID) return E_POINTER;
-  *pIID = DIID___comms;
-  return S_OK;
+  return apartment_.Enter([&] {
+    if (!pIID) return E_POINTER;
+    *pIID = DIID___comms;
+    return S_OK;
+  });
 }
 
 HRESULT EventSource::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
-  if (!ppCPC) return E_POINTER;
-  *ppCPC = container_;
-  container_->AddRef();
-  return S_OK;
+  return apartment_.Enter([&] {
+    if (!ppCPC) return E_POINTER;
+    *ppCPC = container_;
+    container_->AddRef();
+    return S_OK;
+  });
 }
 
 HRESULT EventSource::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+  return apartment_.Enter([&] { return Connect(pUnkSink, pdwCookie); });
+}
+
+HRESULT EventSource::Unadvise(DWORD dwCookie) {
+  return apartment_.Enter([&] { return Disconnect(dwCookie); });
+}
+
+HRESULT EventSource::EnumConnections(IEnumConnections** ppEnum) {
+  return apartment_.Enter([&] { return Enumerate(ppEnum); });
+}
+
+HRESULT EventSource::Connect(IUnknown* pUnkSink, DWORD* pdwCookie) {
   if (!pdwCookie) return E_POINTER;
   *pdwCookie = 0;
   if (!pUnkSink) return E_POINTER;
@@ -152,7 +184,7 @@ HRESULT EventSource::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
   return S_OK;
 }
 
-HRESULT EventSource::Unadvise(DWORD dwCookie) {
+HRESULT EventSource::Disconnect(DWORD dwCookie) {
   auto it = std::find_if(sinks_.begin(), sinks_.end(),
                          [&](const Sink& s) { return s.cookie == dwCookie; });
   if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
@@ -162,7 +194,7 @@ HRESULT EventSource::Unadvise(DWORD dwCookie) {
   return S_OK;
 }
 
-HRESULT EventSource::EnumConnections(IEnumConnections** ppEnum) {
+HRESULT EventSource::Enumerate(IEnumConnections** ppEnum) {
   if (!ppEnum) return E_POINTER;
   std::vector<CONNECTDATA> data;
   try {
@@ -171,7 +203,7 @@ HRESULT EventSource::EnumConnections(IEnumConnections** ppEnum) {
     *ppEnum = nullptr;
     return E_OUTOFMEMORY;
   }
-  return MakeConnectionEnumerator(data.data(), data.size(), ppEnum);
+  return MakeConnectionEnumerator(apartment_, data.data(), data.size(), ppEnum);
 }
 
 void EventSource::Raise(DISPID id, std::u16string_view text) {

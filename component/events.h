@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "component/apartment.h"
 #include "component/bstr.h"
 #include "kavrel/kavrel.h"
 
@@ -11,8 +12,10 @@ namespace kavrel {
 
 class EventSource final : public IConnectionPoint {
  public:
-  // The connection point lives inside its container and shares its lifetime.
-  explicit EventSource(IConnectionPointContainer* container) : container_(container) {}
+  // The connection point lives inside its container and shares its lifetime
+  // and its apartment.
+  EventSource(IConnectionPointContainer* container, const Apartment& apartment)
+      : container_(container), apartment_(apartment) {}
   ~EventSource();
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
@@ -32,11 +35,16 @@ class EventSource final : public IConnectionPoint {
   size_t SinkCount() const { return sinks_.size(); }
 
  private:
+  HRESULT Connect(IUnknown* pUnkSink, DWORD* pdwCookie);
+  HRESULT Disconnect(DWORD dwCookie);
+  HRESULT Enumerate(IEnumConnections** ppEnum);
+
   struct Sink {
     DWORD cookie;
     IDispatch* sink;
   };
   IConnectionPointContainer* container_;
+  const Apartment& apartment_;
   std::vector<Sink> sinks_;
   DWORD nextCookie_ = 1;
 };

@@ -30,42 +30,54 @@ HRESULT EmbeddedTypeInfo(const GUID& guid, ITypeInfo** out) {
 }  // namespace
 
 HRESULT CommsObject::GetTypeInfoCount(UINT* pctinfo) {
-  if (!pctinfo) return E_POINTER;
-  *pctinfo = 1;
-  return S_OK;
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!pctinfo) return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+  });
 }
 
 HRESULT CommsObject::GetTypeInfo(UINT iTInfo, LCID, ITypeInfo** ppTInfo) {
-  if (!ppTInfo) return E_POINTER;
-  *ppTInfo = nullptr;
-  if (iTInfo != 0) return DISP_E_BADINDEX;
-  return EmbeddedTypeInfo(IID__comms, ppTInfo);
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!ppTInfo) return E_POINTER;
+    *ppTInfo = nullptr;
+    if (iTInfo != 0) return DISP_E_BADINDEX;
+    return EmbeddedTypeInfo(IID__comms, ppTInfo);
+  });
 }
 
 HRESULT CommsObject::GetClassInfo(ITypeInfo** ppTI) {
-  if (!ppTI) return E_POINTER;
-  *ppTI = nullptr;
-  return EmbeddedTypeInfo(CLSID_comms, ppTI);
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!ppTI) return E_POINTER;
+    *ppTI = nullptr;
+    return EmbeddedTypeInfo(CLSID_comms, ppTI);
+  });
 }
 
 #else
 
 HRESULT CommsObject::GetTypeInfoCount(UINT* pctinfo) {
-  if (!pctinfo) return E_POINTER;
-  *pctinfo = 0;
-  return S_OK;
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!pctinfo) return E_POINTER;
+    *pctinfo = 0;
+    return S_OK;
+  });
 }
 
 HRESULT CommsObject::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-  if (!ppTInfo) return E_POINTER;
-  *ppTInfo = nullptr;
-  return DISP_E_BADINDEX;
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!ppTInfo) return E_POINTER;
+    *ppTInfo = nullptr;
+    return DISP_E_BADINDEX;
+  });
 }
 
 HRESULT CommsObject::GetClassInfo(ITypeInfo** ppTI) {
-  if (!ppTI) return E_POINTER;
-  *ppTI = nullptr;
-  return E_NOTIMPL;
+  return apartment_.Enter([&]() -> HRESULT {
+    if (!ppTI) return E_POINTER;
+    *ppTI = nullptr;
+    return E_NOTIMPL;
+  });
 }
 
 #endif
