@@ -1,0 +1,33 @@
+import base64
+import hashlib
+import sys
+import zipfile
+from pathlib import Path
+
+PACKAGE_DIR = Path(__file__).resolve().parents[1]
+
+
+def test_wheel_carries_the_whole_package(tmp_path: Path) -> None:
+    sys.path.insert(0, str(PACKAGE_DIR / "_build"))
+    try:
+        import kavrel_build
+    finally:
+        sys.path.pop(0)
+    assert kavrel_build.get_requires_for_build_wheel() == []  # nothing to fetch
+    name = kavrel_build.build_wheel(str(tmp_path))
+    assert name == "kavrel-1.1.0-py3-none-any.whl"
+    with zipfile.ZipFile(tmp_path / name) as whl:
+        names = set(whl.namelist())
+        expected = {
+            f"kavrel/{p.name}" for p in (PACKAGE_DIR / "kavrel").iterdir() if p.is_file()
+        }
+        assert expected <= names and "kavrel/py.typed" in names
+        record = whl.read("kavrel-1.1.0.dist-info/RECORD").decode().splitlines()
+        for line in record:
+            arc, digest, size = line.rsplit(",", 2)
+            if arc.endswith("RECORD"):
+                continue
+            data = whl.read(arc)
+            want = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+            assert digest == "sha256=" + want.decode() and int(size) == len(data), arc
+        assert "Name: kavrel" in whl.read("kavrel-1.1.0.dist-info/METADATA").decode()
