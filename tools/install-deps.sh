@@ -8,7 +8,8 @@ set -euo pipefail
 
 profile=${1:-all}
 build_pkgs=(g++ cmake ninja-build make)
-test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat)
+test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
+  python3-pytest)
 windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386)
 
 case "$profile" in

@@ -41,6 +41,32 @@ cmake --build build -j"$jobs"
 echo "== tests =="
 run_ctest "tests" build
 
+echo "== Python package =="
+# pytest exits 0 when all passed, 1 when some failed, 2-5 when interrupted,
+# on an internal or usage error, or with nothing collected; the counts come
+# from its JUnit report.
+xml=$(mktemp)
+set +e
+KAVREL_LIBRARY="$root/build/libkavrel.so" timeout 600 /usr/bin/python3 -m pytest -q \
+  -p no:cacheprovider --junitxml="$xml" python
+rc=$?
+set -e
+read -r py_passed py_failed < <(/usr/bin/python3 - "$xml" <<'PY' 2>/dev/null || echo "0 0"
+import sys, xml.etree.ElementTree as ET
+s = ET.parse(sys.argv[1]).getroot()
+s = s if s.tag == "testsuite" else s.find("testsuite")
+n, bad, skip, err = (int(s.get(k, 0)) for k in ("tests", "failures", "skipped", "errors"))
+print(n - bad - err - skip, bad + err)
+PY
+)
+if [ "$rc" -gt 1 ] || { [ "$rc" -ne 0 ] && [ "$py_failed" -eq 0 ]; }; then
+  py_failed=$((py_failed + 1))
+fi
+passed=$((passed + py_passed))
+failed=$((failed + py_failed))
+summary+=("python: $py_passed passed, $py_failed failed (pytest exit $rc)")
+rm -f "$xml"
+
 echo "== tests under ASan+UBSan =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVREL_SANITIZE=ON -DKAVREL_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
