@@ -150,8 +150,11 @@ class Comms:
         """Close all four slots (``CommClose`` 1 to 4); the object stays usable.
 
         Also ends the connection that ``OpenComm`` opened, whichever slot
-        ``PortComm`` named.  A slot that is not open is left alone.
+        ``PortComm`` named.  A slot that is not open is left alone.  Nothing
+        to do once the object is released: the component closed them then.
         """
+        if not self._ptr:
+            return
         for slot in (1, 2, 3, 4):
             self.CommClose(slot)
 
@@ -168,10 +171,10 @@ class Comms:
     # --- events ---------------------------------------------------------------
 
     def _connect(self) -> Sink:
-        if self._sink is not None:
-            return self._sink
         if not self._ptr:
             raise ValueError("this Comms object has been released")
+        if self._sink is not None:
+            return self._sink
         sink = Sink()
         container = query_interface(self._ptr, IID_IConnectionPointContainer)
         point = _vp()

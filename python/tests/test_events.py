@@ -47,6 +47,23 @@ def test_data_sent_to_several_callbacks(
     assert calls == [] and c.StatusComm is False
 
 
+def test_release_from_a_callback() -> None:
+    c = kavrel.Comms()
+    assert c.CommOpen(1, "NULLMODEM9A", MODE) == 0
+    c.PortComm = 1
+    seen: list[str] = []
+    c.on_data_sent(lambda text: c.release())
+    c.on_data_sent(seen.append)
+    c.WriteComm("bye")  # the running member keeps the object until it returns
+    assert seen == ["bye"]
+    with pytest.raises(ValueError):
+        c.on_data_sent(seen.append)
+    with c:  # nothing left to close
+        pass
+    with kavrel.Comms() as d:  # released with the port open: it was closed
+        assert d.CommOpen(1, "NULLMODEM9A", MODE) == 0
+
+
 def test_interrupt_in_callback_reaches_the_caller_after_the_member(pair: kavrel.Comms) -> None:
     pair.PortComm = 1
     after: list[str] = []
