@@ -10,6 +10,8 @@ the component's table instead.
 
 from __future__ import annotations
 
+import codecs
+
 # 0x80-0x9F; every other byte is the Latin-1 character of the same number.
 _HIGH: tuple[int, ...] = (
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -21,7 +23,7 @@ _HIGH: tuple[int, ...] = (
 _DECODE: str = "".join(
     chr(_HIGH[b - 0x80]) if 0x80 <= b <= 0x9F else chr(b) for b in range(256)
 )
-_ENCODE: dict[int, int] = {ord(ch): b for b, ch in enumerate(_DECODE)}
+_ENCODE = codecs.charmap_build(_DECODE)
 
 
 def text_from_bytes(data: bytes | bytearray | memoryview) -> str:
@@ -30,7 +32,7 @@ def text_from_bytes(data: bytes | bytearray | memoryview) -> str:
     Use it to build text for ``CommWrite``/``WriteComm`` from raw bytes:
     every one of the 256 byte values has its own character.
     """
-    return bytes(data).decode("latin-1").translate(_DECODE_MAP)
+    return codecs.charmap_decode(data, "strict", _DECODE)[0]
 
 
 def bytes_from_text(text: str) -> bytes:
@@ -42,22 +44,11 @@ def bytes_from_text(text: str) -> bytes:
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
-    out = text.translate(_ENCODE_MAP)
     try:
-        return out.encode("latin-1")
+        return codecs.charmap_encode(text, "strict", _ENCODE)[0]
     except UnicodeEncodeError as e:
         bad = text[e.start]
         raise ValueError(
             f"character {bad!r} (U+{ord(bad):04X}) at position {e.start} "
             "has no byte in the component's code page"
         ) from None
-
-
-# str.translate tables: only the 32 characters that differ need an entry.
-_DECODE_MAP: dict[int, str] = {b: _DECODE[b] for b in range(0x80, 0xA0)}
-_ENCODE_MAP: dict[int, int] = {
-    ord(ch): b for b, ch in enumerate(_DECODE) if ord(ch) != b
-}
-# A Latin-1 character in 0x80-0x9F that 1252 puts elsewhere has no byte:
-# map it past Latin-1 so that encode() reports it at its position.
-_ENCODE_MAP.update({b: 0x10FFFF for b in range(0x80, 0xA0) if b not in _ENCODE})
