@@ -3,9 +3,12 @@
 list(APPEND KAVREL_CORE_SOURCES
   component/registry_file.cpp
   platform/mode_string.cpp
+  platform/net/network_port.cpp
+  platform/net/telnet_codec.cpp
   platform/posix/device_ops.cpp
   platform/posix/handle_table.cpp
   platform/posix/line_settings.cpp
+  platform/posix/network_device.cpp
   platform/posix/null_modem.cpp
   platform/posix/port_names.cpp
   platform/posix/transfer.cpp

@@ -7,8 +7,10 @@
 #include <new>
 
 #include "platform/mode_string.h"
+#include "platform/net/network_port.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/line_settings.h"
+#include "platform/posix/network_device.h"
 #include "platform/posix/null_modem.h"
 #include "platform/posix/port_names.h"
 #include "platform/posix/transfer.h"
@@ -50,6 +52,7 @@ DWORD OpenDevice(const std::string& target, bool canRead, bool canWrite,
   if (const auto end = ParseNullModemName(target)) {
     return OpenNullModemEnd(*end, canRead, canWrite, device);
   }
+  if (net::IsNetworkPortName(target)) return OpenNetworkPort(target, canRead, canWrite, device);
   return OpenTty(target, canRead, canWrite, device);
 }
 

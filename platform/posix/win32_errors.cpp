@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/net/network_port.h"
+
 namespace kavrel::platform::posix {
 
 namespace {
@@ -28,6 +30,7 @@ constexpr Message kMessages[] = {
     {ERROR_BAD_COMMAND, "The device does not recognize the command."},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {net::kErrorBadNetPath, "The network path was not found."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_SEM_TIMEOUT, "The semaphore timeout period has expired."},
     {kErrorInsufficientBuffer, "The data area passed to a system call is too small."},
@@ -43,6 +46,13 @@ constexpr Message kMessages[] = {
     {kErrorBadDb, "The configuration registry database is corrupt."},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},
+    {net::kErrorConnectionRefused, "The remote computer refused the network connection."},
+    {net::kErrorNetworkUnreachable,
+     "The network location cannot be reached. For information about network troubleshooting, "
+     "see Windows Help."},
+    {net::kErrorHostUnreachable,
+     "The network location cannot be reached. For information about network troubleshooting, "
+     "see Windows Help."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
     {kErrorCantResolveFilename, "The name of the file cannot be resolved by the system."},
 };

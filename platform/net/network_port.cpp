@@ -1,0 +1,477 @@
+#include "platform/net/network_port.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kavrel::platform::net {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr std::string_view kScheme = "rfc2217://";
+// Received data this side holds before it leaves the rest to TCP's own
+// flow control.
+constexpr size_t kInputLimit = 256 * 1024;
+constexpr size_t kChunk = 64 * 1024;
+// Reads per pump when the input limit does not apply, so that a stream
+// that never pauses still lets the caller look at its clock.
+constexpr int kPumpRounds = 64;
+
+constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
+constexpr uint8_t kLineErrors = 0x1E;  // overrun, parity, framing, break
+
+DWORD ErrorFlags(uint8_t lineState) {
+  DWORD flags = 0;
+  if (lineState & 0x02) flags |= CE_OVERRUN;
+  if (lineState & 0x04) flags |= CE_RXPARITY;
+  if (lineState & 0x08) flags |= CE_FRAME;
+  if (lineState & 0x10) flags |= CE_BREAK;
+  return flags;
+}
+
+// Protocol codes of the DCB's members.
+uint8_t ParityCode(BYTE parity) { return static_cast<uint8_t>(parity + 1); }
+uint8_t StopCode(BYTE stopBits) {
+  return stopBits == ONESTOPBIT ? 1 : stopBits == TWOSTOPBITS ? 2 : 3;
+}
+uint8_t FlowCode(const DCB& dcb) {
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return control::kHardwareFlow;
+  if (dcb.fOutX || dcb.fInX) return control::kXonXoff;
+  return control::kNoFlowControl;
+}
+
+// Within 2%, the tolerance of asynchronous serial framing.
+bool CloseEnough(uint32_t actual, DWORD wanted) {
+  const unsigned long long a = actual, w = wanted;
+  return a * 50 >= w * 49 && a * 50 <= w * 51;
+}
+
+bool DecimalPort(std::string_view text, uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool HostNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_';
+}
+
+bool Ipv6Character(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
+         c == '.' || c == '%' || HostNameCharacter(c);  // a zone may be an interface name
+}
+
+}  // namespace
+
+bool IsNetworkPortName(std::string_view name) {
+  if (name.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
+  }
+  return true;
+}
+
+std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name) {
+  if (!IsNetworkPortName(name)) return std::nullopt;
+  name.remove_prefix(kScheme.size());
+  NetworkPortName parsed;
+  std::string_view host, port;
+  if (!name.empty() && name[0] == '[') {
+    const size_t close = name.find(']');
+    if (close == std::string_view::npos || close + 1 >= name.size() || name[close + 1] != ':') {
+      return std::nullopt;
+    }
+    host = name.substr(1, close - 1);
+    port = name.substr(close + 2);
+    if (host.find(':') == std::string_view::npos ||
+        !std::all_of(host.begin(), host.end(), Ipv6Character)) {
+      return std::nullopt;
+    }
+  } else {
+    const size_t colon = name.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = name.substr(0, colon);
+    port = name.substr(colon + 1);
+    if (!std::all_of(host.begin(), host.end(), HostNameCharacter)) return std::nullopt;
+  }
+  if (host.empty() || host.size() > 253 || !DecimalPort(port, parsed.port)) return std::nullopt;
+  parsed.host = std::string(host);
+  return parsed;
+}
+
+NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial)
+    : transport_(std::move(transport)), scratch_(kChunk), shadow_(initial) {}
+
+DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  codec_.Start();
+  DWORD error = Await(lock, deadline, [&] {
+    return (codec_.ComPortAgreed() && codec_.BinaryBothWays()) || codec_.ComPortRefused();
+  });
+  if (error == ERROR_DEVICE_NOT_CONNECTED) return ERROR_ACCESS_DENIED;
+  if (error != ERROR_SUCCESS || codec_.ComPortRefused()) return ERROR_NOT_SUPPORTED;
+
+  // Line changes as they happen, and the line as the server has it now (a
+  // zero value asks without changing anything).
+  codec_.QueueCommand(ComPortCommand::kSetModemStateMask, kModemLines);
+  codec_.QueueCommand(ComPortCommand::kSetLineStateMask, kLineErrors);
+  codec_.QueueBaudRate(0);
+  codec_.QueueCommand(ComPortCommand::kSetDataSize, 0);
+  codec_.QueueCommand(ComPortCommand::kSetParity, 0);
+  codec_.QueueCommand(ComPortCommand::kSetStopSize, 0);
+  codec_.QueueCommand(ComPortCommand::kSetControl, 0);
+  error = Await(lock, deadline, [&] {
+    return answers_[kBaud] && answers_[kSize] && answers_[kParity] && answers_[kStop] &&
+           answers_[kFlow];
+  });
+  // Refused users hear the greeting before the server hangs up.
+  if (error == ERROR_DEVICE_NOT_CONNECTED) return ERROR_ACCESS_DENIED;
+  return error;
+}
+
+void NetworkPort::Flush() {
+  std::vector<uint8_t>& out = codec_.outbox();
+  while (!out.empty() && !closed_) {
+    const IoStep step = transport_->Send(out.data(), out.size());
+    if (step.error != ERROR_SUCCESS) {
+      closed_ = true;
+    } else if (step.count == 0) {
+      break;
+    } else {
+      out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(step.count));
+    }
+  }
+}
+
+void NetworkPort::Pump(bool beyondQueueLimit) {
+  for (int round = 0; round < kPumpRounds && !closed_; ++round) {
+    if (!beyondQueueLimit && in_.size() >= kInputLimit) break;
+    const IoStep step = transport_->Receive(scratch_.data(), scratch_.size());
+    if (step.error != ERROR_SUCCESS) {
+      closed_ = true;
+      break;
+    }
+    if (step.count == 0) break;
+    codec_.Receive(scratch_.data(), step.count, in_, replies_);
+    for (const ComPortReply& reply : replies_) Take(reply);
+    replies_.clear();
+    if (step.count < scratch_.size()) break;
+  }
+}
+
+void NetworkPort::Take(const ComPortReply& reply) {
+  const auto value = static_cast<uint8_t>(reply.value);
+  auto answered = [&](Answer kind) {
+    ++answers_[kind];
+    silent_[kind] = false;
+  };
+  switch (reply.command) {
+    case ComPortCommand::kSetBaudRate:
+      baud_ = reply.value;
+      answered(kBaud);
+      break;
+    case ComPortCommand::kSetDataSize:
+      size_ = value;
+      answered(kSize);
+      break;
+    case ComPortCommand::kSetParity:
+      parity_ = value;
+      answered(kParity);
+      break;
+    case ComPortCommand::kSetStopSize:
+      stop_ = value;
+      answered(kStop);
+      break;
+    case ComPortCommand::kSetControl:
+      if (value >= control::kNoFlowControl && value <= control::kHardwareFlow) {
+        flow_ = value;
+        answered(kFlow);
+      } else if (value == control::kDtrOn || value == control::kDtrOff) {
+        answered(kDtr);
+      } else if (value == control::kRtsOn || value == control::kRtsOff) {
+        answered(kRts);
+      }
+      break;
+    case ComPortCommand::kNotifyLineState:
+      lineErrors_ |= ErrorFlags(value);
+      break;
+    case ComPortCommand::kNotifyModemState:
+      modem_ = value & kModemLines;
+      answered(kModem);
+      break;
+    case ComPortCommand::kFlowControlSuspend:
+      suspended_ = true;
+      break;
+    case ComPortCommand::kFlowControlResume:
+      suspended_ = false;
+      break;
+    default:
+      break;
+  }
+}
+
+template <class Done>
+DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point until, Done done) {
+  for (;;) {
+    Flush();
+    Pump(true);
+    if (done()) return ERROR_SUCCESS;
+    if (closed_) return Lost();
+    if (Clock::now() >= until) return ERROR_SEM_TIMEOUT;
+    const bool send = !codec_.outbox().empty();
+    lock.unlock();
+    transport_->Wait(true, send, until);
+    lock.lock();
+  }
+}
+
+IoStep NetworkPort::ReadNow(uint8_t* buffer, size_t size) {
+  std::lock_guard lock(mutex_);
+  Flush();
+  Pump(false);
+  const size_t count = in_.Take(buffer, size);
+  if (count == 0 && closed_) return {0, Lost()};
+  return {count, ERROR_SUCCESS};
+}
+
+IoStep NetworkPort::WriteNow(const uint8_t* data, size_t size) {
+  std::lock_guard lock(mutex_);
+  Flush();
+  Pump(false);  // a suspension or a hang-up may be waiting
+  if (closed_) return {0, Lost()};
+  if (size == 0 || !CanSendData()) return {};
+  const size_t span = std::min(size, kChunk / 2);
+  if (!std::memchr(data, telnet::kIac, span)) {
+    const IoStep step = transport_->Send(data, span);
+    if (step.error != ERROR_SUCCESS) closed_ = true;
+    return step;
+  }
+  size_t consumed = 0;
+  const size_t encoded = EncodeData(data, span, scratch_.data(), scratch_.size(), consumed);
+  const IoStep step = transport_->Send(scratch_.data(), encoded);
+  if (step.error != ERROR_SUCCESS) {
+    closed_ = true;
+    return step;
+  }
+  // The data bytes that went; a 0xFF whose first half went counts as sent,
+  // its second half goes ahead of everything else.
+  size_t sent = 0, moved = 0;
+  while (sent < step.count) {
+    if (data[moved] == telnet::kIac) {
+      if (sent + 1 == step.count) codec_.outbox().push_back(telnet::kIac);
+      sent += 2;
+    } else {
+      ++sent;
+    }
+    ++moved;
+  }
+  return {moved, ERROR_SUCCESS};
+}
+
+PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
+  std::unique_lock lock(mutex_);
+  Flush();
+  Pump(false);
+  if (!forWrite && !in_.empty()) return PortWait::kReady;
+  if (closed_) return PortWait::kFailed;
+  if (deadline && Clock::now() >= *deadline) return PortWait::kTimedOut;
+  const bool receive = in_.size() < kInputLimit;
+  const bool send = !codec_.outbox().empty() || (forWrite && CanSendData());
+  lock.unlock();
+  transport_->Wait(receive, send, deadline);
+  return PortWait::kReady;
+}
+
+bool NetworkPort::AbortingErrorPending() {
+  std::lock_guard lock(mutex_);
+  return shadow_.fAbortOnError && lineErrors_ != 0;
+}
+
+DWORD NetworkPort::GetState(DCB& dcb) {
+  std::lock_guard lock(mutex_);
+  Flush();
+  Pump(false);
+  if (closed_) return Lost();
+  dcb = shadow_;
+  dcb.BaudRate = baud_;
+  dcb.ByteSize = size_;
+  if (parity_ >= 1 && parity_ <= 5) dcb.Parity = static_cast<BYTE>(parity_ - 1);
+  if (stop_ == 1) dcb.StopBits = ONESTOPBIT;
+  if (stop_ == 2) dcb.StopBits = TWOSTOPBITS;
+  if (stop_ == 3) dcb.StopBits = ONE5STOPBITS;
+  const bool hardware = flow_ == control::kHardwareFlow;
+  if (hardware && !dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  } else if (!hardware) {
+    dcb.fOutxCtsFlow = 0;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  }
+  const bool software = flow_ == control::kXonXoff;
+  if (software && !dcb.fOutX && !dcb.fInX) dcb.fOutX = dcb.fInX = 1;
+  if (!software) dcb.fOutX = dcb.fInX = 0;
+  return ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::SetState(const DCB& dcb) {
+  // RTS that follows transmission is nothing the protocol can ask for.
+  if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
+  std::unique_lock lock(mutex_);
+  Flush();
+  Pump(false);
+  if (closed_) return Lost();
+  uint32_t before[kAnswerKinds];
+  std::copy(std::begin(answers_), std::end(answers_), before);
+  const uint8_t flow = FlowCode(dcb);
+  codec_.QueueBaudRate(dcb.BaudRate);
+  codec_.QueueCommand(ComPortCommand::kSetDataSize, dcb.ByteSize);
+  codec_.QueueCommand(ComPortCommand::kSetParity, ParityCode(dcb.Parity));
+  codec_.QueueCommand(ComPortCommand::kSetStopSize, StopCode(dcb.StopBits));
+  codec_.QueueCommand(ComPortCommand::kSetControl, flow);
+  // DTR and RTS as the DCB says; a server whose device has no such lines
+  // does not answer, which is no reason to refuse the settings.
+  codec_.QueueCommand(ComPortCommand::kSetControl,
+                      dcb.fDtrControl != DTR_CONTROL_DISABLE ? control::kDtrOn : control::kDtrOff);
+  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    codec_.QueueCommand(ComPortCommand::kSetControl,
+                        dcb.fRtsControl == RTS_CONTROL_ENABLE ? control::kRtsOn : control::kRtsOff);
+  }
+  const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
+    for (Answer kind : {kBaud, kSize, kParity, kStop, kFlow}) {
+      if (answers_[kind] == before[kind]) return false;
+    }
+    return true;
+  });
+  if (error != ERROR_SUCCESS) return error;
+  shadow_ = dcb;
+  shadow_.DCBlength = sizeof(DCB);
+  shadow_.fBinary = 1;
+  shadow_.fDummy2 = 0;
+  // The server answers with what it applied: anything else is a refusal.
+  if (!CloseEnough(baud_, dcb.BaudRate) || size_ != dcb.ByteSize ||
+      parity_ != ParityCode(dcb.Parity) || stop_ != StopCode(dcb.StopBits) || flow_ != flow) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::Connected() {
+  std::lock_guard lock(mutex_);
+  Flush();
+  Pump(false);
+  return closed_ ? Lost() : ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::Purge(bool input, bool output) {
+  std::lock_guard lock(mutex_);
+  Flush();
+  if (input) {
+    Pump(true);  // what has arrived by now goes too
+    in_.Clear();
+  }
+  if (closed_) return Lost();
+  if (input || output) {
+    codec_.QueueCommand(ComPortCommand::kPurgeData, input && output ? purge::kBoth
+                                                    : input         ? purge::kReceive
+                                                                    : purge::kTransmit);
+    Flush();
+  }
+  return closed_ ? Lost() : ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::ClearErrors(DWORD& errors, COMSTAT& stat) {
+  std::lock_guard lock(mutex_);
+  Flush();
+  Pump(false);
+  if (closed_ && in_.empty()) return Lost();
+  errors = lineErrors_;
+  lineErrors_ = 0;
+  stat = COMSTAT{};
+  stat.fXoffHold = suspended_ || xoffHold_;
+  stat.cbInQue = static_cast<DWORD>(std::min<size_t>(in_.size(), MAXDWORD));
+  stat.cbOutQue = static_cast<DWORD>(codec_.outbox().size());
+  return ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::ModemStatus(DWORD& status) {
+  std::unique_lock lock(mutex_);
+  Flush();
+  Pump(false);
+  if (closed_) return Lost();
+  if (answers_[kModem] == 0) {
+    if (silent_[kModem]) return ERROR_NOT_SUPPORTED;
+    const DWORD error =
+        Await(lock, Clock::now() + kLineWait, [&] { return answers_[kModem] != 0; });
+    if (error == ERROR_SEM_TIMEOUT) {
+      silent_[kModem] = true;
+      return ERROR_NOT_SUPPORTED;
+    }
+    if (error != ERROR_SUCCESS) return error;
+  }
+  status = modem_;
+  return ERROR_SUCCESS;
+}
+
+DWORD NetworkPort::SetLine(std::unique_lock<std::mutex>& lock, Answer line, uint8_t value) {
+  codec_.QueueCommand(ComPortCommand::kSetControl, value);
+  if (silent_[line]) {
+    Flush();
+    return closed_ ? Lost() : ERROR_NOT_SUPPORTED;
+  }
+  const uint32_t before = answers_[line];
+  const DWORD error =
+      Await(lock, Clock::now() + kLineWait, [&] { return answers_[line] != before; });
+  if (error == ERROR_SEM_TIMEOUT) {
+    // As a device without the line; later changes do not wait again
+    // unless the server answers one after all.
+    silent_[line] = true;
+    return ERROR_NOT_SUPPORTED;
+  }
+  return error;
+}
+
+DWORD NetworkPort::Escape(DWORD function) {
+  std::unique_lock lock(mutex_);
+  Flush();
+  Pump(false);
+  if (closed_) return Lost();
+  switch (function) {
+    case SETXOFF:  // transmit as if XOFF had been received
+    case SETXON:
+      xoffHold_ = function == SETXOFF;
+      lock.unlock();
+      transport_->Wake();  // a write waiting for room may go on
+      return ERROR_SUCCESS;
+    case SETRTS:
+    case CLRRTS:
+      // A line under handshake control is the server's, not the caller's.
+      if (shadow_.fRtsControl == RTS_CONTROL_HANDSHAKE) return ERROR_INVALID_PARAMETER;
+      return SetLine(lock, kRts, function == SETRTS ? control::kRtsOn : control::kRtsOff);
+    case SETDTR:
+    case CLRDTR:
+      if (shadow_.fDtrControl == DTR_CONTROL_HANDSHAKE) return ERROR_INVALID_PARAMETER;
+      return SetLine(lock, kDtr, function == SETDTR ? control::kDtrOn : control::kDtrOff);
+    case RESETDEV:
+      return ERROR_SUCCESS;
+    case SETBREAK:
+    case CLRBREAK:
+      codec_.QueueCommand(ComPortCommand::kSetControl,
+                          function == SETBREAK ? control::kBreakOn : control::kBreakOff);
+      Flush();
+      return closed_ ? Lost() : ERROR_SUCCESS;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+}  // namespace kavrel::platform::net

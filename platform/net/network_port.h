@@ -1,0 +1,126 @@
+// A serial port on a serial server, reached over a byte stream: the Win32
+// port operations carried by the Telnet COM port protocol. The stream itself
+// is a Transport, so this code serves every socket API.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/net/telnet_codec.h"
+#include "platform/win32_records.h"
+
+namespace kavrel::platform::net {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;  // none: no limit
+
+// Win32 numbers of network failures.
+inline constexpr DWORD kErrorBadNetPath = 53;           // the host name does not resolve
+inline constexpr DWORD kErrorConnectionRefused = 1225;  // nothing listens on the port
+inline constexpr DWORD kErrorNetworkUnreachable = 1231;
+inline constexpr DWORD kErrorHostUnreachable = 1232;
+
+// "rfc2217://HOST:PORT": a host name, an IPv4 address or an IPv6 address in
+// brackets, and a port from 1 to 65535. The scheme is matched in any case.
+struct NetworkPortName {
+  std::string host;  // without the brackets
+  uint16_t port = 0;
+};
+bool IsNetworkPortName(std::string_view name);  // the scheme alone
+std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name);
+
+struct IoStep {
+  size_t count = 0;
+  DWORD error = ERROR_SUCCESS;
+};
+
+// A connected byte stream that never blocks except in Wait.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // What can go now (0 when the stream is full); ERROR_DEVICE_NOT_CONNECTED
+  // once the connection is gone.
+  virtual IoStep Send(const uint8_t* data, size_t size) = 0;
+  // What has arrived (0 when nothing has); ERROR_DEVICE_NOT_CONNECTED at the
+  // end of the stream.
+  virtual IoStep Receive(uint8_t* buffer, size_t size) = 0;
+  // Returns when the stream may be read (wantReceive) or written
+  // (wantSend), when Wake is called, or at the deadline; may return early.
+  virtual void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) = 0;
+  // Ends a Wait on any thread.
+  virtual void Wake() = 0;
+};
+
+enum class PortWait { kReady, kTimedOut, kFailed };
+
+// Every operation is safe on any thread; waits happen outside the lock.
+class NetworkPort {
+ public:
+  NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial);
+
+  // Option negotiation on a fresh connection, up to the deadline. A server
+  // that closes the connection meanwhile refuses this user (ser2net does so
+  // while another client has the port): ERROR_ACCESS_DENIED. One that does
+  // not speak the COM port protocol: ERROR_NOT_SUPPORTED.
+  DWORD Negotiate(Clock::time_point deadline);
+
+  // Transfers without waiting, and one wait for either.
+  IoStep ReadNow(uint8_t* buffer, size_t size);
+  IoStep WriteNow(const uint8_t* data, size_t size);
+  PortWait Wait(bool forWrite, const Deadline& deadline);
+  void Wake() { transport_->Wake(); }
+
+  bool AbortingErrorPending();
+  DWORD GetState(DCB& dcb);
+  DWORD SetState(const DCB& dcb);  // already validated
+  DWORD Connected();               // ERROR_SUCCESS while the connection lasts
+  DWORD Purge(bool input, bool output);
+  DWORD ClearErrors(DWORD& errors, COMSTAT& stat);
+  DWORD ModemStatus(DWORD& status);
+  DWORD Escape(DWORD function);  // a known code
+
+  // How long a setting waits for the server's answer, and a line change or
+  // the first modem state (which some servers never send) before the port
+  // answers as a device without those lines.
+  static constexpr std::chrono::milliseconds kSettingWait{3000};
+  static constexpr std::chrono::milliseconds kLineWait{500};
+
+ private:
+  enum Answer { kBaud, kSize, kParity, kStop, kFlow, kDtr, kRts, kModem, kAnswerKinds };
+
+  void Flush();
+  void Pump(bool beyondQueueLimit);
+  void Take(const ComPortReply& reply);
+  bool CanSendData() const { return !suspended_ && !xoffHold_ && codec_.outbox().empty(); }
+  DWORD Lost() const { return ERROR_DEVICE_NOT_CONNECTED; }
+  // Sends what is queued, then waits (lock released) until `done` holds,
+  // the connection goes or `until` passes (ERROR_SEM_TIMEOUT).
+  template <class Done>
+  DWORD Await(std::unique_lock<std::mutex>& lock, Clock::time_point until, Done done);
+  DWORD SetLine(std::unique_lock<std::mutex>& lock, Answer line, uint8_t value);
+
+  std::mutex mutex_;
+  const std::unique_ptr<Transport> transport_;
+  TelnetCodec codec_;
+  ByteQueue in_;
+  std::vector<ComPortReply> replies_;
+  std::vector<uint8_t> scratch_;
+  bool closed_ = false;
+  bool suspended_ = false;  // FLOWCONTROL-SUSPEND from the server
+  bool xoffHold_ = false;   // SETXOFF
+  uint32_t answers_[kAnswerKinds] = {};
+  bool silent_[kAnswerKinds] = {};  // asked before and never answered
+  uint32_t baud_ = 9600;
+  uint8_t size_ = 8, parity_ = 1, stop_ = 1, flow_ = control::kNoFlowControl;
+  uint8_t modem_ = 0;
+  DWORD lineErrors_ = 0;
+  DCB shadow_{};  // the DCB as last set; the server's answers override what they hold
+};
+
+}  // namespace kavrel::platform::net

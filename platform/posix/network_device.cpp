@@ -1,0 +1,254 @@
+#include "platform/posix/network_device.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+
+#include "platform/net/network_port.h"
+#include "platform/posix/line_settings.h"
+#include "platform/posix/win32_errors.h"
+
+namespace kavrel::platform::posix {
+
+namespace {
+
+using net::IoStep;
+using std::chrono::milliseconds;
+
+std::atomic<long long> gConnectMs{5000};
+// Option negotiation after the connect.
+constexpr milliseconds kNegotiationTime{5000};
+
+int PollTimeout(const Deadline& deadline) {
+  if (!deadline) return -1;
+  const auto left = *deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+DWORD ConnectError(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return net::kErrorConnectionRefused;
+    case ENETUNREACH:
+    case ENETDOWN:
+      return net::kErrorNetworkUnreachable;
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+      return net::kErrorHostUnreachable;
+    case ETIMEDOUT:
+      return ERROR_SEM_TIMEOUT;
+    default:
+      return Win32FromErrno(error);
+  }
+}
+
+class SocketTransport final : public net::Transport {
+ public:
+  SocketTransport(int fd, int wake) : fd_(fd), wake_(wake) {}
+  ~SocketTransport() override {
+    close(wake_);
+    close(fd_);
+  }
+
+  IoStep Send(const uint8_t* data, size_t size) override {
+    for (;;) {
+      const ssize_t n = send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+      return {0, ERROR_DEVICE_NOT_CONNECTED};
+    }
+  }
+
+  IoStep Receive(uint8_t* buffer, size_t size) override {
+    for (;;) {
+      const ssize_t n = recv(fd_, buffer, size, MSG_DONTWAIT);
+      if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+      if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+      return {0, ERROR_DEVICE_NOT_CONNECTED};
+    }
+  }
+
+  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) override {
+    short events = 0;
+    if (wantReceive) events |= POLLIN;
+    if (wantSend) events |= POLLOUT;
+    // Without interest in the socket it is left out, so that a hang-up
+    // it reports cannot end the wait over and over.
+    pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, events, 0}};
+    const int ready = poll(fds, events ? 2 : 1, PollTimeout(deadline));
+    if (ready > 0 && fds[0].revents) {
+      uint64_t stale;
+      [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
+    }
+  }
+
+  void Wake() override {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(wake_, &one, sizeof one);
+  }
+
+ private:
+  const int fd_;
+  const int wake_;
+};
+
+class NetworkDevice final : public Device {
+ public:
+  NetworkDevice(std::unique_ptr<net::Transport> transport, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), port_(std::move(transport), DefaultDcb()) {}
+
+  net::NetworkPort& port() { return port_; }
+
+  Moved ReadNow(uint8_t* buffer, size_t size) override {
+    const IoStep step = port_.ReadNow(buffer, size);
+    return {step.count, step.error};
+  }
+  Moved WriteNow(const uint8_t* data, size_t size) override {
+    const IoStep step = port_.WriteNow(data, size);
+    return {step.count, step.error};
+  }
+  Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
+    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+    const net::PortWait result = port_.Wait(forWrite, deadline);
+    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+    switch (result) {
+      case net::PortWait::kFailed:
+        return {WaitResult::kFailed, ERROR_DEVICE_NOT_CONNECTED};
+      case net::PortWait::kTimedOut:
+        return {WaitResult::kTimedOut};
+      case net::PortWait::kReady:
+        break;
+    }
+    return {WaitResult::kReady};
+  }
+  bool AbortingErrorPending() override { return port_.AbortingErrorPending(); }
+  DWORD GetState(DCB& dcb) override { return port_.GetState(dcb); }
+  DWORD SetState(const DCB& dcb) override { return port_.SetState(dcb); }
+  // The server sizes its buffers itself.
+  DWORD SetQueueSizes(DWORD, DWORD) override { return port_.Connected(); }
+  DWORD PurgeQueues(bool input, bool output) override { return port_.Purge(input, output); }
+  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+    return port_.ClearErrors(errors, stat);
+  }
+  DWORD ModemStatus(DWORD& status) override { return port_.ModemStatus(status); }
+  DWORD Escape(DWORD function) override { return port_.Escape(function); }
+
+ protected:
+  void WakeWaiters() override { port_.Wake(); }
+
+ private:
+  net::NetworkPort port_;
+};
+
+// A non-blocking socket connected to one of the host's addresses by the
+// deadline, or the error of the last address tried.
+DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, int& connected) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(name.port);
+  const int resolved = getaddrinfo(name.host.c_str(), service.c_str(), &hints, &found);
+  if (resolved == EAI_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+  if (resolved != 0) return net::kErrorBadNetPath;
+
+  DWORD error = net::kErrorBadNetPath;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const int fd =
+        socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = Win32FromErrno(errno);
+      continue;
+    }
+    int result = connect(fd, a->ai_addr, a->ai_addrlen);
+    int failure = result == 0 ? 0 : errno;
+    while (failure == EINPROGRESS || failure == EINTR) {
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = poll(&p, 1, PollTimeout(deadline));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) {
+        failure = ETIMEDOUT;
+        break;
+      }
+      socklen_t length = sizeof failure;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) < 0) failure = errno;
+    }
+    if (failure == 0) {
+      freeaddrinfo(found);
+      connected = fd;
+      return ERROR_SUCCESS;
+    }
+    close(fd);
+    error = ConnectError(failure);
+    if (Clock::now() >= deadline) break;
+  }
+  freeaddrinfo(found);
+  return error;
+}
+
+void Tune(int fd) {
+  const int on = 1;
+  // Serial traffic is small writes that must go at once.
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A pulled cable or a server that vanished without a word ends the
+  // connection within half a minute instead of never.
+  const int idle = 10, interval = 5, count = 3;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
+
+void SetNetworkConnectTime(milliseconds limit) { gConnectMs = limit.count(); }
+
+DWORD OpenNetworkPort(const std::string& name, bool canRead, bool canWrite,
+                      std::shared_ptr<Device>& device) {
+  const std::optional<net::NetworkPortName> parsed = net::ParseNetworkPortName(name);
+  if (!parsed) return kErrorInvalidName;
+  int fd = -1;
+  const Clock::time_point start = Clock::now();
+  if (const DWORD error = Connect(*parsed, start + milliseconds(gConnectMs.load()), fd);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  Tune(fd);
+  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    const int error = errno;
+    close(fd);
+    return Win32FromErrno(error);
+  }
+  std::unique_ptr<net::Transport> transport;
+  try {
+    transport = std::make_unique<SocketTransport>(fd, wake);
+  } catch (...) {
+    close(wake);
+    close(fd);
+    throw;
+  }
+  auto network = std::make_shared<NetworkDevice>(std::move(transport), canRead, canWrite);
+  if (const DWORD error = network->port().Negotiate(Clock::now() + kNegotiationTime);
+      error != ERROR_SUCCESS) {
+    return error;
+  }
+  device = std::move(network);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace kavrel::platform::posix
