@@ -12,13 +12,23 @@ namespace kavrel {
 
 namespace {
 
-// The value of a VARIANT, widened: an integer, a real, text, or nothing.
+// The value of a VARIANT, widened: an integer (a boolean is one too), a
+// real, text, an object that stands for its default value, or nothing.
 struct Value {
-  enum Kind { Empty, Integer, Real, Text, Bad } kind = Bad;
+  enum Kind { Empty, Integer, Real, Text, Object, Bad } kind = Bad;
   long long integer = 0;
   double real = 0;
   BSTR text = nullptr;
+  IUnknown* object = nullptr;
+  bool boolean = false;
 };
+
+// How far an object whose default value is again an object is followed.
+constexpr int kDefaultValueDepth = 4;
+
+// The largest scale of a decimal, and the only bit its sign may have.
+constexpr BYTE kDecimalMaxScale = 28;
+constexpr BYTE kDecimalNegative = 0x80;
 
 Value Read(const VARIANT& v) {
   const bool byRef = (v.vt & VT_BYREF) != 0;
@@ -74,6 +84,7 @@ Value Read(const VARIANT& v) {
     }
     case VT_BOOL:
       integer((byRef ? *v.pboolVal : v.boolVal) ? -1 : 0);
+      out.boolean = true;
       break;
     case VT_R4:
       real(byRef ? *v.pfltVal : v.fltVal);
@@ -89,6 +100,7 @@ Value Read(const VARIANT& v) {
       break;
     case VT_DECIMAL: {
       const DECIMAL& d = byRef ? *v.pdecVal : v.decVal;
+      if (d.scale > kDecimalMaxScale || (d.sign & ~kDecimalNegative)) break;  // malformed
       double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
       x /= std::pow(10.0, d.scale);
       real(d.sign ? -x : x);
@@ -98,8 +110,15 @@ Value Read(const VARIANT& v) {
       out.kind = Value::Text;
       out.text = byRef ? *v.pbstrVal : v.bstrVal;
       break;
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      out.kind = Value::Object;
+      out.object = byRef ? *v.ppunkVal : v.punkVal;
+      break;
     case VT_VARIANT:
-      if (byRef) return Read(*v.pvarVal);
+      // The variant a reference names is never itself a reference to a
+      // variant; such a chain, or a variant naming itself, is not followed.
+      if (byRef && v.pvarVal->vt != (VT_BYREF | VT_VARIANT)) return Read(*v.pvarVal);
       break;
     default:
       break;
@@ -197,6 +216,7 @@ HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
       if (!RoundToInteger(d, &x)) return DISP_E_OVERFLOW;
       break;
     }
+    case Value::Object:
     case Value::Bad:
       return DISP_E_TYPEMISMATCH;
   }
@@ -205,10 +225,36 @@ HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
   return S_OK;
 }
 
-}  // namespace
+// The default value of an object (its DISPID_VALUE property), into out.
+HRESULT DefaultValue(IUnknown* object, VARIANT* out) {
+  IDispatch* dispatch = nullptr;
+  if (!object ||
+      FAILED(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch))) ||
+      !dispatch)
+    return DISP_E_TYPEMISMATCH;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXCEPINFO excep{};
+  const HRESULT hr = dispatch->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, out,
+                                      &excep, nullptr);
+  dispatch->Release();
+  ::SysFreeString(excep.bstrSource);
+  ::SysFreeString(excep.bstrDescription);
+  ::SysFreeString(excep.bstrHelpFile);
+  return SUCCEEDED(hr) ? S_OK : DISP_E_TYPEMISMATCH;
+}
 
-HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
   const Value v = Read(arg);
+  if (v.kind == Value::Object) {
+    // An object stands for its default value.
+    if (depth == 0) return DISP_E_TYPEMISMATCH;
+    VARIANT value;
+    ::VariantInit(&value);
+    HRESULT hr = DefaultValue(v.object, &value);
+    if (SUCCEEDED(hr)) hr = Coerce(value, type, cell, depth - 1);
+    ::VariantClear(&value);
+    return hr;
+  }
   long long x = 0;
   HRESULT hr = S_OK;
   switch (type) {
@@ -244,12 +290,11 @@ HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
         case Value::Text:
           text = std::u16string(Bstr::ViewOf(v.text));
           break;
+        case Value::Object:
         case Value::Bad:
           return DISP_E_TYPEMISMATCH;
       }
-      if ((arg.vt & ~VT_BYREF) == VT_BOOL || ((arg.vt == (VT_BYREF | VT_VARIANT)) && arg.pvarVal &&
-                                              (arg.pvarVal->vt & ~VT_BYREF) == VT_BOOL))
-        text = v.integer ? u"True" : u"False";
+      if (v.boolean) text = v.integer ? u"True" : u"False";
       BSTR s = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
                                    static_cast<UINT>(text.size()));
       if (!s) return E_OUTOFMEMORY;
@@ -258,6 +303,12 @@ HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
     }
   }
   return DISP_E_TYPEMISMATCH;
+}
+
+}  // namespace
+
+HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+  return Coerce(arg, type, cell, kDefaultValueDepth);
 }
 
 void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {

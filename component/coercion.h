@@ -8,8 +8,9 @@
 namespace kavrel {
 
 // Converts the value of arg (a VT_BYREF argument is read through) into cell.
-// S_OK, DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW. A text cell receives a new
-// BSTR that the caller frees.
+// An object stands for its default value (DISPID_VALUE), which it is asked
+// for. S_OK, DISP_E_TYPEMISMATCH, DISP_E_OVERFLOW or E_OUTOFMEMORY. A text
+// cell receives a new BSTR that the caller frees.
 HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell);
 
 // Stores a cell into a VARIANT of the parameter's type (taking the BSTR).

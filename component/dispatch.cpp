@@ -1,4 +1,7 @@
 // Late binding: GetIDsOfNames and Invoke over the member table.
+#include <algorithm>
+
+#include "component/bstr.h"
 #include "component/coercion.h"
 #include "component/comms_object.h"
 #include "component/member_table.h"
@@ -14,10 +17,12 @@ HRESULT CommsObject::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
   HRESULT hr = S_OK;
   rgDispId[0] = FindMemberId(rgszNames[0]);
   if (rgDispId[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
-  // Arguments are positional only: no parameter name is known.
+  // The names after the member's are its parameters': each gets its
+  // position, the id a named argument carries.
   for (UINT i = 1; i < cNames; ++i) {
-    rgDispId[i] = DISPID_UNKNOWN;
-    hr = DISP_E_UNKNOWNNAME;
+    rgDispId[i] =
+        rgDispId[0] == DISPID_UNKNOWN ? DISPID_UNKNOWN : FindParameterId(rgDispId[0], rgszNames[i]);
+    if (rgDispId[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
   }
   return hr;
 }
@@ -62,19 +67,39 @@ void FillException(EXCEPINFO* excep, HRESULT failure) {
   }
 }
 
-// Per-call argument storage; frees the temporary texts it made.
-struct Arguments {
-  ArgCell cells[3]{};
-  void* refs[3]{};
-  VARIANT* writeBack[3]{};
-  ParamType types[3]{};
-  UINT count = 0;
-
-  ~Arguments() {
-    for (UINT i = 0; i < count; ++i)
-      if (types[i] == ParamType::Text && !refs[i]) ::SysFreeString(cells[i].text);
+// Finds each parameter's argument in rgvarg. Named arguments come first,
+// each at the index of its id in rgdispidNamedArgs; the positional ones
+// follow last-first, so the first parameter is the last element. A property
+// let's value is the named argument DISPID_PROPERTYPUT. On failure *badArg
+// is the index of the named argument at fault.
+HRESULT PlaceArguments(const MemberInfo& member, const DISPPARAMS& dp, UINT position[3],
+                       UINT* badArg) {
+  if (dp.cNamedArgs > dp.cArgs) return E_INVALIDARG;
+  if (dp.cNamedArgs > 0 && !dp.rgdispidNamedArgs) return E_POINTER;
+  const DISPID* named = dp.rgdispidNamedArgs;
+  const bool let = member.kind == MemberKind::PropertyPut;
+  if (let && std::find(named, named + dp.cNamedArgs, DISPID_PROPERTYPUT) == named + dp.cNamedArgs)
+    return DISP_E_PARAMNOTOPTIONAL;
+  if (dp.cArgs != member.paramCount) return DISP_E_BADPARAMCOUNT;
+  const UINT positional = dp.cArgs - dp.cNamedArgs;
+  unsigned taken = 0;
+  for (UINT i = 0; i < positional; ++i) {
+    position[i] = dp.cArgs - 1 - i;
+    taken |= 1u << i;
   }
-};
+  for (UINT k = 0; k < dp.cNamedArgs; ++k) {
+    DISPID param = named[k];
+    if (let) param = param == DISPID_PROPERTYPUT ? member.paramCount - 1 : DISPID_UNKNOWN;
+    // Every parameter is required, and each takes one argument.
+    if (param < 0 || param >= member.paramCount || (taken & (1u << param))) {
+      *badArg = k;
+      return DISP_E_PARAMNOTFOUND;
+    }
+    position[param] = k;
+    taken |= 1u << param;
+  }
+  return S_OK;
+}
 
 VARTYPE VarTypeOf(ParamType type) {
   switch (type) {
@@ -89,6 +114,93 @@ VARTYPE VarTypeOf(ParamType type) {
   }
   return VT_EMPTY;
 }
+
+bool SameValue(ParamType type, const ArgCell& a, const ArgCell& b) {
+  switch (type) {
+    case ParamType::I2:
+      return a.i2 == b.i2;
+    case ParamType::I4:
+      return a.i4 == b.i4;
+    case ParamType::Bool:
+      return a.b == b.b;
+    case ParamType::Text:
+      return Bstr::ViewOf(a.text) == Bstr::ViewOf(b.text);
+  }
+  return false;
+}
+
+// Per-call argument storage; frees the temporary texts it made.
+//
+// A by-reference parameter receives the caller's own variable when its type
+// is exact. A script variable (VT_BYREF|VT_VARIANT) of another type is
+// converted into a cell instead, and goes back to the variable only if the
+// member changed it: a member that just reads its argument leaves the
+// variable's type and value alone.
+struct Arguments {
+  ArgCell cells[3]{};
+  ArgCell given[3]{};  // what a converted variable held when the member started
+  void* refs[3]{};
+  VARIANT* variables[3]{};
+  ParamType types[3]{};
+  UINT count = 0;
+
+  ~Arguments() {
+    for (UINT i = 0; i < count; ++i) {
+      if (types[i] != ParamType::Text) continue;
+      if (!refs[i]) ::SysFreeString(cells[i].text);
+      if (variables[i]) ::SysFreeString(given[i].text);
+    }
+  }
+
+  // Takes argument arg for parameter i; on success it is counted for clean-up.
+  HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg) {
+    types[i] = param.type;
+    HRESULT hr = S_OK;
+    if (!param.byRef) {
+      hr = CoerceArgument(arg, param.type, &cells[i]);
+    } else if (const VARTYPE exact = VT_BYREF | VarTypeOf(param.type); arg.vt == exact) {
+      hr = arg.byref ? S_OK : E_POINTER;
+      refs[i] = arg.byref;
+    } else if (arg.vt == (VT_BYREF | VT_VARIANT)) {
+      VARIANT* variable = arg.pvarVal;
+      if (!variable) return E_POINTER;
+      // A variable is never itself a reference to a variant: such a chain
+      // (or a variant naming itself) is refused without following it.
+      if (variable->vt == (VT_BYREF | VT_VARIANT)) return DISP_E_TYPEMISMATCH;
+      if (variable->vt == exact) {
+        hr = variable->byref ? S_OK : E_POINTER;
+        refs[i] = variable->byref;
+      } else {
+        hr = CoerceArgument(*variable, param.type, &cells[i]);
+        if (FAILED(hr)) return hr;
+        given[i] = cells[i];
+        if (param.type == ParamType::Text &&
+            !(given[i].text = ::SysAllocStringLen(cells[i].text, ::SysStringLen(cells[i].text)))) {
+          ::SysFreeString(cells[i].text);
+          return E_OUTOFMEMORY;
+        }
+        variables[i] = variable;
+      }
+    } else if (arg.vt & VT_BYREF) {
+      return DISP_E_TYPEMISMATCH;  // a by-reference variable of another type
+    } else {
+      hr = CoerceArgument(arg, param.type, &cells[i]);
+    }
+    if (SUCCEEDED(hr)) count = i + 1;
+    return hr;
+  }
+
+  // What the member changed goes back to the caller's variables, also when
+  // it failed: nothing a member did is undone.
+  void WriteBack() {
+    for (UINT i = 0; i < count; ++i) {
+      VARIANT* variable = variables[i];
+      if (!variable || SameValue(types[i], cells[i], given[i])) continue;
+      ::VariantClear(variable);
+      StoreCell(types[i], &cells[i], variable);
+    }
+  }
+};
 
 }  // namespace
 
@@ -106,59 +218,25 @@ HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
 
   const DISPPARAMS& dp = *pDispParams;
   if (dp.cArgs > 0 && !dp.rgvarg) return E_POINTER;
-  if (member->kind == MemberKind::PropertyPut) {
-    if (dp.cNamedArgs != 1 || !dp.rgdispidNamedArgs ||
-        dp.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-      return dp.cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_NONAMEDARGS;
-  } else if (dp.cNamedArgs != 0) {
-    return DISP_E_NONAMEDARGS;
+  UINT position[3] = {};
+  UINT badArg = 0;
+  if (const HRESULT hr = PlaceArguments(*member, dp, position, &badArg); FAILED(hr)) {
+    if (hr == DISP_E_PARAMNOTFOUND && puArgErr) *puArgErr = badArg;
+    return hr;
   }
-  if (dp.cArgs != member->paramCount) return DISP_E_BADPARAMCOUNT;
 
   Arguments args;
   for (UINT i = 0; i < dp.cArgs; ++i) {
-    const ParamInfo& param = member->params[i];
-    const UINT position = dp.cArgs - 1 - i;  // arguments come last-first
-    VARIANT& arg = dp.rgvarg[position];
-    args.types[i] = param.type;
-    const VARTYPE exact = static_cast<VARTYPE>(VT_BYREF | VarTypeOf(param.type));
-    HRESULT hr = S_OK;
-    if (param.byRef && arg.vt == exact) {
-      if (!arg.byref) hr = E_POINTER;
-      args.refs[i] = arg.byref;  // the caller's own variable
-    } else if (param.byRef && arg.vt == (VT_BYREF | VT_VARIANT)) {
-      VARIANT* inner = arg.pvarVal;
-      if (!inner) {
-        hr = E_POINTER;
-      } else if (inner->vt == exact) {
-        args.refs[i] = inner->byref;
-      } else {
-        hr = CoerceArgument(*inner, param.type, &args.cells[i]);
-        if (SUCCEEDED(hr)) args.writeBack[i] = inner;
-      }
-    } else if (param.byRef && (arg.vt & VT_BYREF)) {
-      hr = DISP_E_TYPEMISMATCH;  // a by-reference variable of another type
-    } else {
-      hr = CoerceArgument(arg, param.type, &args.cells[i]);
-    }
+    const HRESULT hr = args.Take(i, member->params[i], dp.rgvarg[position[i]]);
     if (FAILED(hr)) {
-      args.count = i;
-      if (puArgErr) *puArgErr = position;
+      if (puArgErr) *puArgErr = position[i];
       return hr;
     }
-    args.count = i + 1;
   }
 
   ArgCell result{};
   const HRESULT hr = member->invoke(self(), args.refs, args.cells, &result);
-  // What the member wrote to a VT_BYREF|VT_VARIANT argument goes back to it,
-  // also when it failed: nothing a member did is undone.
-  for (UINT i = 0; i < args.count; ++i) {
-    if (VARIANT* target = args.writeBack[i]) {
-      ::VariantClear(target);
-      StoreCell(args.types[i], &args.cells[i], target);
-    }
-  }
+  args.WriteBack();
   if (FAILED(hr)) {
     if (member->hasResult && member->resultType == ParamType::Text) ::SysFreeString(result.text);
     if (hr == RPC_E_WRONG_THREAD) return hr;

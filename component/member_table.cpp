@@ -438,4 +438,23 @@ DISPID FindMemberId(const OLECHAR* name) {
   return it == index.end() ? DISPID_UNKNOWN : it->second;
 }
 
+DISPID FindParameterId(DISPID member, const OLECHAR* name) {
+  if (!name) return DISPID_UNKNOWN;
+  const std::string key = FoldAscii(name);
+  if (key.empty()) return DISPID_UNKNOWN;
+  const MemberInfo* found[2];
+  const int count = FindMembers(member, found);
+  for (int n = 0; n < count; ++n) {
+    for (DISPID i = 0; i < found[n]->paramCount; ++i) {
+      const char* p = found[n]->params[i].name;
+      size_t k = 0;
+      while (k < key.size() && p[k] &&
+             key[k] == (p[k] >= 'A' && p[k] <= 'Z' ? p[k] - 'A' + 'a' : p[k]))
+        ++k;
+      if (k == key.size() && !p[k]) return i;
+    }
+  }
+  return DISPID_UNKNOWN;
+}
+
 }  // namespace kavrel

@@ -59,4 +59,9 @@ int FindMembers(DISPID id, const MemberInfo* found[2]);
 // there is none. Constant time in the number of members.
 DISPID FindMemberId(const OLECHAR* name);
 
+// Case-insensitive look-up of a parameter's name among the parameters of the
+// member id: its position in the parameter list (0 for the first), the id a
+// named argument carries. DISPID_UNKNOWN if the member has no such parameter.
+DISPID FindParameterId(DISPID member, const OLECHAR* name);
+
 }  // namespace kavrel

@@ -2,6 +2,8 @@
 // by-reference rules, and failures as exceptions.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "component/member_table.h"
 #include "support/test_host.h"
 
@@ -149,8 +151,9 @@ TEST_F(DispatchTest, ByReferenceParametersTakeExactRefsVariantRefsOrValues) {
                              {VRef(&variable)}, &r));
   EXPECT_EQ("baud=19200 parity=N data=8 stop=1", Utf8(r.bstrVal));
   VariantClear(&r);
-  EXPECT_EQ(VT_I4, variable.vt) << "the variable gets the value the member left";
-  EXPECT_EQ(19200, variable.lVal);
+  ASSERT_EQ(VT_BSTR, variable.vt) << "a variable the member only read stays as it was";
+  EXPECT_EQ("19200", Utf8(variable.bstrVal));
+  VariantClear(&variable);
   // A literal by value goes into a temporary.
   VARIANT literal = VStr(u"300");
   ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"settingeval", DISPATCH_METHOD, {literal}, &r));
@@ -183,18 +186,398 @@ TEST_F(DispatchTest, AFailingMemberBecomesAnExceptionWithItsNumberAndText) {
   SysFreeString(excep.bstrHelpFile);
 }
 
-TEST_F(DispatchTest, NamedArgumentsOtherThanThePutValueAreRefused) {
-  VARIANT arg = VI4(1);
-  DISPID named = 0;
-  DISPPARAMS dp{&arg, &named, 1, 1};
+// Invokes with the arguments as DISPPARAMS holds them: named ones first,
+// then the positional ones last-first.
+HRESULT InvokeWith(IDispatch* d, DISPID id, WORD flags, std::vector<VARIANT> rgvarg,
+                   std::vector<DISPID> named, VARIANT* result, UINT* argErr) {
+  DISPPARAMS dp{rgvarg.data(), named.data(), static_cast<UINT>(rgvarg.size()),
+                static_cast<UINT>(named.size())};
+  EXCEPINFO excep{};
+  const HRESULT hr = d->Invoke(id, IID_NULL, 0, flags, &dp, result, &excep, argErr);
+  SysFreeString(excep.bstrSource);
+  SysFreeString(excep.bstrDescription);
+  SysFreeString(excep.bstrHelpFile);
+  for (VARIANT& v : rgvarg) VariantClear(&v);
+  return hr;
+}
+
+bool SameVariant(const VARIANT& a, const VARIANT& b) {
+  if (a.vt != b.vt) return false;
+  switch (a.vt) {
+    case VT_I2:
+      return a.iVal == b.iVal;
+    case VT_I4:
+      return a.lVal == b.lVal;
+    case VT_R8:
+      return a.dblVal == b.dblVal;
+    case VT_BOOL:
+      return a.boolVal == b.boolVal;
+    case VT_BSTR:
+      return Bstr::ViewOf(a.bstrVal) == Bstr::ViewOf(b.bstrVal);
+    default:
+      return false;
+  }
+}
+
+std::string Describe(const VARIANT& v) {
+  switch (v.vt) {
+    case VT_BSTR:
+      return "\"" + Utf8(v.bstrVal) + "\"";
+    case VT_R8:
+      return "R8 " + std::to_string(v.dblVal);
+    default:
+      return "vt " + std::to_string(v.vt) + " " + std::to_string(v.lVal);
+  }
+}
+
+VARIANT VR8(double x) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_R8;
+  v.dblVal = x;
+  return v;
+}
+
+VARIANT VBool(bool x) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_BOOL;
+  v.boolVal = x ? VARIANT_TRUE : VARIANT_FALSE;
+  return v;
+}
+
+TEST_F(DispatchTest, AVariableGoesBackOnlyWhenTheMemberChangedIt) {
+  struct Case {
+    const char16_t* member;
+    VARIANT before;
+    std::function<std::vector<VARIANT>(VARIANT*)> args;  // the variable is passed by reference
+    VARIANT after;
+    std::function<void()> script = {};
+  };
+  auto only = [](VARIANT* v) { return std::vector<VARIANT>{VRef(v)}; };
+  std::vector<Case> cases = {
+      // Members that only read the variable leave its type and value alone.
+      {u"settingeval", VR8(9600.4), only, VR8(9600.4)},
+      {u"CommClose", VStr(u"5"), only, VStr(u"5")},
+      {u"CommGetLine", VI2(5),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(5), VI2(16), VRef(v)};
+       },
+       VI2(5)},
+      {u"CommWrite", VI4(42),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VRef(v)};
+       },
+       VI4(42)},
+      {u"CommGetLine", VI2(-1),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VI2(16), VRef(v)};
+       },
+       VI2(-1), [this] { rt.device.Script("GetCommModemStatus", {.value = 0x10}); }},
+      // What a member changed goes back, in the parameter's type.
+      {u"CommGetLine", VI2(0),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VI2(16), VRef(v)};
+       },
+       VBool(true), [this] { rt.device.Script("GetCommModemStatus", {.value = 0x10}); }},
+      {u"CommGetError", VI4(0), only, VStr(u"Error (0):  - ")},
+      {u"CommRead", VI4(7),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VRef(v), VI4(64)};
+       },
+       VStr(u"")},
+      {u"CommRead", VStr(u"old"),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VRef(v), VI4(64)};
+       },
+       VStr(u"hi"),
+       [this] {
+         rt.device.Script("ClearCommError", {.value = 2});
+         rt.device.Script("ReadFile", {.data = "hi"});
+       }},
+      {u"CommWrite", VStr(u"A\u0100B"),
+       [](VARIANT* v) {
+         return std::vector<VARIANT>{VI2(1), VRef(v)};
+       },
+       VStr(u"A?B")},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(Utf8(c.member) + " with " + Describe(c.before));
+    TestObject fresh{rt.runtime()};
+    if (c.script) c.script();
+    VARIANT r;
+    VariantInit(&r);
+    ASSERT_EQ(S_OK,
+              CallByName(fresh.comms.get(), c.member, DISPATCH_METHOD, c.args(&c.before), &r));
+    EXPECT_TRUE(SameVariant(c.after, c.before)) << "left " << Describe(c.before);
+    VariantClear(&r);
+    VariantClear(&c.before);
+    VariantClear(&c.after);
+  }
+}
+
+TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
+  auto ids = [&](std::vector<const char16_t*> names, HRESULT expected) {
+    std::vector<LPOLESTR> p;
+    for (auto* n : names) p.push_back(const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(n)));
+    std::vector<DISPID> out(names.size(), 12345);
+    EXPECT_EQ(expected, t.comms->GetIDsOfNames(IID_NULL, p.data(), static_cast<UINT>(p.size()), 0,
+                                               out.data()));
+    return out;
+  };
+  EXPECT_EQ((std::vector<DISPID>{KAVREL_DISPID_COMMOPEN, 2, 0, 1}),
+            ids({u"CommOpen", u"strSettings", u"INTPORTID", u"strport"}, S_OK));
+  EXPECT_EQ((std::vector<DISPID>{KAVREL_DISPID_COMMREAD, 2, 1}),
+            ids({u"CommRead", u"lngSize", u"strData"}, S_OK));
+  EXPECT_EQ((std::vector<DISPID>{KAVREL_DISPID_BAUDCOMM, 0}), ids({u"BaudComm", u"vData"}, S_OK));
+  EXPECT_EQ((std::vector<DISPID>{KAVREL_DISPID_WRITECOMM, DISPID_UNKNOWN, 0}),
+            ids({u"WriteComm", u"strData", u"strData1"}, DISP_E_UNKNOWNNAME));
+  EXPECT_EQ((std::vector<DISPID>{KAVREL_DISPID_COMMCLOSE, DISPID_UNKNOWN}),
+            ids({u"CommClose", u"intPortIDx"}, DISP_E_UNKNOWNNAME));
+  EXPECT_EQ((std::vector<DISPID>{DISPID_UNKNOWN, DISPID_UNKNOWN}),
+            ids({u"Nope", u"intPortID"}, DISP_E_UNKNOWNNAME));
+}
+
+TEST_F(DispatchTest, NamedArgumentsArePlacedByTheirIds) {
+  struct Case {
+    const char* what;
+    std::vector<VARIANT> rgvarg;  // as DISPPARAMS holds them
+    std::vector<DISPID> named;
+    HRESULT hr;
+    UINT argErr;  // for a refused call
+  };
+  const std::vector<Case> cases = {
+      {"positional", {VStr(u"baud=300"), VStr(u"COM7"), VI2(2)}, {}, S_OK, 0},
+      {"all named", {VStr(u"baud=300"), VI2(2), VStr(u"COM7")}, {2, 0, 1}, S_OK, 0},
+      {"mixed", {VStr(u"COM7"), VStr(u"baud=300"), VI2(2)}, {1, 2}, S_OK, 0},
+      {"no such parameter",
+       {VStr(u"COM7"), VStr(u"baud=300"), VI2(2)},
+       {1, 3},
+       DISP_E_PARAMNOTFOUND,
+       1},
+      {"named twice", {VStr(u"COM7"), VStr(u"baud=300"), VI2(2)}, {1, 1}, DISP_E_PARAMNOTFOUND, 1},
+      {"named and positional",
+       {VI2(2), VStr(u"baud=300"), VStr(u"COM7")},
+       {0},
+       DISP_E_PARAMNOTFOUND,
+       0},
+      {"the let's value id",
+       {VStr(u"COM7"), VStr(u"baud=300"), VI2(2)},
+       {DISPID_PROPERTYPUT, 2},
+       DISP_E_PARAMNOTFOUND,
+       0},
+      {"one missing", {VStr(u"COM7"), VI2(2)}, {1}, DISP_E_BADPARAMCOUNT, 77},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestObject fresh{rt.runtime()};
+    rt.device.ClearCalls();
+    VARIANT r;
+    VariantInit(&r);
+    UINT argErr = 77;
+    ASSERT_EQ(c.hr, InvokeWith(fresh.comms.get(), KAVREL_DISPID_COMMOPEN, DISPATCH_METHOD, c.rgvarg,
+                               c.named, &r, &argErr));
+    if (c.hr != S_OK) {
+      EXPECT_EQ(c.argErr, argErr);
+      EXPECT_TRUE(rt.device.calls().empty());
+      continue;
+    }
+    EXPECT_EQ(0, r.lVal);
+    ASSERT_EQ(1u, rt.device.CallsOf("CreateFileA").size());
+    EXPECT_EQ("COM7", rt.device.CallsOf("CreateFileA")[0].text);
+    EXPECT_EQ(-1, CallCommOpen(fresh.comms.get(), 2, u"COM8", u"")) << "slot 2 took the device";
+  }
+  // A named variable goes back as a positional one does.
+  VARIANT message = VI4(0);
   VARIANT r;
   VariantInit(&r);
-  EXPECT_EQ(DISP_E_NONAMEDARGS, t.comms->Invoke(KAVREL_DISPID_SETTINGEVAL, IID_NULL, 0,
-                                                DISPATCH_METHOD, &dp, &r, nullptr, nullptr));
-  DISPPARAMS unnamed{&arg, nullptr, 1, 0};
+  UINT argErr = 0;
+  ASSERT_EQ(S_OK, InvokeWith(t.comms.get(), KAVREL_DISPID_COMMGETERROR, DISPATCH_METHOD,
+                             {VRef(&message)}, {0}, &r, &argErr));
+  EXPECT_EQ("Error (0):  - ", Utf8(message.bstrVal));
+  VariantClear(&message);
+  // A let's value is named DISPID_PROPERTYPUT, and only so.
+  EXPECT_EQ(S_OK, InvokeWith(t.comms.get(), KAVREL_DISPID_PORTCOMM, DISPATCH_PROPERTYPUT, {VI2(3)},
+                             {DISPID_PROPERTYPUT}, nullptr, &argErr));
+  short port = 0;
+  t.comms->get_PortComm(&port);
+  EXPECT_EQ(3, port);
   EXPECT_EQ(DISP_E_PARAMNOTOPTIONAL,
-            t.comms->Invoke(KAVREL_DISPID_BAUDCOMM, IID_NULL, 0, DISPATCH_PROPERTYPUT, &unnamed,
-                            nullptr, nullptr, nullptr));
+            InvokeWith(t.comms.get(), KAVREL_DISPID_PORTCOMM, DISPATCH_PROPERTYPUT, {VI2(4)}, {},
+                       nullptr, &argErr));
+  EXPECT_EQ(DISP_E_PARAMNOTOPTIONAL,
+            InvokeWith(t.comms.get(), KAVREL_DISPID_PORTCOMM, DISPATCH_PROPERTYPUT, {VI2(4)}, {0},
+                       nullptr, &argErr));
+}
+
+// An object with a default value (DISPID_VALUE), as script objects have.
+class ValueObject final : public IDispatch {
+ public:
+  VARIANT value{};
+  HRESULT answer = S_OK;
+  LONG refs = 1;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IDispatch) return E_NOINTERFACE;
+    *ppv = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--refs); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
+    *n = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    if (id != DISPID_VALUE || !(flags & DISPATCH_PROPERTYGET) || params->cArgs)
+      return DISP_E_MEMBERNOTFOUND;
+    if (FAILED(answer)) return answer;
+    *result = value;
+    if (value.vt == VT_BSTR) result->bstrVal = Bstr::Copy(value.bstrVal).Detach();
+    if (value.vt == VT_DISPATCH) value.pdispVal->AddRef();
+    return S_OK;
+  }
+};
+
+TEST_F(DispatchTest, AnObjectStandsForItsDefaultValue) {
+  ValueObject number, text, truth, chained, selfish, silent;
+  number.value = VI4(19200);
+  text.value = VStr(u" 2400 ");
+  truth.value = VBool(true);
+  chained.value.vt = VT_DISPATCH;
+  chained.value.pdispVal = &number;
+  selfish.value.vt = VT_DISPATCH;
+  selfish.value.pdispVal = &selfish;
+  silent.answer = DISP_E_MEMBERNOTFOUND;
+  auto object = [](IDispatch* d, VARTYPE vt = VT_DISPATCH) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    v.pdispVal = d;
+    return v;
+  };
+  struct Case {
+    const char* what;
+    VARIANT arg;
+    HRESULT hr;
+    const char* mode;
+  };
+  const std::vector<Case> cases = {
+      {"a number", object(&number), S_OK, "baud=19200 parity=N data=8 stop=1"},
+      {"text", object(&text), S_OK, "baud=2400 parity=N data=8 stop=1"},
+      {"as IUnknown", object(&number, VT_UNKNOWN), S_OK, "baud=19200 parity=N data=8 stop=1"},
+      {"an object's object", object(&chained), S_OK, "baud=19200 parity=N data=8 stop=1"},
+      {"itself", object(&selfish), DISP_E_TYPEMISMATCH, ""},
+      {"none", object(&silent), DISP_E_TYPEMISMATCH, ""},
+      {"nothing", object(nullptr), DISP_E_TYPEMISMATCH, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    VARIANT r;
+    VariantInit(&r);
+    UINT argErr = 77;
+    // By value, and as a script variable holding the object.
+    VARIANT variable = c.arg;
+    for (VARIANT arg : {c.arg, VRef(&variable)}) {
+      ASSERT_EQ(c.hr, CallByName(t.comms.get(), u"settingeval", DISPATCH_METHOD, {arg}, &r, nullptr,
+                                 &argErr));
+      if (c.hr == S_OK) {
+        EXPECT_EQ(c.mode, Utf8(r.bstrVal));
+      } else {
+        EXPECT_EQ(0u, argErr);
+      }
+      VariantClear(&r);
+      EXPECT_EQ(c.arg.vt, variable.vt);
+      EXPECT_EQ(c.arg.pdispVal, variable.pdispVal) << "the variable keeps its object";
+    }
+  }
+  // Where text is expected, the default value becomes text.
+  ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommSet", DISPATCH_METHOD, {VI2(1), object(&truth)},
+                             nullptr));
+  ASSERT_EQ(1u, rt.device.CallsOf("BuildCommDCBA").size());
+  EXPECT_EQ("True", rt.device.CallsOf("BuildCommDCBA")[0].text);
+  VariantClear(&text.value);
+  for (ValueObject* o : {&number, &text, &truth, &chained, &selfish, &silent})
+    EXPECT_EQ(1, o->refs) << "every reference taken is given back";
+}
+
+TEST_F(DispatchTest, ChainedReferencesAndMalformedDecimalsAreRefused) {
+  VARIANT self, first, second, value = VI4(7);
+  for (VARIANT* v : {&self, &first, &second}) {
+    VariantInit(v);
+    v->vt = VT_BYREF | VT_VARIANT;
+  }
+  self.pvarVal = &self;
+  first.pvarVal = &second;  // a cycle of two
+  second.pvarVal = &first;
+  VARIANT chain = VRef(&first);
+  VARIANT toValue;
+  VariantInit(&toValue);
+  toValue.vt = VT_BYREF | VT_VARIANT;
+  VARIANT inner = VRef(&value);
+  toValue.pvarVal = &inner;  // a reference to a reference to a value
+  auto decimal = [](BYTE scale, BYTE sign, ULONGLONG digits) {
+    VARIANT v;
+    VariantInit(&v);
+    v.decVal.scale = scale;
+    v.decVal.sign = sign;
+    v.decVal.Lo64 = digits;
+    v.vt = VT_DECIMAL;  // after the fields: vt overlays wReserved
+    return v;
+  };
+  struct Case {
+    const char* what;
+    VARIANT arg;
+    HRESULT hr;
+  };
+  const std::vector<Case> cases = {
+      {"a variant naming itself", self, DISP_E_TYPEMISMATCH},
+      {"a cycle of two", first, DISP_E_TYPEMISMATCH},
+      {"a reference to a cycle", chain, DISP_E_TYPEMISMATCH},
+      {"a reference to a reference", toValue, DISP_E_TYPEMISMATCH},
+      {"decimal scale 29", decimal(29, 0, 96004), DISP_E_TYPEMISMATCH},
+      {"decimal sign 1", decimal(1, 1, 96004), DISP_E_TYPEMISMATCH},
+      {"decimal 9600.4", decimal(1, 0, 96004), S_OK},
+      {"decimal scale 28", decimal(28, 0, 5), S_OK},
+      {"decimal -3", decimal(2, 0x80, 300), S_OK},
+  };
+  // Each parameter kind: by-reference in the last place, by value, and
+  // by-reference in the first of three (the index counts from the last).
+  struct Call {
+    const char16_t* member;
+    WORD flags;
+    UINT at;
+  };
+  for (const Call& call :
+       {Call{u"settingeval", DISPATCH_METHOD, 0}, Call{u"BaudComm", DISPATCH_PROPERTYPUT, 0},
+        Call{u"CommGetLine", DISPATCH_METHOD, 2}}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(Utf8(call.member) + ": " + c.what);
+      std::vector<VARIANT> args{c.arg};
+      if (call.at == 2) args = {c.arg, VI2(16), VBool(false)};
+      VARIANT r;
+      VariantInit(&r);
+      UINT argErr = 77;
+      const HRESULT hr =
+          CallByName(t.comms.get(), call.member, call.flags, args, &r, nullptr, &argErr);
+      VariantClear(&r);
+      if (call.at == 2 && c.hr == S_OK) continue;  // slot 9600 or -3: the member's own concern
+      EXPECT_EQ(c.hr, hr);
+      if (c.hr != S_OK) {
+        EXPECT_EQ(call.at, argErr);
+      }
+    }
+  }
+  LONG baud = 0;
+  t.comms->get_BaudComm(&baud);
+  EXPECT_EQ(-3, baud);
 }
 
 }  // namespace
