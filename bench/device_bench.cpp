@@ -1,60 +1,98 @@
-// The Linux device layer under the port layer: 16 MiB through one
-// pseudo-terminal pair with CommWrite/CommRead in 1024- and 64-byte pieces
-// against raw write/read on the same pair, and a CommRead that finds nothing
-// waiting against one FIONREAD ioctl. The far end (the pty master) is served
-// by a second thread in both runs of a pair.
+// The port layer over the Linux device layer against the raw system calls
+// that do the same work, side by side in paired rounds (bench/paired.h):
+//  - CommWrite against write(2) on a descriptor opened the way the device
+//    layer opens its own (non-blocking, poll when full), in 1024- and 64-byte
+//    pieces, with a plain-ASCII payload and one holding all 256 byte values;
+//    the far end checks every byte;
+//  - CommRead with N bytes waiting against read(2) of the same N bytes;
+//  - CommRead with nothing waiting against one FIONREAD;
+//  - the built-in null-modem against a raw pseudo-terminal pair, streaming.
+// Each line prints the median ratio of the rounds with its range, wall clock
+// and CPU, and whether the goal beside it is met.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "component/comms_object.h"
-#include "ratio_reporter.h"
+#include "paired.h"
 
 namespace {
 
 using namespace kavrel;
+using bench::Accumulated;
+using bench::Cost;
+using bench::Goal;
+using bench::Seconds;
+using bench::Stopwatch;
 
-constexpr size_t kTotal = size_t{16} << 20;
 constexpr short kSlot = 1;
-constexpr int kRounds = 5;
 
-// One pty pair for the whole run: the comms object holds the slave in slot 1,
-// a raw descriptor on the same slave serves the baselines.
+// A byte pattern with a period of 256, so that pieces of 64 and 1024 bytes
+// line up with it.
+struct Payload {
+  const char* name;
+  std::vector<unsigned char> period;  // 256 bytes
+  unsigned char at(size_t offset) const { return period[offset % period.size()]; }
+};
+
+Payload Ascii() {
+  Payload p{"ASCII", {}};
+  for (int i = 0; i < 256; ++i) p.period.push_back(static_cast<unsigned char>(0x21 + i % 94));
+  return p;
+}
+
+Payload AllBytes() {
+  Payload p{"all 256 byte values", {}};
+  for (int i = 0; i < 256; ++i) p.period.push_back(static_cast<unsigned char>(i));
+  return p;
+}
+
+std::u16string TextOf(const unsigned char* bytes, size_t size) {
+  return platform::NativeRuntime().text.FromAnsi(reinterpret_cast<const char*>(bytes), size);
+}
+
+BSTR NewBstr(const std::u16string& text) {
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                           static_cast<UINT>(text.size()));
+}
+
+bool WaitFor(int fd, short events) {
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, 5000) > 0;
+}
+
+// One pseudo-terminal: the comms object holds the slave in slot 1, and a
+// raw descriptor on the same slave, opened as the device layer opens its
+// own, serves the baselines.
 struct Line {
   int master = -1;
   int raw = -1;
   _comms* comms = nullptr;
   bool ready = false;
 
-  static Line& Get() {
-    static Line line;
-    return line;
-  }
-
- private:
   Line() {
     int slave = -1;
     char name[128] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
     close(slave);
-    raw = open(name, O_RDWR | O_NOCTTY);  // before CommOpen makes the line exclusive
+    raw = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // before CommOpen locks it
     void* p = nullptr;
     CommsObject::Create(platform::NativeRuntime(), IID__comms, &p);
     comms = static_cast<_comms*>(p);
-    std::u16string path(name, name + std::char_traits<char>::length(name));
-    BSTR port = SysAllocString(reinterpret_cast<const OLECHAR*>(path.c_str()));
-    BSTR settings =
-        SysAllocString(reinterpret_cast<const OLECHAR*>(u"baud=115200 parity=N data=8 stop=1"));
+    std::u16string path(name, name + std::strlen(name));
+    BSTR port = NewBstr(path);
+    BSTR settings = NewBstr(u"baud=115200 parity=N data=8 stop=1");
     short slot = kSlot;
     LONG result = -1;
     comms->CommOpen(&slot, &port, &settings, &result);
@@ -64,280 +102,303 @@ struct Line {
   }
 };
 
-// Reads the master side as fast as it comes, counting.
-class Drain {
+// Reads the far end until `total` bytes have come, checking each against
+// the payload.
+class Verifier {
  public:
-  explicit Drain(int fd)
-      : thread_([this, fd] {
-          std::vector<char> buffer(1 << 16);
-          while (!stop_.load(std::memory_order_relaxed)) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
+  Verifier(int fd, const Payload& payload, size_t total)
+      : thread_([this, fd, &payload, total] {
+          std::vector<unsigned char> buffer(1 << 16);
+          size_t got = 0;
+          while (got < total) {
+            if (!WaitFor(fd, POLLIN)) break;
             const ssize_t n = read(fd, buffer.data(), buffer.size());
-            if (n > 0) got_.fetch_add(static_cast<size_t>(n), std::memory_order_relaxed);
+            if (n <= 0) continue;
+            for (ssize_t i = 0; i < n; ++i) {
+              if (buffer[i] != payload.at(got + i)) {
+                ok_ = false;
+                return;
+              }
+            }
+            got += static_cast<size_t>(n);
           }
+          ok_ = got == total;
         }) {}
-  ~Drain() {
-    stop_ = true;
+  bool Finish() {
     thread_.join();
-  }
-  size_t got() const { return got_.load(std::memory_order_relaxed); }
-  void AwaitTotal(size_t total) const {
-    while (got() < total) usleep(100);
+    return ok_;
   }
 
  private:
-  std::atomic<bool> stop_{false};
-  std::atomic<size_t> got_{0};
+  std::atomic<bool> ok_{false};
   std::thread thread_;
 };
 
-// Writes kTotal bytes into the master side.
-std::thread Feed(int fd) {
-  return std::thread([fd] {
-    const std::string chunk(1 << 16, 'f');
-    size_t sent = 0;
-    while (sent < kTotal) {
-      const ssize_t n = write(fd, chunk.data(), std::min(chunk.size(), kTotal - sent));
-      if (n > 0) sent += static_cast<size_t>(n);
+Cost WriteRaw(Line& line, const Payload& payload, size_t piece, size_t total) {
+  std::vector<unsigned char> bytes(total < 4096 ? total : 4096);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = payload.at(i);
+  Verifier verifier(line.master, payload, total);
+  const Stopwatch watch;
+  bool failed = false;
+  for (size_t sent = 0; sent < total && !failed;) {
+    // Pieces start at multiples of the piece size: the same bytes as below.
+    const size_t offset = sent % 256;
+    const size_t want = piece - (sent % piece);
+    const ssize_t n = write(line.raw, bytes.data() + offset, want);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      failed = !WaitFor(line.raw, POLLOUT);
+    } else if (n < 0 && errno != EINTR) {
+      failed = true;
     }
-  });
+  }
+  // Done when the far end has it all.
+  const bool verified = verifier.Finish();
+  Cost cost = watch.Stop();
+  cost.failed = !verified || failed;
+  return cost;
 }
 
-bool Ready(benchmark::State& state) {
-  if (Line::Get().ready) return true;
-  state.SkipWithError("no pseudo-terminal");
+Cost WriteComms(Line& line, const Payload& payload, size_t piece, size_t total) {
+  // One text for each place a piece can start in the payload's period.
+  std::vector<BSTR> texts;
+  for (size_t start = 0; start < 256 || texts.empty(); start += piece) {
+    std::vector<unsigned char> bytes(piece);
+    for (size_t i = 0; i < piece; ++i) bytes[i] = payload.at(start + i);
+    texts.push_back(NewBstr(TextOf(bytes.data(), piece)));
+    if (piece >= 256) break;
+  }
+  Verifier verifier(line.master, payload, total);
+  const Stopwatch watch;
+  bool failed = false;
+  for (size_t sent = 0, k = 0; sent < total && !failed; ++k) {
+    short slot = kSlot;
+    LONG n = 0;
+    line.comms->CommWrite(&slot, &texts[k % texts.size()], &n);
+    failed = n != static_cast<LONG>(piece);
+    sent += piece;
+  }
+  const bool verified = verifier.Finish();
+  Cost cost = watch.Stop();
+  cost.failed = !verified || failed;
+  for (BSTR t : texts) SysFreeString(t);
+  return cost;
+}
+
+// Puts `size` bytes of the payload in the slave's input queue and waits until
+// all of them are there.
+bool Prime(Line& line, const std::vector<unsigned char>& bytes) {
+  if (write(line.master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    return false;
+  for (int spin = 0; spin < 1000000; ++spin) {
+    int waiting = 0;
+    if (ioctl(line.raw, FIONREAD, &waiting) == 0 && waiting >= static_cast<int>(bytes.size()))
+      return true;
+    if (spin > 1000) usleep(10);
+  }
   return false;
 }
 
-// What one 16 MiB transfer took: wall-clock time until the far end had it
-// all, and the CPU time of the calling thread (what the layer costs the
-// caller, whatever else the machine is doing).
-struct Cost {
-  double wall = 0;
-  double cpu = 0;
-  bool failed = false;
-};
+constexpr int kReadsPerRound = 2000;
 
-class Timer {
- public:
-  Timer() : wall_(std::chrono::steady_clock::now()), cpu_(ThreadCpu()) {}
-  Cost Stop() const {
-    return {std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count(),
-            ThreadCpu() - cpu_};
+// Only the read call itself is timed, so the ratio is of like with like.
+// Timing single calls of a microsecond, the CPU clock (a system call of its
+// own) is left out: wall clock only.
+Cost ReadRawWaiting(Line& line, const std::vector<unsigned char>& bytes) {
+  Accumulated sum;
+  std::vector<unsigned char> buffer(bytes.size());
+  for (int i = 0; i < kReadsPerRound && !sum.total.failed; ++i) {
+    if (!Prime(line, bytes)) return {0, 0, true};
+    const double start = Seconds(CLOCK_MONOTONIC);
+    const ssize_t n = read(line.raw, buffer.data(), buffer.size());
+    sum.total.wall += Seconds(CLOCK_MONOTONIC) - start;
+    sum.total.failed = n != static_cast<ssize_t>(bytes.size()) || buffer != bytes;
   }
-
- private:
-  static double ThreadCpu() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-  }
-  std::chrono::steady_clock::time_point wall_;
-  double cpu_;
-};
-
-using Transfer = Cost (*)(Line& line, size_t piece);
-
-Cost WriteRaw(Line& line, size_t piece) {
-  const std::string data(piece, 'w');
-  Drain drain(line.master);
-  const Timer timer;
-  for (size_t sent = 0; sent < kTotal;) {
-    const ssize_t n = write(line.raw, data.data(), piece);
-    if (n > 0) sent += static_cast<size_t>(n);
-  }
-  drain.AwaitTotal(kTotal);
-  return timer.Stop();
+  sum.total.cpu = -1;
+  return sum.total;
 }
 
-Cost WriteComms(Line& line, size_t piece) {
-  const std::u16string text(piece, u'w');
-  BSTR data = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
-                                static_cast<UINT>(text.size()));
-  Drain drain(line.master);
-  const Timer timer;
-  bool failed = false;
-  for (size_t sent = 0; sent < kTotal && !failed;) {
+Cost ReadCommsWaiting(Line& line, const std::vector<unsigned char>& bytes) {
+  Accumulated sum;
+  const std::u16string expected = TextOf(bytes.data(), bytes.size());
+  for (int i = 0; i < kReadsPerRound && !sum.total.failed; ++i) {
+    if (!Prime(line, bytes)) return {0, 0, true};
     short slot = kSlot;
+    LONG size = static_cast<LONG>(bytes.size());
+    BSTR text = nullptr;
     LONG n = 0;
-    line.comms->CommWrite(&slot, &data, &n);
-    failed = n < 0;
-    if (n > 0) sent += static_cast<size_t>(n);
+    const double start = Seconds(CLOCK_MONOTONIC);
+    line.comms->CommRead(&slot, &text, &size, &n);
+    sum.total.wall += Seconds(CLOCK_MONOTONIC) - start;
+    sum.total.failed = n != static_cast<LONG>(bytes.size()) ||
+                       SysStringLen(text) != expected.size() ||
+                       std::memcmp(text, expected.data(), expected.size() * sizeof(char16_t)) != 0;
+    SysFreeString(text);
   }
-  if (!failed) drain.AwaitTotal(kTotal);
-  Cost cost = timer.Stop();
-  cost.failed = failed;
-  SysFreeString(data);
-  return cost;
+  sum.total.cpu = -1;
+  return sum.total;
 }
 
-// The device layer alone: WriteFile on the handle the comms object holds.
-Cost WriteDevice(Line& line, size_t piece) {
-  const std::string data(piece, 'w');
-  platform::Platform& device = platform::NativeRuntime().device;
-  const platform::Handle32 handle =
-      static_cast<CommsObject*>(line.comms)->portTable[kSlot - 1].lngHandle;
-  Drain drain(line.master);
-  const Timer timer;
+constexpr int kIdleReads = 20000;
+
+Cost IdleRaw(Line& line) {
+  const Stopwatch watch;
   bool failed = false;
-  OVERLAPPED overlapped{};
-  for (size_t sent = 0; sent < kTotal && !failed;) {
-    DWORD n = 0;
-    failed = !device.WriteFile(handle, data.data(), static_cast<DWORD>(piece), &n, &overlapped);
-    sent += n;
+  for (int i = 0; i < kIdleReads; ++i) {
+    int waiting = -1;
+    failed |= ioctl(line.raw, FIONREAD, &waiting) != 0 || waiting != 0;
   }
-  if (!failed) drain.AwaitTotal(kTotal);
-  Cost cost = timer.Stop();
+  Cost cost = watch.Stop();
   cost.failed = failed;
   return cost;
 }
 
-Cost ReadRaw(Line& line, size_t piece) {
-  std::vector<char> buffer(piece);
-  const Timer timer;
-  std::thread feeder = Feed(line.master);
-  for (size_t got = 0; got < kTotal;) {
-    const ssize_t n = read(line.raw, buffer.data(), piece);
-    if (n > 0) got += static_cast<size_t>(n);
+Cost IdleComms(Line& line) {
+  const Stopwatch watch;
+  bool failed = false;
+  for (int i = 0; i < kIdleReads; ++i) {
+    short slot = kSlot;
+    LONG size = 64;
+    BSTR text = nullptr;
+    LONG n = -1;
+    line.comms->CommRead(&slot, &text, &size, &n);
+    failed |= n != 0;
+    SysFreeString(text);
   }
-  feeder.join();
-  return timer.Stop();
+  Cost cost = watch.Stop();
+  cost.failed = failed;
+  return cost;
 }
 
-// CommRead asks for the larger of the piece and what waits (at most 1024
-// bytes); with nothing waiting it returns 0 and the loop waits for input, as
-// a host would.
-Cost ReadComms(Line& line, size_t piece) {
-  LONG size = static_cast<LONG>(piece);
-  const Timer timer;
-  std::thread feeder = Feed(line.master);
-  bool failed = false;
-  for (size_t got = 0; got < kTotal && !failed;) {
-    short slot = kSlot;
-    BSTR data = nullptr;
-    LONG n = 0;
-    line.comms->CommRead(&slot, &data, &size, &n);
-    SysFreeString(data);
-    failed = n < 0;
+// Streaming from one end to the other: a writer thread in 1024-byte pieces,
+// the reader here checking every byte. CPU time is the whole process's.
+constexpr size_t kStreamPiece = 1024;
+
+Cost StreamPty(const Payload& payload, size_t total) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return {0, 0, true};
+  termios t{};
+  tcgetattr(slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(slave, TCSANOW, &t);
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  fcntl(slave, F_SETFL, O_NONBLOCK);
+  std::vector<unsigned char> bytes(256 + kStreamPiece);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = payload.at(i);
+  const Stopwatch watch(CLOCK_PROCESS_CPUTIME_ID);
+  std::thread writer([&] {
+    for (size_t sent = 0; sent < total;) {
+      const ssize_t n =
+          write(master, bytes.data() + sent % 256, kStreamPiece - sent % kStreamPiece);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else if (n < 0 && errno == EAGAIN && !WaitFor(master, POLLOUT)) {
+        return;
+      }
+    }
+  });
+  std::vector<unsigned char> buffer(kStreamPiece);
+  bool ok = true;
+  size_t got = 0;
+  while (got < total && ok) {
+    const ssize_t n = read(slave, buffer.data(), buffer.size());
     if (n > 0) {
+      for (ssize_t i = 0; i < n && ok; ++i) ok = buffer[i] == payload.at(got + i);
       got += static_cast<size_t>(n);
-    } else if (n == 0) {
-      pollfd p{line.raw, POLLIN, 0};
-      poll(&p, 1, 100);
+    } else if (n < 0 && errno == EAGAIN) {
+      ok = WaitFor(slave, POLLIN);
     }
   }
-  feeder.join();
-  Cost cost = timer.Stop();
-  cost.failed = failed;
+  writer.join();
+  Cost cost = watch.Stop();
+  cost.failed = !ok || got != total;
+  close(master);
+  close(slave);
   return cost;
 }
 
-// The machine may be busy with other work: the raw and the comms transfer
-// take turns, round after round, and each side reports its best round.
-struct Comparison {
-  Cost raw{1e9, 1e9};
-  Cost comms{1e9, 1e9};
-  bool failed = false;
-};
-
-void KeepBest(Cost& best, const Cost& round) {
-  best.wall = std::min(best.wall, round.wall);
-  best.cpu = std::min(best.cpu, round.cpu);
-}
-
-const Comparison& Compare(Transfer raw, Transfer comms, size_t piece) {
-  static std::map<std::tuple<Transfer, Transfer, size_t>, Comparison> done;
-  const auto key = std::make_tuple(raw, comms, piece);
-  if (const auto found = done.find(key); found != done.end()) return found->second;
-  Comparison result;
-  for (int round = 0; round < kRounds && !result.failed; ++round) {
-    const Cost r = raw(Line::Get(), piece);
-    const Cost c = comms(Line::Get(), piece);
-    result.failed = r.failed || c.failed;
-    KeepBest(result.raw, r);
-    KeepBest(result.comms, c);
-  }
-  return done[key] = result;
-}
-
-void Report(benchmark::State& state, Transfer raw, Transfer comms, bool kavrel, bool cpu) {
-  if (!Ready(state)) return;
-  const size_t piece = static_cast<size_t>(state.range(0));
-  for (auto _ : state) {
-    const Comparison& c = Compare(raw, comms, piece);
-    if (c.failed) {
-      state.SkipWithError("a transfer failed");
-      break;
+Cost StreamNullModem(const Payload& payload, size_t total) {
+  platform::Platform& device = platform::NativeRuntime().device;
+  const platform::Handle32 a = device.CreateFileA("NULLMODEM9A", GENERIC_READ | GENERIC_WRITE, 0,
+                                                  nullptr, OPEN_EXISTING, 0, 0);
+  const platform::Handle32 b = device.CreateFileA("NULLMODEM9B", GENERIC_READ | GENERIC_WRITE, 0,
+                                                  nullptr, OPEN_EXISTING, 0, 0);
+  if (a == platform::kInvalidHandle || b == platform::kInvalidHandle) return {0, 0, true};
+  COMMTIMEOUTS returnOnArrival{MAXDWORD, MAXDWORD, 1000, 0, 0};
+  device.SetCommTimeouts(b, &returnOnArrival);
+  std::vector<unsigned char> bytes(256 + kStreamPiece);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = payload.at(i);
+  const Stopwatch watch(CLOCK_PROCESS_CPUTIME_ID);
+  std::thread writer([&] {
+    OVERLAPPED o{};
+    for (size_t sent = 0; sent < total;) {
+      DWORD n = 0;
+      if (!device.WriteFile(a, bytes.data() + sent % 256, kStreamPiece, &n, &o) && n == 0) return;
+      sent += n;
     }
-    const Cost& cost = kavrel ? c.comms : c.raw;
-    state.SetIterationTime(cpu ? cost.cpu : cost.wall);
+  });
+  std::vector<unsigned char> buffer(kStreamPiece);
+  bool ok = true;
+  size_t got = 0;
+  OVERLAPPED o{};
+  while (got < total && ok) {
+    DWORD n = 0;
+    ok = device.ReadFile(b, buffer.data(), kStreamPiece, &n, &o) && n > 0;
+    for (DWORD i = 0; i < n && ok; ++i) ok = buffer[i] == payload.at(got + i);
+    got += n;
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
+  writer.join();
+  Cost cost = watch.Stop();
+  cost.failed = !ok || got != total;
+  device.CloseHandle(a);
+  device.CloseHandle(b);
+  return cost;
 }
-
-void Write_baseline(benchmark::State& s, bool cpu) { Report(s, WriteRaw, WriteComms, false, cpu); }
-void Write_kavrel(benchmark::State& s, bool cpu) { Report(s, WriteRaw, WriteComms, true, cpu); }
-void WriteFile_baseline(benchmark::State& s, bool cpu) {
-  Report(s, WriteRaw, WriteDevice, false, cpu);
-}
-void WriteFile_kavrel(benchmark::State& s, bool cpu) {
-  Report(s, WriteRaw, WriteDevice, true, cpu);
-}
-void Read_baseline(benchmark::State& s, bool cpu) { Report(s, ReadRaw, ReadComms, false, cpu); }
-void Read_kavrel(benchmark::State& s, bool cpu) { Report(s, ReadRaw, ReadComms, true, cpu); }
-
-void IdleRead_baseline(benchmark::State& state) {
-  if (!Ready(state)) return;
-  const int fd = Line::Get().raw;
-  int waiting = 0;
-  for (auto _ : state) {
-    ioctl(fd, FIONREAD, &waiting);
-    benchmark::DoNotOptimize(waiting);
-  }
-}
-
-void IdleRead_kavrel(benchmark::State& state) {
-  if (!Ready(state)) return;
-  _comms* comms = Line::Get().comms;
-  LONG size = 64;
-  for (auto _ : state) {
-    short slot = kSlot;
-    BSTR data = nullptr;
-    LONG n = 0;
-    comms->CommRead(&slot, &data, &size, &n);
-    SysFreeString(data);
-    benchmark::DoNotOptimize(n);
-  }
-}
-
-void Pair(const std::string& name, void (*baseline)(benchmark::State&, bool),
-          void (*kavrel)(benchmark::State&, bool), int piece) {
-  for (const bool cpu : {false, true}) {
-    const std::string label = name + (cpu ? ", caller's CPU" : ", wall clock");
-    for (const bool ours : {false, true}) {
-      benchmark::RegisterBenchmark((label + (ours ? "/kavrel" : "/baseline")).c_str(),
-                                   ours ? kavrel : baseline, cpu)
-          ->Arg(piece)
-          ->Iterations(1)
-          ->UseManualTime()
-          ->Unit(benchmark::kMillisecond);
-    }
-  }
-}
-
-const bool kRegistered = [] {
-  Pair("pty 16 MiB write 1024-byte pieces", Write_baseline, Write_kavrel, 1024);
-  Pair("pty 16 MiB write 64-byte pieces", Write_baseline, Write_kavrel, 64);
-  Pair("pty 16 MiB WriteFile alone, 64-byte pieces", WriteFile_baseline, WriteFile_kavrel, 64);
-  Pair("pty 16 MiB read 1024-byte pieces", Read_baseline, Read_kavrel, 1024);
-  Pair("pty 16 MiB read 64-byte pieces", Read_baseline, Read_kavrel, 64);
-  return true;
-}();
-
-BENCHMARK(IdleRead_baseline)->Name("read with nothing waiting/baseline");
-BENCHMARK(IdleRead_kavrel)->Name("read with nothing waiting/kavrel");
 
 }  // namespace
 
-int main(int argc, char** argv) { return kavrel::bench::RunWithRatios(argc, argv); }
+int main(int argc, char** argv) {
+  // bench/device_bench [rounds]; fewer rounds for a quick look.
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
+  Line line;
+  if (!line.ready) {
+    std::fprintf(stderr, "device_bench: no pseudo-terminal could be opened\n");
+    return 1;
+  }
+  bench::PairedRuns runs(rounds);
+  std::printf("Kavrel against the raw system calls; ratio median [range] of %d paired rounds\n\n",
+              rounds);
+  const Payload payloads[] = {Ascii(), AllBytes()};
+  for (const Payload& payload : payloads) {
+    for (const size_t piece : {size_t{1024}, size_t{64}}) {
+      const size_t total = piece == 1024 ? size_t{8} << 20 : size_t{1} << 20;
+      const std::string name =
+          "CommWrite " + std::to_string(piece) + "-byte pieces, " + payload.name + " / write";
+      runs.Compare(
+          name, Goal::Speed, piece == 1024 ? 0.95 : 0.9,
+          [&] { return WriteRaw(line, payload, piece, total); },
+          [&] { return WriteComms(line, payload, piece, total); });
+    }
+  }
+  for (const Payload& payload : payloads) {
+    for (const size_t count : {size_t{1024}, size_t{64}}) {
+      std::vector<unsigned char> bytes(count);
+      for (size_t i = 0; i < count; ++i) bytes[i] = payload.at(i);
+      runs.Compare(
+          "CommRead of " + std::to_string(count) + " waiting bytes, " + payload.name + " / read",
+          Goal::Speed, 0.9, [&] { return ReadRawWaiting(line, bytes); },
+          [&] { return ReadCommsWaiting(line, bytes); });
+    }
+  }
+  runs.Compare(
+      "CommRead with nothing waiting / FIONREAD", Goal::Cost, 1.5, [&] { return IdleRaw(line); },
+      [&] { return IdleComms(line); });
+  for (const Payload& payload : payloads) {
+    runs.Compare(
+        std::string("null-modem stream 16 MiB, ") + payload.name + " / pty pair", Goal::Speed, 1.0,
+        [&] { return StreamPty(payload, size_t{16} << 20); },
+        [&] { return StreamNullModem(payload, size_t{16} << 20); });
+  }
+  return runs.Finish();
+}

@@ -70,6 +70,10 @@ std::string CommsObject::ToAnsi(BSTR text) {
   return runtime_.text.ToAnsi(text, text ? ::SysStringLen(text) : 0);
 }
 
+std::string CommsObject::ToAnsiExact(BSTR text, bool& exact) {
+  return runtime_.text.ToAnsiExact(text, text ? ::SysStringLen(text) : 0, exact);
+}
+
 std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
   return runtime_.text.FromAnsi(bytes, length);
 }

@@ -135,6 +135,7 @@ class CommsObject final : public CommsPrivate,
 
   // Text handed to the platform and back, in the ANSI code page.
   std::string ToAnsi(BSTR text);
+  std::string ToAnsiExact(BSTR text, bool& exact);
   std::u16string FromAnsi(const char* bytes, size_t length);
 
   // Closes whatever is still open when the last reference goes.

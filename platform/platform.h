@@ -112,6 +112,12 @@ class MessagePump {
 class TextCodec {
  public:
   virtual std::string ToAnsi(const OLECHAR* text, size_t length) = 0;
+  // As ToAnsi; `exact` tells whether the bytes convert back to the very same
+  // text (nothing was replaced). A code page that cannot tell says false.
+  virtual std::string ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
+    exact = false;
+    return ToAnsi(text, length);
+  }
   virtual std::u16string FromAnsi(const char* bytes, size_t length) = 0;
 
  protected:

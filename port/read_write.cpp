@@ -83,9 +83,9 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
 }
 
 // Sends strData in the ANSI code page and leaves it in strData as converted
-// back. The result is the byte count, or -1 after a failure, which is
-// recorded. A WriteFile that fails with no error number records nothing and
-// gives the count it reported.
+// back (the same string when the conversion replaced nothing). The result is the byte count, or -1
+// after a failure, which is recorded. A WriteFile that fails with no error number records nothing
+// and gives the count it reported.
 HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
@@ -103,13 +103,17 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
       }
       // One byte per character; stays valid until the write has completed
       // or failed. The count handed to WriteFile never runs past the bytes.
-      std::string bytes = ToAnsi(*strData);
+      bool exact = false;
+      std::string bytes = ToAnsiExact(*strData, exact);
+      exact = exact && bytes.size() == length;
       bytes.resize(length, '?');
       DWORD transferred = 0;
       const BOOL written =
           device().WriteFile(slot.lngHandle, bytes.data(), length, &transferred, &udtOverlapped);
       const DWORD writeError = platform::Platform::LastDeviceError();
-      AssignBstr(strData, FromAnsi(bytes.data(), bytes.size()));
+      // The caller's text as it went out; unchanged when every character
+      // had its byte, and then the caller keeps its own string.
+      if (!exact) AssignBstr(strData, FromAnsi(bytes.data(), bytes.size()));
       runtime().pump.Pump();
       if (!written) {
         // The host's handlers may have made platform calls of their own

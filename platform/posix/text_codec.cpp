@@ -14,8 +14,7 @@ constexpr std::array<char16_t, 32> kHigh = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 // The reverse of kHigh for every UTF-16 code unit, built once at compile
-// time: 0 where a unit has no byte (0 itself is written by the Latin-1 pass
-// and never looked up).
+// time: 0 where a unit has no byte (and for the unit 0 itself).
 struct EncodeTable {
   std::array<unsigned char, 0x10000> bytes{};
   constexpr EncodeTable() {
@@ -27,11 +26,6 @@ struct EncodeTable {
 };
 constexpr EncodeTable kEncode;
 
-char EncodeOne(char16_t c) {
-  const unsigned char b = kEncode.bytes[c];
-  return b != 0 || c == 0 ? static_cast<char>(b) : '?';
-}
-
 }  // namespace
 
 // Text is mostly Latin-1 and bytes are mostly outside 0x80-0x9F: a first
@@ -39,6 +33,11 @@ char EncodeOne(char16_t c) {
 // anything else goes character by character. (Both passes work through local
 // pointers, so that the compiler can vectorise them.)
 std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
+  bool exact = false;
+  return ToAnsiExact(text, length, exact);
+}
+
+std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
   std::string out(length, '\0');
   const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
   char* __restrict dst = out.data();
@@ -49,9 +48,18 @@ std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
   }
   if (outside == 0) {
     for (size_t i = 0; i < length; ++i) dst[i] = static_cast<char>(src[i]);
-  } else {
-    for (size_t i = 0; i < length; ++i) dst[i] = EncodeOne(src[i]);
+    exact = true;
+    return out;
   }
+  unsigned replaced = 0;  // nonzero when a character had no byte
+  for (size_t i = 0; i < length; ++i) {
+    const char16_t c = src[i];
+    const unsigned char b = kEncode.bytes[c];
+    const bool none = b == 0 && c != 0;
+    replaced |= none;
+    dst[i] = none ? '?' : static_cast<char>(b);
+  }
+  exact = replaced == 0;
   return out;
 }
 

@@ -9,6 +9,7 @@ namespace kavrel::platform::posix {
 class Cp1252Codec final : public TextCodec {
  public:
   std::string ToAnsi(const OLECHAR* text, size_t length) override;
+  std::string ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) override;
   std::u16string FromAnsi(const char* bytes, size_t length) override;
 };
 

@@ -199,6 +199,7 @@ class TtyDevice final : public Device {
   }
 
   Moved WriteNow(const uint8_t* data, size_t size) override {
+    writes_.fetch_add(1, std::memory_order_relaxed);
     for (;;) {
       const ssize_t n = write(fd_, data, size);
       if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
@@ -310,7 +311,15 @@ class TtyDevice final : public Device {
   DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
     int in = 0, out = 0;
     if (Ioctl(fd_, FIONREAD, &in) < 0) return Win32FromErrno(errno);
-    if (Ioctl(fd_, TIOCOUTQ, &out) < 0) out = 0;
+    // Only this handle's writes fill the output queue (the line is raw, so
+    // nothing is echoed, and exclusive): once it has been seen empty, it
+    // stays empty until the next write, and a reader that never writes
+    // makes one system call here, not two.
+    const uint64_t writes = writes_.load(std::memory_order_relaxed);
+    if (writes != emptyAfter_.load(std::memory_order_relaxed)) {
+      if (Ioctl(fd_, TIOCOUTQ, &out) < 0) out = 0;
+      if (out == 0) emptyAfter_.store(writes, std::memory_order_relaxed);
+    }
     errors = 0;
     std::lock_guard lock(stateMutex_);
     if (counters_) {
@@ -397,6 +406,8 @@ class TtyDevice final : public Device {
   bool counters_ = false;
   std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
   serial_icounter_struct baseline_{};
+  std::atomic<uint64_t> writes_{0};               // write attempts on this handle
+  std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
 };
 
 }  // namespace

@@ -202,6 +202,22 @@ TEST_F(PortTest, WriteLeavesTheTextAsTheCodePageMadeIt) {
   EXPECT_EQ(u"\u20AC\u00FC?", after);
 }
 
+// Text the code page holds whole is left as the caller's own string, not
+// replaced by an equal copy; text it changed is replaced.
+TEST_F(PortTest, WriteReplacesTheCallersStringOnlyWhenTheCodePageChangedIt) {
+  OpenReady(1);
+  for (const std::u16string_view text : {u"\u20AC\u00FC\u0081A", u"\u20AC\u4E2D"}) {
+    TestBstr data(text);
+    const BSTR before = data.s;
+    short port = 1;
+    LONG written = 0;
+    EXPECT_EQ(S_OK, comms()->CommWrite(&port, &data.s, &written));
+    EXPECT_EQ(static_cast<LONG>(text.size()), written);
+    const bool whole = text.find(u'\u4E2D') == text.npos;
+    EXPECT_EQ(whole, data.s == before) << "text of " << text.size() << " characters";
+  }
+}
+
 TEST_F(PortTest, WriteFailureWithLastErrorZeroRecordsNothing) {
   OpenReady(1);
   Outcome partial = Failing(0);
