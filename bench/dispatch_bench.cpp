@@ -1,11 +1,22 @@
-// Late-bound calls through IDispatch::Invoke by member id against the direct
-// vtable call of the same member, and name look-up across the member table.
+// Late binding against the direct vtable call of the same member, in paired
+// rounds (bench/paired.h): Invoke by member id with typed arguments, Invoke
+// as a script host calls it (every argument a variable passed as
+// VT_BYREF|VT_VARIANT), and a look-up by name followed by Invoke.
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
 #include "component/comms_object.h"
-#include "ratio_reporter.h"
+#include "paired.h"
 
 namespace {
 
 using namespace kavrel;
+using bench::Cost;
+using bench::Goal;
+using bench::Stopwatch;
+
+constexpr int kCalls = 100000;
 
 _comms* NewObject() {
   void* p = nullptr;
@@ -13,83 +24,187 @@ _comms* NewObject() {
   return static_cast<_comms*>(p);
 }
 
-void PropertyGet_baseline(benchmark::State& state) {
-  _comms* c = NewObject();
-  c->put_BaudComm(9600);
-  LONG baud = 0;
-  for (auto _ : state) {
-    c->get_BaudComm(&baud);
-    benchmark::DoNotOptimize(baud);
-  }
-  c->Release();
+template <class Call>
+Cost Repeat(int calls, Call&& call) {
+  const Stopwatch watch;
+  bool failed = false;
+  for (int i = 0; i < calls; ++i) failed |= !call();
+  Cost cost = watch.Stop();
+  cost.failed = failed;
+  return cost;
 }
 
-void PropertyGet_kavrel(benchmark::State& state) {
-  _comms* c = NewObject();
-  c->put_BaudComm(9600);
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  VARIANT result;
-  VariantInit(&result);
-  for (auto _ : state) {
-    c->Invoke(KAVREL_DISPID_BAUDCOMM, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
-              nullptr);
-    benchmark::DoNotOptimize(result.lVal);
-  }
-  c->Release();
+VARIANT ScriptVariable(VARIANT& value) {
+  VARIANT ref;
+  VariantInit(&ref);
+  ref.vt = VT_BYREF | VT_VARIANT;
+  ref.pvarVal = &value;
+  return ref;
 }
 
-void Settingeval_baseline(benchmark::State& state) {
-  _comms* c = NewObject();
-  LONG baud = 115200;
-  for (auto _ : state) {
-    BSTR s = nullptr;
-    c->settingeval(&baud, &s);
-    benchmark::DoNotOptimize(s);
-    SysFreeString(s);
+// The far end of a null-modem cable, read as fast as it comes.
+class Sink {
+ public:
+  Sink() : device_(platform::NativeRuntime().device) {
+    handle_ = device_.CreateFileA("NULLMODEM11B", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, 0);
+    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 50, 0, 0};
+    device_.SetCommTimeouts(handle_, &t);
+    thread_ = std::thread([this] {
+      char buffer[4096];
+      OVERLAPPED o{};
+      while (!stop_) {
+        DWORD n = 0;
+        device_.ReadFile(handle_, buffer, sizeof buffer, &n, &o);
+      }
+    });
   }
-  c->Release();
-}
-
-void Settingeval_kavrel(benchmark::State& state) {
-  _comms* c = NewObject();
-  LONG baud = 115200;
-  VARIANT arg;
-  VariantInit(&arg);
-  arg.vt = VT_BYREF | VT_I4;
-  arg.plVal = &baud;
-  DISPPARAMS params{&arg, nullptr, 1, 0};
-  for (auto _ : state) {
-    VARIANT result;
-    VariantInit(&result);
-    c->Invoke(KAVREL_DISPID_SETTINGEVAL, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr,
-              nullptr);
-    benchmark::DoNotOptimize(result.bstrVal);
-    VariantClear(&result);
+  ~Sink() {
+    stop_ = true;
+    thread_.join();
+    device_.CloseHandle(handle_);
   }
-  c->Release();
-}
 
-// Look-up of the first and the last member's name: the same cost.
-void NameLookup(benchmark::State& state, const char16_t* name) {
-  _comms* c = NewObject();
-  LPOLESTR names[] = {const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(name))};
-  DISPID id = 0;
-  for (auto _ : state) {
-    c->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    benchmark::DoNotOptimize(id);
-  }
-  c->Release();
-}
-void NameLookupFirst_baseline(benchmark::State& state) { NameLookup(state, u"Version"); }
-void NameLookupFirst_kavrel(benchmark::State& state) { NameLookup(state, u"looprocess"); }
-
-BENCHMARK(PropertyGet_baseline)->Name("PropertyGet/baseline");
-BENCHMARK(PropertyGet_kavrel)->Name("PropertyGet/kavrel");
-BENCHMARK(Settingeval_baseline)->Name("settingeval/baseline");
-BENCHMARK(Settingeval_kavrel)->Name("settingeval/kavrel");
-BENCHMARK(NameLookupFirst_baseline)->Name("GetIDsOfNames first vs last member/baseline");
-BENCHMARK(NameLookupFirst_kavrel)->Name("GetIDsOfNames first vs last member/kavrel");
+ private:
+  platform::Platform& device_;
+  platform::Handle32 handle_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace
 
-int main(int argc, char** argv) { return kavrel::bench::RunWithRatios(argc, argv); }
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 11;
+  bench::PairedRuns runs(rounds);
+  std::printf("Invoke against the vtable call; ratio median [range] of %d paired rounds\n\n",
+              rounds);
+  _comms* c = NewObject();
+  c->put_BaudComm(9600);
+
+  // Property get: by id, and by name (GetIDsOfNames + Invoke) as a script
+  // host that does not cache ids calls it.
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  const auto vtableGet = [&] {
+    LONG baud = 0;
+    return c->get_BaudComm(&baud) == S_OK && baud == 9600;
+  };
+  runs.Compare(
+      "property get by id / vtable", Goal::None, 0, [&] { return Repeat(kCalls, vtableGet); },
+      [&] {
+        return Repeat(kCalls, [&] {
+          VARIANT result;
+          VariantInit(&result);
+          return c->Invoke(KAVREL_DISPID_BAUDCOMM, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
+                           &result, nullptr, nullptr) == S_OK &&
+                 result.lVal == 9600;
+        });
+      });
+  runs.Compare(
+      "GetIDsOfNames + Invoke property get / vtable", Goal::Cost, 2.5,
+      [&] { return Repeat(kCalls, vtableGet); },
+      [&] {
+        return Repeat(kCalls, [&] {
+          LPOLESTR names[] = {const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(u"BaudComm"))};
+          DISPID id = 0;
+          VARIANT result;
+          VariantInit(&result);
+          return c->GetIDsOfNames(IID_NULL, names, 1, 0, &id) == S_OK &&
+                 c->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
+                           nullptr) == S_OK &&
+                 result.lVal == 9600;
+        });
+      });
+
+  // settingeval(b): typed by-reference, and a script's variable.
+  const auto vtableSettingeval = [&] {
+    LONG baud = 115200;
+    BSTR s = nullptr;
+    const bool ok = c->settingeval(&baud, &s) == S_OK && SysStringLen(s) > 0;
+    SysFreeString(s);
+    return ok;
+  };
+  LONG typedBaud = 115200;
+  VARIANT typedArg;
+  VariantInit(&typedArg);
+  typedArg.vt = VT_BYREF | VT_I4;
+  typedArg.plVal = &typedBaud;
+  VARIANT scriptBaud;
+  VariantInit(&scriptBaud);
+  scriptBaud.vt = VT_I4;
+  scriptBaud.lVal = 115200;
+  VARIANT scriptArg = ScriptVariable(scriptBaud);
+  const auto invokeSettingeval = [&](VARIANT* arg) {
+    return [&, arg] {
+      DISPPARAMS params{arg, nullptr, 1, 0};
+      VARIANT result;
+      VariantInit(&result);
+      const bool ok = c->Invoke(KAVREL_DISPID_SETTINGEVAL, IID_NULL, 0, DISPATCH_METHOD, &params,
+                                &result, nullptr, nullptr) == S_OK &&
+                      result.vt == VT_BSTR;
+      VariantClear(&result);
+      return ok;
+    };
+  };
+  runs.Compare(
+      "settingeval, VT_BYREF|VT_I4 / vtable", Goal::None, 0,
+      [&] { return Repeat(kCalls, vtableSettingeval); },
+      [&] { return Repeat(kCalls, invokeSettingeval(&typedArg)); });
+  runs.Compare(
+      "settingeval, script variable / vtable", Goal::Cost, 1.3,
+      [&] { return Repeat(kCalls, vtableSettingeval); },
+      [&] { return Repeat(kCalls, invokeSettingeval(&scriptArg)); });
+
+  // CommWrite of 64 bytes on a null-modem whose far end is read: through the
+  // vtable, and with both arguments script variables.
+  {
+    Sink sink;
+    BSTR port = SysAllocString(reinterpret_cast<const OLECHAR*>(u"NULLMODEM11A"));
+    BSTR mode =
+        SysAllocString(reinterpret_cast<const OLECHAR*>(u"baud=115200 parity=N data=8 stop=1"));
+    short slot = 1;
+    LONG opened = -1;
+    c->CommOpen(&slot, &port, &mode, &opened);
+    SysFreeString(port);
+    SysFreeString(mode);
+    const std::u16string text(64, u'k');
+    BSTR typedText = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), 64);
+    VARIANT scriptSlot, scriptText;
+    VariantInit(&scriptSlot);
+    scriptSlot.vt = VT_I2;
+    scriptSlot.iVal = 1;
+    VariantInit(&scriptText);
+    scriptText.vt = VT_BSTR;
+    scriptText.bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), 64);
+    VARIANT args[2] = {ScriptVariable(scriptText), ScriptVariable(scriptSlot)};
+    constexpr int kWrites = 20000;
+    if (opened == 0) {
+      runs.Compare(
+          "CommWrite 64 bytes, script variables / vtable", Goal::Cost, 1.3,
+          [&] {
+            return Repeat(kWrites, [&] {
+              short s = 1;
+              LONG n = 0;
+              return c->CommWrite(&s, &typedText, &n) == S_OK && n == 64;
+            });
+          },
+          [&] {
+            return Repeat(kWrites, [&] {
+              DISPPARAMS params{args, nullptr, 2, 0};
+              VARIANT result;
+              VariantInit(&result);
+              return c->Invoke(KAVREL_DISPID_COMMWRITE, IID_NULL, 0, DISPATCH_METHOD, &params,
+                               &result, nullptr, nullptr) == S_OK &&
+                     result.lVal == 64;
+            });
+          });
+    } else {
+      std::printf("CommWrite: the null-modem did not open (%ld)\n", static_cast<long>(opened));
+    }
+    c->CommClose(&slot, &opened);
+    SysFreeString(typedText);
+    VariantClear(&scriptText);
+  }
+  c->Release();
+  return runs.Finish();
+}

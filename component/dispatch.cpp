@@ -115,6 +115,20 @@ VARTYPE VarTypeOf(ParamType type) {
   return VT_EMPTY;
 }
 
+// Where a variant of one of the parameter types keeps its value.
+void* ValueOf(VARIANT& v) {
+  switch (v.vt) {
+    case VT_I2:
+      return &v.iVal;
+    case VT_I4:
+      return &v.lVal;
+    case VT_BOOL:
+      return &v.boolVal;
+    default:
+      return &v.bstrVal;
+  }
+}
+
 bool SameValue(ParamType type, const ArgCell& a, const ArgCell& b) {
   switch (type) {
     case ParamType::I2:
@@ -170,6 +184,11 @@ struct Arguments {
       if (variable->vt == exact) {
         hr = variable->byref ? S_OK : E_POINTER;
         refs[i] = variable->byref;
+      } else if (variable->vt == VarTypeOf(param.type)) {
+        // A variable of the parameter's own type: the member works on the
+        // variable's value in place, no copy made, and whatever the member
+        // leaves there is what it wrote.
+        refs[i] = ValueOf(*variable);
       } else {
         hr = CoerceArgument(*variable, param.type, &cells[i]);
         if (FAILED(hr)) return hr;

@@ -2,7 +2,7 @@
 
 #include <array>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "component/comms_object.h"
 
@@ -387,28 +387,48 @@ IdIndex BuildIdIndex() {
 
 const IdIndex kIdIndex = BuildIdIndex();
 
-std::string FoldAscii(const OLECHAR* name) {
-  std::string key;
-  for (; *name; ++name) {
-    const auto c = static_cast<char16_t>(*name);
-    if (c >= 0x80) return std::string();  // no member name has such a character
-    key.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
-    if (key.size() > 32) return std::string();
-  }
-  return key;
-}
+// A name folded to lower case, held without allocating; empty when it
+// cannot be a member's or a parameter's (too long, or not ASCII).
+struct FoldedName {
+  static constexpr size_t kMax = 32;
+  char text[kMax];
+  size_t size = 0;
 
-const std::unordered_map<std::string, DISPID>& NameIndex() {
-  static const std::unordered_map<std::string, DISPID> index = [] {
-    std::unordered_map<std::string, DISPID> map;
-    for (const MemberInfo& m : kMembers) {
-      if (!m.published) continue;
-      std::string key;
-      for (const char* p = m.name; *p; ++p)
-        key.push_back(static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : *p));
-      map.emplace(std::move(key), m.id);
+  explicit FoldedName(const OLECHAR* name) {
+    for (; *name; ++name) {
+      const auto c = static_cast<char16_t>(*name);
+      if (c >= 0x80 || size == kMax) {
+        size = 0;
+        return;
+      }
+      text[size++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
-    return map;
+  }
+  // Whether this is `other` folded; `other` is a table name (ASCII).
+  bool Matches(const char* other) const {
+    size_t k = 0;
+    for (; k < size && other[k]; ++k)
+      if (text[k] != (other[k] >= 'A' && other[k] <= 'Z' ? other[k] - 'A' + 'a' : other[k]))
+        return false;
+    return k == size && !other[k];
+  }
+};
+
+// The published names, each with its length, so that a look-up compares
+// only names of the right length.
+struct NameEntry {
+  const char* name;
+  size_t size;
+  DISPID id;
+};
+
+const std::vector<NameEntry>& NameIndex() {
+  static const std::vector<NameEntry> index = [] {
+    std::vector<NameEntry> entries;
+    for (const MemberInfo& m : kMembers) {
+      if (m.published) entries.push_back({m.name, std::char_traits<char>::length(m.name), m.id});
+    }
+    return entries;
   }();
   return index;
 }
@@ -431,28 +451,22 @@ int FindMembers(DISPID id, const MemberInfo* found[2]) {
 
 DISPID FindMemberId(const OLECHAR* name) {
   if (!name) return DISPID_UNKNOWN;
-  const std::string key = FoldAscii(name);
-  if (key.empty()) return DISPID_UNKNOWN;
-  const auto& index = NameIndex();
-  const auto it = index.find(key);
-  return it == index.end() ? DISPID_UNKNOWN : it->second;
+  const FoldedName key(name);
+  if (key.size == 0) return DISPID_UNKNOWN;
+  for (const NameEntry& entry : NameIndex())
+    if (entry.size == key.size && key.Matches(entry.name)) return entry.id;
+  return DISPID_UNKNOWN;
 }
 
 DISPID FindParameterId(DISPID member, const OLECHAR* name) {
   if (!name) return DISPID_UNKNOWN;
-  const std::string key = FoldAscii(name);
-  if (key.empty()) return DISPID_UNKNOWN;
+  const FoldedName key(name);
+  if (key.size == 0) return DISPID_UNKNOWN;
   const MemberInfo* found[2];
   const int count = FindMembers(member, found);
   for (int n = 0; n < count; ++n) {
-    for (DISPID i = 0; i < found[n]->paramCount; ++i) {
-      const char* p = found[n]->params[i].name;
-      size_t k = 0;
-      while (k < key.size() && p[k] &&
-             key[k] == (p[k] >= 'A' && p[k] <= 'Z' ? p[k] - 'A' + 'a' : p[k]))
-        ++k;
-      if (k == key.size() && !p[k]) return i;
-    }
+    for (DISPID i = 0; i < found[n]->paramCount; ++i)
+      if (key.Matches(found[n]->params[i].name)) return i;
   }
   return DISPID_UNKNOWN;
 }
