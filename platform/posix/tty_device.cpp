@@ -11,12 +11,14 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "platform/posix/line_settings.h"
 #include "platform/posix/win32_errors.h"
@@ -412,27 +414,67 @@ class TtyDevice final : public Device {
 
 }  // namespace
 
+bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar) {
+  if (major >= 136 && major <= 143) return true;  // /dev/pts/N
+  const std::string entry =
+      std::string(sysfsChar) + "/" + std::to_string(major) + ":" + std::to_string(minor);
+  char target[PATH_MAX];
+  const ssize_t n = readlink((entry + "/subsystem").c_str(), target, sizeof target - 1);
+  if (n > 0) {
+    target[n] = '\0';
+    const char* base = std::strrchr(target, '/');
+    return std::strcmp(base ? base + 1 : target, "tty") == 0;
+  }
+  struct stat root {};
+  if (stat(sysfsChar, &root) == 0) return false;  // sysfs knows it, and not as a tty
+  switch (major) {
+    case 4:    // ttyS, virtual consoles
+    case 5:    // tty, console, ptmx
+    case 166:  // ttyACM
+    case 188:  // ttyUSB
+    case 204:  // low-density serial ports (ttyAMA, ...)
+      return true;
+    default:
+      return false;
+  }
+}
+
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) < 0) {
+  // A handle on the object the path leads to now; it can neither read nor
+  // write, and opening it runs no driver code.
+  int object;
+  do {
+    object = open(path.c_str(), O_PATH | O_CLOEXEC);
+  } while (object < 0 && errno == EINTR);
+  if (object < 0) {
     const int error = errno;
     // As on Windows: a missing folder is a missing path, not a missing file.
+    struct stat folder {};
     const size_t slash = path.find_last_of('/');
     if (error == ENOENT && slash != std::string::npos && slash > 0 &&
-        stat(path.substr(0, slash).c_str(), &info) < 0) {
+        stat(path.substr(0, slash).c_str(), &folder) < 0) {
       return ERROR_PATH_NOT_FOUND;
     }
     return Win32FromErrno(error);
   }
-  if (!S_ISCHR(info.st_mode)) return ERROR_NOT_SUPPORTED;
+  struct stat info {};
+  if (fstat(object, &info) < 0 || !S_ISCHR(info.st_mode) ||
+      !IsTerminalDevice(major(info.st_rdev), minor(info.st_rdev))) {
+    close(object);
+    return ERROR_NOT_SUPPORTED;
+  }
 
+  // Now that very inode, for transfers: whatever the path names meanwhile.
+  const std::string self = "/proc/self/fd/" + std::to_string(object);
   const int mode = canWrite ? (canRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   int fd;
   do {
-    fd = open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = open(self.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Win32FromErrno(errno);
+  const int openError = errno;
+  close(object);
+  if (fd < 0) return Win32FromErrno(openError);
 
   termios2_t probe{};
   if (Ioctl(fd, TCGETS2, &probe) < 0) {  // a character device, but no terminal

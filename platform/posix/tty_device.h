@@ -12,11 +12,23 @@ namespace kavrel::platform::posix {
 // Opens path as a serial line: without creating anything or becoming the
 // controlling terminal, without waiting for a carrier, exclusively (a second
 // open from this or any other process fails with ERROR_ACCESS_DENIED until
-// this device is closed), and only if it is a terminal device; anything else
-// is refused with ERROR_NOT_SUPPORTED, without a byte written to it. The
-// line is switched to raw transfers, keeping its speed, framing and hardware
-// flow control.
+// this device is closed), and only if it is a terminal device. The decision
+// is made on the object the path leads to, not on the name: the path is
+// resolved once to a handle that cannot read or write, the device behind it
+// is judged by its number, and only a terminal is then opened for reading
+// and writing, through that very handle. Anything else (a regular file, a
+// FIFO, a directory, a character device that is no terminal) is refused with
+// ERROR_NOT_SUPPORTED without ever being opened for I/O, so a device whose
+// open has side effects never sees one. The line is switched to raw
+// transfers, keeping its speed, framing and hardware flow control.
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device);
+
+// Whether character device major:minor is a terminal: a Unix98
+// pseudo-terminal slave (majors 136 to 143, which have no sysfs entry), or a
+// device whose sysfs subsystem (<sysfsChar>/MAJ:MIN/subsystem) is tty. Where
+// sysfs is not mounted at all, the fixed majors of the serial and terminal
+// drivers (4, 5, 166, 188, 204) stand in for it.
+bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar = "/sys/dev/char");
 
 }  // namespace kavrel::platform::posix

@@ -1,10 +1,15 @@
 // The device operations over pseudo-terminals: the test holds the master
 // side and plays the far end of the line.
+#include "platform/posix/tty_device.h"
+
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -76,6 +81,122 @@ TEST_F(Tty, RefusesWhatIsNotATerminalWithoutTouchingIt) {
   unlink(file.c_str());
   unlink(fifo.c_str());
   rmdir(dir);
+}
+
+// Counts the opens of one file (any mode) from the moment of construction.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    EXPECT_GE(inotify_add_watch(fd_, path.c_str(), IN_OPEN), 0) << path;
+  }
+  ~OpenWatch() { close(fd_); }
+  int Opens() {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (e->mask & IN_OPEN) ++opens_;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    return opens_;
+  }
+
+ private:
+  int fd_;
+  int opens_ = 0;
+};
+
+struct TempDir {
+  TempDir() { EXPECT_NE(mkdtemp(path), nullptr); }
+  ~TempDir() { std::system(("rm -rf '" + std::string(path) + "'").c_str()); }
+  std::string operator/(const char* name) const { return std::string(path) + "/" + name; }
+  char path[32] = "/tmp/kavrel-devXXXXXX";
+};
+
+TEST(TerminalDevice, IsKnownByItsNumberThroughSysfs) {
+  TempDir sys;
+  const std::string root = sys / "char";
+  mkdir(root.c_str(), 0700);
+  for (auto [entry, subsystem] : {std::pair{"4:64", "../../class/tty"},
+                                  {"1:3", "../../class/mem"},
+                                  {"10:200", "../../class/misc"},
+                                  {"250:0", "../../class/tty"}}) {
+    const std::string dir = root + "/" + entry;
+    mkdir(dir.c_str(), 0700);
+    ASSERT_EQ(0, symlink(subsystem, (dir + "/subsystem").c_str()));
+  }
+  struct Case {
+    unsigned major, minor;
+    bool withSysfs, withoutSysfs;
+  };
+  for (const Case& c : {Case{4, 64, true, true}, Case{250, 0, true, false},  // dynamic major
+                        Case{1, 3, false, false}, Case{10, 200, false, false},
+                        Case{136, 7, true, true}, Case{143, 1, true, true},  // pty slaves
+                        Case{144, 0, false, false}, Case{188, 0, false, true},
+                        Case{166, 0, false, true}, Case{5, 0, false, true}}) {
+    EXPECT_EQ(c.withSysfs, platform::posix::IsTerminalDevice(c.major, c.minor, root.c_str()))
+        << c.major << ":" << c.minor;
+    EXPECT_EQ(c.withoutSysfs,
+              platform::posix::IsTerminalDevice(c.major, c.minor, (sys / "none").c_str()))
+        << c.major << ":" << c.minor << " without sysfs";
+  }
+}
+
+TEST_F(Tty, ACharacterDeviceThatIsNoTerminalIsNeverOpened) {
+  TempDir dir;
+  const std::string node = dir / "null";
+  if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  OpenWatch watch(node);
+  EXPECT_EQ(Open(node), platform::kInvalidHandle);
+  EXPECT_EQ(error(), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(0, watch.Opens()) << "refused only after opening it";
+  close(open(node.c_str(), O_RDONLY));  // the watch does see an open
+  EXPECT_EQ(1, watch.Opens());
+}
+
+TEST_F(Tty, ALinkIsJudgedByWhatItLeadsToEvenWhileItIsSwapped) {
+  TempDir dir;
+  const std::string link = dir / "port", file = dir / "file", next = dir / "next";
+  std::ofstream(file) << "keep";
+  ASSERT_EQ(0, symlink(pty.path().c_str(), link.c_str()));
+  const Handle32 h = Open(link);
+  ASSERT_NE(h, platform::kInvalidHandle) << error();
+  EXPECT_TRUE(ops.CloseHandle(h));
+
+  // One thread flips the link between the terminal and the file while this
+  // one opens it: each open gets the terminal or is refused, and the file is
+  // never opened at all.
+  OpenWatch watch(file);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (int i = 0; i < 2000000 && !stop; ++i) {
+      unlink(next.c_str());
+      if (symlink((i % 2 ? pty.path() : file).c_str(), next.c_str()) == 0)
+        rename(next.c_str(), link.c_str());
+    }
+  });
+  int terminals = 0, refused = 0;
+  const Stopwatch clock;
+  for (int i = 0; i < 200000 && clock.ms() < 1000; ++i) {
+    const Handle32 got = Open(link);
+    if (got != platform::kInvalidHandle) {
+      ++terminals;
+      ops.CloseHandle(got);
+    } else {
+      EXPECT_EQ(error(), ERROR_NOT_SUPPORTED);
+      ++refused;
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(0, watch.Opens()) << terminals << " terminal opens, " << refused << " refused";
+  EXPECT_GT(terminals + refused, 0);
+  std::string content;
+  std::ifstream(file) >> content;
+  EXPECT_EQ(content, "keep");
 }
 
 TEST_F(Tty, OnlyOneOpenAtATimeFromAnywhere) {
