@@ -9,7 +9,8 @@ set -euo pipefail
 profile=${1:-all}
 build_pkgs=(g++ cmake ninja-build make)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
-  python3-pytest ser2net python3-serial)
+  python3-pytest ser2net python3-serial
+  tmux)
 windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386)
 
 case "$profile" in

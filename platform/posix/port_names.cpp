@@ -1,9 +1,12 @@
 #include "platform/posix/port_names.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "kavrel/registry.h"
 #include "platform/posix/win32_errors.h"
+
+extern char** environ;
 
 namespace kavrel::platform::posix {
 
@@ -79,18 +82,15 @@ std::optional<unsigned> ComPortNumber(std::string_view name) {
   return port;
 }
 
-DWORD ResolveDeviceName(std::string_view name, std::string* device) {
-  const std::optional<unsigned> port = ComPortNumber(name);
-  if (!port) {
-    *device = std::string(name);
-    return ERROR_SUCCESS;
-  }
-  if (auto mapped = EnvironmentMapping(*port)) {
+DWORD ResolveComPort(unsigned port, std::string* device, ComNameSource* source) {
+  if (auto mapped = EnvironmentMapping(port)) {
     *device = *mapped;
+    *source = ComNameSource::Environment;
     return ERROR_SUCCESS;
   }
-  switch (RegistryMapping(*port, device)) {
+  switch (RegistryMapping(port, device)) {
     case Registered::Mapped:
+      *source = ComNameSource::Registry;
       return ERROR_SUCCESS;
     case Registered::Failed:
       device->clear();
@@ -98,8 +98,60 @@ DWORD ResolveDeviceName(std::string_view name, std::string* device) {
     case Registered::NotMapped:
       break;
   }
-  *device = DefaultDevicePath(*port);
+  *device = DefaultDevicePath(port);
+  *source = ComNameSource::Default;
   return ERROR_SUCCESS;
+}
+
+DWORD ResolveDeviceName(std::string_view name, std::string* device) {
+  const std::optional<unsigned> port = ComPortNumber(name);
+  if (!port) {
+    *device = std::string(name);
+    return ERROR_SUCCESS;
+  }
+  ComNameSource source;
+  return ResolveComPort(*port, device, &source);
+}
+
+std::vector<unsigned> MappedComPorts(bool* registryUsable) {
+  std::vector<unsigned> ports;
+  *registryUsable = true;
+  constexpr std::string_view kVariablePrefix = "KAVREL_";
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string_view assignment(*entry);
+    const size_t equals = assignment.find('=');
+    if (equals == std::string_view::npos || equals + 1 == assignment.size()) continue;
+    if (assignment.substr(0, kVariablePrefix.size()) != kVariablePrefix) continue;
+    const std::string_view name =
+        assignment.substr(kVariablePrefix.size(), equals - kVariablePrefix.size());
+    // Only the exact spelling KAVREL_COMn is looked up.
+    if (name.substr(0, 3) != "COM" || name.find(':') != std::string_view::npos) continue;
+    if (auto port = ComPortNumber(name)) ports.push_back(*port);
+  }
+  const std::string path = registry::FilePath();
+  registry::Document doc;
+  std::string error;
+  if (!path.empty()) {
+    switch (registry::LoadFile(path, &doc, &error)) {
+      case registry::LoadResult::Loaded:
+        if (const registry::Key* key = doc.FindKey(kPortsKey)) {
+          for (const registry::Value& v : key->values) {
+            if (v.name.find_first_of(":\\") != std::string::npos) continue;
+            if (auto port = ComPortNumber(v.name)) ports.push_back(*port);
+          }
+        }
+        break;
+      case registry::LoadResult::Missing:
+        break;
+      case registry::LoadResult::Refused:
+      case registry::LoadResult::IoFailed:
+        *registryUsable = false;
+        break;
+    }
+  }
+  std::sort(ports.begin(), ports.end());
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
 }
 
 std::string ResolveDeviceName(std::string_view name) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32_records.h"
 
@@ -28,5 +29,18 @@ DWORD ResolveDeviceName(std::string_view name, std::string* device);
 // The same for callers that want only the name: empty when the port map
 // cannot be used.
 std::string ResolveDeviceName(std::string_view name);
+
+// Where the device of COMn comes from.
+enum class ComNameSource { Environment, Registry, Default };
+
+// The device of COMn and where the mapping comes from, as ResolveDeviceName
+// finds it: ERROR_SUCCESS, or kErrorBadDb (nothing in *device).
+DWORD ResolveComPort(unsigned port, std::string* device, ComNameSource* source);
+
+// The numbers n of the COM names mapped explicitly, by a KAVREL_COMn
+// variable or a value of the registry file's port map, in ascending order,
+// each once. *registryUsable is false when the registry file exists but
+// cannot be read as a port map; its names are then left out.
+std::vector<unsigned> MappedComPorts(bool* registryUsable);
 
 }  // namespace kavrel::platform::posix

@@ -1,0 +1,262 @@
+#!/usr/bin/env bash
+# Drives the kavrel command as a user would.
+#   kavrel_cli_test.sh KAVREL list       list and find over a prepared sysfs tree
+#   kavrel_cli_test.sh KAVREL transfer   query and send over a socat pty pair
+#   kavrel_cli_test.sh KAVREL term       the terminal in tmux against a pty peer
+set -uo pipefail
+kavrel=$1
+section=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  tmux -L "kavrel-test-$$" kill-server 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+expect_eq() {  # what expected actual
+  if [ "$2" != "$3" ]; then
+    fail "$1"
+    diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+  fi
+}
+expect_status() {  # what expected actual
+  [ "$2" = "$3" ] || fail "$1: exit status $3, expected $2"
+}
+# Waits up to 5 s for a condition.
+wait_for() {
+  local i
+  for i in $(seq 50); do
+    if eval "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+export KAVREL_REGISTRY=$work/registry.reg
+
+# A pty pair: $work/$1 is the port, $work/$1.peer the other end.
+pty_pair() {
+  socat pty,raw,echo=0,link="$work/$1" pty,raw,echo=0,link="$work/$1.peer" 2>/dev/null &
+  pids+=($!)
+  wait_for "[ -e '$work/$1' ] && [ -e '$work/$1.peer' ]" || fail "socat made no pty pair"
+}
+
+case $section in
+list)
+  source "$here/fake_system.sh"
+  make_fake_system "$work"
+  export KAVREL_SYSFS_ROOT=$work/sys KAVREL_DEV_ROOT=$work/dev
+  cat > "$KAVREL_REGISTRY" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Kavrel\Ports]
+"COM2"="/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+"COM4"="/dev/ttyS0"
+"COM12"="/dev/pts/9"
+REG
+  # The environment comes before the registry file (COM4); COM1 is ttyS0 by default.
+  export KAVREL_COM3=/dev/ttyACM0 KAVREL_COM4=/dev/ttyUSB2 KAVREL_COM9=NULLMODEM0A
+
+  out=$("$kavrel" list)
+  expect_status "list" 0 $?
+  expect_eq "list" '/dev/ttyACM0  driver=cdc_acm  usb=2341:0043  serial=75833353035351A0D1E1  manufacturer="Arduino (www.arduino.cc)"  interface=00  interface_name="CDC Abstract Control Model"  location=1-3.2:1.0  by-id=/dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_75833353035351A0D1E1-if00  com=COM3(KAVREL_COM3)
+/dev/ttyS0  driver=serial  com=COM1(default)
+/dev/ttyUSB0  driver=ftdi_sio  usb=0403:6001  serial=A50285BI  manufacturer=FTDI  product="FT232R USB UART"  interface=00  location=1-2:1.0  by-id=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  com=COM2(registry)
+/dev/ttyUSB1  driver=ftdi_sio  usb=0403:6010  serial=FT2X  manufacturer=FTDI  product="Dual RS232-HS"  interface=00  location=1-4:1.0  by-id=/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_FT2X-if00-port0
+/dev/ttyUSB2  driver=ftdi_sio  usb=0403:6010  serial=FT2X  manufacturer=FTDI  product="Dual RS232-HS"  interface=01  location=1-4:1.1  by-id=/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_FT2X-if01-port0  com=COM4(KAVREL_COM4)
+COM9 -> NULLMODEM0A  (KAVREL_COM9)
+COM12 -> /dev/pts/9  (registry)' "$out"
+
+  # --all shows the legacy port without a UART.
+  out=$("$kavrel" list --all | grep ttyS1)
+  expect_eq "list --all" '/dev/ttyS1  driver=serial8250  uart=none' "$out"
+
+  # Every field of the JSON document.
+  "$kavrel" list --json > "$work/list.json"
+  expect_status "list --json" 0 $?
+  /usr/bin/python3 - "$work/list.json" <<'PY' || fail "list --json fields"
+import json, sys
+doc = json.load(open(sys.argv[1]))
+ports = {p["name"]: p for p in doc["ports"]}
+assert sorted(ports) == ["ttyACM0", "ttyS0", "ttyUSB0", "ttyUSB1", "ttyUSB2"], sorted(ports)
+ftdi = ports["ttyUSB0"]
+assert ftdi == {
+    "device": "/dev/ttyUSB0", "name": "ttyUSB0", "driver": "ftdi_sio",
+    "by_id": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+    "uart_type": None,
+    "usb": {"vid": "0403", "pid": "6001", "serial": "A50285BI", "manufacturer": "FTDI",
+            "product": "FT232R USB UART", "interface": "00", "interface_name": None,
+            "location": "1-2:1.0"},
+    "com": [{"name": "COM2", "source": "registry"}]}, ftdi
+acm = ports["ttyACM0"]
+assert acm["driver"] == "cdc_acm" and acm["usb"]["vid"] == "2341" and acm["usb"]["pid"] == "0043"
+assert acm["usb"]["product"] is None and acm["usb"]["manufacturer"] == "Arduino (www.arduino.cc)"
+assert acm["usb"]["interface_name"] == "CDC Abstract Control Model"
+assert acm["usb"]["location"] == "1-3.2:1.0", acm
+assert acm["com"] == [{"name": "COM3", "source": "KAVREL_COM3"}]
+uart = ports["ttyS0"]
+assert uart["usb"] is None and uart["uart_type"] == 4 and uart["driver"] == "serial" and uart["by_id"] is None
+assert uart["com"] == [{"name": "COM1", "source": "default"}], uart
+assert ports["ttyUSB2"]["usb"]["interface"] == "01" and ports["ttyUSB2"]["usb"]["location"] == "1-4:1.1"
+assert doc["other_com_names"] == [
+    {"name": "COM9", "source": "KAVREL_COM9", "target": "NULLMODEM0A"},
+    {"name": "COM12", "source": "registry", "target": "/dev/pts/9"}], doc["other_com_names"]
+PY
+
+  # A broken registry file: said on stderr; the environment's names still
+  # show, and COM1 has no name, as opening it fails (1009) rather than
+  # falling back to ttyS0.
+  echo junk > "$KAVREL_REGISTRY"
+  out=$("$kavrel" list 2> "$work/err" | grep -o 'com=.*' | tr '\n' ' ')
+  expect_eq "list with a broken registry file" "com=COM3(KAVREL_COM3) com=COM4(KAVREL_COM4) " "$out"
+  grep -q "cannot be used as a port map" "$work/err" || fail "list: broken registry file not reported"
+  rm -f "$KAVREL_REGISTRY"
+
+  out=$("$kavrel" find 0403:6001)
+  expect_status "find one" 0 $?
+  expect_eq "find one" /dev/ttyUSB0 "$out"
+  out=$("$kavrel" find 2341:43:75833353035351A0D1E1)
+  expect_eq "find by serial, short id" /dev/ttyACM0 "$out"
+  out=$("$kavrel" find 0403:6001:NOSUCH 2>/dev/null)
+  expect_status "find none" 1 $?
+  expect_eq "find none prints nothing" "" "$out"
+  out=$("$kavrel" find 0403:6010:FT2X 2> "$work/err")
+  expect_status "find several" 2 $?
+  grep -q "ttyUSB1" "$work/err" && grep -q "ttyUSB2" "$work/err" || fail "find several: not listed"
+  "$kavrel" find 0403 2>/dev/null
+  expect_status "find with a bad id" 64 $?
+  ;;
+
+transfer)
+  pty_pair port
+  port=$work/port peer=$work/port.peer
+  # The peer reads the question and answers it.
+  (head -c 7 "$peer" > "$work/question"; printf 'V 1.25\r\nrest' > "$peer") &
+  pids+=($!)
+  sleep 0.2
+  out=$("$kavrel" query "$port" '*IDN?\r\n')
+  expect_status "query" 0 $?
+  expect_eq "query: reply without its line ending" "V 1.25" "$out"
+  expect_eq "query: escapes decoded" '*IDN?\r\n' "$(od -An -c "$work/question" | tr -d ' ')"
+
+  (head -c 2 "$peer" > /dev/null; printf 'A;B;' > "$peer") &
+  pids+=($!)
+  sleep 0.2
+  out=$("$kavrel" query "$port" 'Q\r' --until ';' --timeout 2)
+  expect_eq "query --until" "A" "$out"
+
+  out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2>/dev/null)
+  expect_status "query time-out" 1 $?
+  expect_eq "query time-out: nothing printed" "" "$out"
+  expect_eq "query time-out: the text went out" "silence" "$(timeout 2 head -c 7 "$peer")"
+
+  # A file goes out byte for byte, every byte value; no progress when piped.
+  head -c 70000 /dev/urandom > "$work/file"
+  (head -c 70000 "$peer" > "$work/received") &
+  reader=$!
+  out=$("$kavrel" send "$port" "$work/file" --baud 115200)
+  expect_status "send" 0 $?
+  expect_eq "send: no progress when piped" "" "$out"
+  wait_for "! kill -0 $reader 2>/dev/null" || fail "send: the peer did not get it all"
+  cmp -s "$work/file" "$work/received" || fail "send: bytes changed on the way"
+  printf 'from stdin' | "$kavrel" send "$port" - > /dev/null
+  out=$(timeout 2 head -c 10 "$peer")
+  expect_eq "send -" "from stdin" "$out"
+
+  # With a terminal, the progress line shows bytes, rate and completion.
+  session="kavrel-test-$$"
+  (cat "$peer" > /dev/null) &
+  pids+=($!)
+  tmux -L "$session" new-session -d -x 150 -y 10 \
+    "'$kavrel' send '$port' '$work/file'; echo exit=\$?; sleep 30"
+  wait_for "tmux -L $session capture-pane -p | grep -q exit=" || fail "send in a terminal did not end"
+  screen=$(tmux -L "$session" capture-pane -p)
+  echo "$screen" | grep -q '\[#\{30\}\]  100%  68.4 KiB / 68.4 KiB  .*/s' ||
+    { fail "send: progress line"; echo "$screen"; }
+  echo "$screen" | grep -q 'exit=0' || fail "send in a terminal: exit status"
+  tmux -L "$session" kill-server
+
+  # Errors: the component's own line and the device the name stands for.
+  err=$("$kavrel" query "$work/nothing-here" x 2>&1)
+  expect_status "query on a missing device" 3 $?
+  expect_eq "error line" "kavrel query: Error (2): CommOpen (CreateFile) - The system cannot find the file specified.
+  device: $work/nothing-here" "$err"
+  err=$(KAVREL_COM7=$work/file "$kavrel" send COM7 "$work/file" 2>&1)
+  expect_status "send to a regular file" 3 $?
+  echo "$err" | grep -q "^kavrel send: Error (50): CommOpen (CreateFile)" ||
+    fail "send to a file: $err"
+  echo "$err" | grep -q "device: $work/file (COM7)" || fail "send to a file: device: $err"
+  "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
+  expect_status "send a missing file" 64 $?
+  ;;
+
+term)
+  session="kavrel-test-$$"
+  tm() { tmux -L "$session" "$@"; }
+  screen() { tm capture-pane -p -t term; }
+  pty_pair port
+  port=$work/port peer=$work/port.peer
+  exec 7<> "$peer"
+  # The pane runs term (its pid in term.pid), then records the terminal settings it left behind.
+  start_term() {  # options...
+    tm kill-server 2>/dev/null
+    tm new-session -d -s term -x 100 -y 20 \
+      "stty -a > '$work/stty.before'; sh -c 'echo \$\$ > $work/term.pid; exec $kavrel term $port $*'; echo exit=\$? > '$work/exit'; stty -a > '$work/stty.after'; sleep 30"
+    wait_for "screen | grep -q 'Ctrl-] quits'" || fail "term did not start: $(screen)"
+  }
+  restored() {
+    wait_for "[ -s '$work/stty.after' ]" && cmp -s "$work/stty.before" "$work/stty.after"
+  }
+
+  rm -f "$work/exit" "$work/stty.after"
+  start_term --echo
+  wait_for "screen | grep -q 'modem lines: not available'" || fail "term: modem line note: $(screen)"
+  tm send-keys -t term "hello" Enter
+  out=$(timeout 2 head -c 6 <&7 | od -An -c | tr -d ' ')
+  expect_eq "term: keys go out, Enter as CR" 'hello\r' "$out"
+  wait_for "screen | grep -q '^hello\$'" || fail "term --echo: $(screen)"
+  printf 'WORLD 7\r\n' >&7
+  wait_for "screen | grep -q 'WORLD 7'" || fail "term: received text not shown: $(screen)"
+  tm send-keys -t term C-]
+  wait_for "[ -s '$work/exit' ]" || fail "term: Ctrl-] did not quit"
+  expect_eq "term: exit status" "exit=0" "$(cat "$work/exit")"
+  restored || fail "term: terminal not restored after Ctrl-]"
+
+  rm -f "$work/exit" "$work/stty.after"
+  start_term --hex --eol crlf
+  tm send-keys -t term "a" Enter
+  out=$(timeout 2 head -c 3 <&7 | od -An -c | tr -d ' ')
+  expect_eq "term --eol crlf" 'a\r\n' "$out"
+  printf 'AB\r\n' >&7
+  wait_for "screen | grep -q '^41 42 0D 0A *\$'" || fail "term --hex: $(screen)"
+  # Ended by a signal: the terminal is put back all the same.
+  kill -TERM "$(cat "$work/term.pid")"
+  wait_for "[ -s '$work/exit' ]" || fail "term: SIGTERM did not end it"
+  restored || fail "term: terminal not restored after SIGTERM"
+
+  # The peer goes away: the component's error, terminal restored, status 3.
+  rm -f "$work/exit" "$work/stty.after"
+  start_term
+  kill "${pids[0]}"
+  wait_for "[ -s '$work/exit' ]" || fail "term: a vanished peer did not end it"
+  expect_eq "term: vanished device" "exit=3" "$(cat "$work/exit")"
+  screen | grep -q 'Error (1167): CommRead' || fail "term: vanished device error: $(screen)"
+  restored || fail "term: terminal not restored after the device went away"
+  ;;
+*)
+  echo "unknown section $section" >&2
+  exit 2
+  ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+  echo "$section: $failures failed"
+  exit 1
+fi
+echo "$section: all passed"

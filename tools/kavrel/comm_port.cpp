@@ -1,0 +1,135 @@
+#include "tools/kavrel/comm_port.h"
+
+#include "platform/posix/port_names.h"
+#include "platform/posix/text_codec.h"
+
+namespace kavrel::cli {
+
+namespace {
+
+// Text of the component <-> bytes, through the same code page it converts
+// with, so every byte value survives both ways.
+class Text {
+ public:
+  Text() = default;
+  explicit Text(const std::string& bytes) {
+    platform::posix::Cp1252Codec codec;
+    const std::u16string wide = codec.FromAnsi(bytes.data(), bytes.size());
+    b_ = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.data()),
+                           static_cast<UINT>(wide.size()));
+  }
+  ~Text() { SysFreeString(b_); }
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  BSTR* operator&() { return &b_; }
+  bool valid() const { return b_ != nullptr; }
+  std::string Bytes() const {
+    if (!b_) return "";
+    platform::posix::Cp1252Codec codec;
+    return codec.ToAnsi(b_, SysStringLen(b_));
+  }
+
+ private:
+  BSTR b_ = nullptr;
+};
+
+_comms* CreateComms() {
+  IClassFactory* factory = nullptr;
+  if (FAILED(DllGetClassObject(CLSID_comms, IID_IClassFactory, reinterpret_cast<void**>(&factory))))
+    return nullptr;
+  _comms* c = nullptr;
+  if (FAILED(factory->CreateInstance(nullptr, IID__comms, reinterpret_cast<void**>(&c))))
+    c = nullptr;
+  factory->Release();
+  return c;
+}
+
+constexpr short kSlot = 1;
+
+}  // namespace
+
+std::string DescribeDevice(const std::string& name) {
+  if (!platform::posix::ComPortNumber(name)) return name;
+  std::string device;
+  if (platform::posix::ResolveDeviceName(name, &device) != 0)
+    return name + " (the registry file's port map cannot be used)";
+  return device + " (" + name + ")";
+}
+
+std::string ErrorLine(_comms* comms, const std::string& name) {
+  Text message;
+  LONG code = 0;
+  std::string line;
+  if (SUCCEEDED(comms->CommGetError(&message, &code))) line = message.Bytes();
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line + "\n  device: " + DescribeDevice(name);
+}
+
+std::string ComponentVersion() {
+  _comms* comms = CreateComms();
+  if (!comms) return "";
+  Text version;
+  comms->get_Version(&version);
+  comms->Release();
+  return version.Bytes();
+}
+
+std::unique_ptr<CommPort> CommPort::Open(const std::string& name, const std::string& mode,
+                                         std::string* error) {
+  _comms* comms = CreateComms();
+  if (!comms) {
+    *error = "cannot create the comms object";
+    return nullptr;
+  }
+  std::unique_ptr<CommPort> port(new CommPort(comms, name));
+  short slot = kSlot;
+  Text device(name), settings(mode);
+  LONG result = -1;
+  if (!device.valid() || !settings.valid() ||
+      FAILED(comms->CommOpen(&slot, &device, &settings, &result)) || result != 0) {
+    *error = port->Failure();
+    return nullptr;  // the destructor closes a slot a later step left open
+  }
+  return port;
+}
+
+CommPort::~CommPort() {
+  short slot = kSlot;
+  LONG result = 0;
+  comms_->CommClose(&slot, &result);
+  comms_->Release();
+}
+
+long CommPort::Write(const std::string& bytes) {
+  short slot = kSlot;
+  Text data(bytes);
+  LONG written = -1;
+  if (!data.valid() || FAILED(comms_->CommWrite(&slot, &data, &written))) return -1;
+  return written;
+}
+
+bool CommPort::Read(std::string* bytes) {
+  short slot = kSlot;
+  Text data;
+  LONG size = 0;  // what is waiting, no more: the read never waits
+  LONG count = -1;
+  if (FAILED(comms_->CommRead(&slot, &data, &size, &count)) || count < 0) return false;
+  *bytes = data.Bytes();
+  return true;
+}
+
+bool CommPort::ModemLines(unsigned* lines) {
+  *lines = 0;
+  short slot = kSlot;
+  for (short mask : {0x10, 0x20, 0x40, 0x80}) {
+    VARIANT_BOOL on = 0;
+    LONG result = -1;
+    if (FAILED(comms_->CommGetLine(&slot, &mask, &on, &result)) || result != 0) return false;
+    if (on) *lines |= static_cast<unsigned>(mask);
+  }
+  return true;
+}
+
+std::string CommPort::Failure() const { return ErrorLine(comms_, name_); }
+
+}  // namespace kavrel::cli

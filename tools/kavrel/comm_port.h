@@ -1,0 +1,52 @@
+// One port opened through the comms object: the port-layer members on
+// slot 1, with bytes in and out (the component's text is one character per
+// byte in its code page).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "kavrel/kavrel.h"
+
+namespace kavrel::cli {
+
+class CommPort {
+ public:
+  // Creates the object and opens name with the mode string. On failure
+  // returns nothing and sets *error to the component's error line and the
+  // device the name stands for.
+  static std::unique_ptr<CommPort> Open(const std::string& name, const std::string& mode,
+                                        std::string* error);
+  ~CommPort();
+  CommPort(const CommPort&) = delete;
+  CommPort& operator=(const CommPort&) = delete;
+
+  // Bytes written (all of them unless the write timed out), or -1.
+  long Write(const std::string& bytes);
+  // What is waiting, up to 1024 bytes; "" when nothing is. False on failure.
+  bool Read(std::string* bytes);
+  // The modem status lines as CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80. False
+  // when the device has none or cannot be asked.
+  bool ModemLines(unsigned* lines);
+
+  // The component's error line, with the device path the name resolved to.
+  std::string Failure() const;
+
+ private:
+  CommPort(_comms* comms, std::string name) : comms_(comms), name_(std::move(name)) {}
+  _comms* comms_;
+  std::string name_;
+};
+
+// The component's CommGetError line without its line break, then a line
+// "  device: PATH" with the device that name resolves to.
+std::string ErrorLine(_comms* comms, const std::string& name);
+
+// "/dev/ttyS2 (COM3)" for a COM name, the name itself otherwise.
+std::string DescribeDevice(const std::string& name);
+
+// The component's version text ("Kavrel 16.0" style), or "" when the object
+// cannot be created.
+std::string ComponentVersion();
+
+}  // namespace kavrel::cli

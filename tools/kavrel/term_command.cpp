@@ -1,0 +1,178 @@
+// kavrel term: an interactive terminal on a port. Keys go out, what arrives
+// is shown, modem line changes are reported; Ctrl-] quits.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "tools/kavrel/comm_port.h"
+#include "tools/kavrel/commands.h"
+#include "tools/kavrel/options.h"
+#include "tools/kavrel/stream_format.h"
+
+namespace kavrel::cli {
+
+namespace {
+
+constexpr char kQuitKey = 0x1D;  // Ctrl-]
+
+// The terminal's settings before raw mode, for the signal handler too.
+struct termios savedTermios;
+volatile sig_atomic_t termiosSaved = 0;
+
+void RestoreTerminal() {
+  if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
+}
+
+// A signal that ends the process puts the terminal back first, then ends
+// it the way the signal would have.
+void OnFatalSignal(int sig) {
+  RestoreTerminal();
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+// Raw keys while it lives; the terminal as it was afterwards, on every way
+// out (return, error, signal).
+class RawTerminal {
+ public:
+  RawTerminal() {
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &savedTermios) != 0) return;
+    termiosSaved = 1;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) {
+      struct sigaction sa {};
+      sa.sa_handler = OnFatalSignal;
+      sigemptyset(&sa.sa_mask);
+      ::sigaction(sig, &sa, nullptr);
+    }
+    struct termios raw = savedTermios;
+    ::cfmakeraw(&raw);
+    raw.c_oflag = savedTermios.c_oflag;  // received line feeds still start a new line
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
+  }
+  ~RawTerminal() {
+    RestoreTerminal();
+    termiosSaved = 0;
+  }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+};
+
+void WriteOut(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+int RunTerm(const Args& args) {
+  ParsedArgs parsed;
+  std::string error;
+  if (!ParseArgs(
+          args,
+          {{"--baud", true}, {"--mode", true}, {"--echo"}, {"--eol", true}, {"--hex"}, {"--help"}},
+          &parsed, &error))
+    return UsageError("term", error);
+  if (parsed.Has("--help")) {
+    std::fputs(HelpText("term"), stdout);
+    return kExitOk;
+  }
+  if (parsed.positional.size() != 1) return UsageError("term", "give one PORT");
+  const std::optional<LineEnding> ending = ParseLineEnding(parsed.Get("--eol", "cr"));
+  if (!ending) return UsageError("term", "--eol takes cr, lf or crlf");
+  std::string mode;
+  if (!ModeFromArgs(parsed, &mode, &error)) return UsageError("term", error);
+
+  const std::string& name = parsed.positional[0];
+  std::unique_ptr<CommPort> port = CommPort::Open(name, mode, &error);
+  if (!port) {
+    std::fprintf(stderr, "kavrel term: %s\n", error.c_str());
+    return kExitDevice;
+  }
+  std::fprintf(stderr, "kavrel term: %s, %s. Ctrl-] quits.\n", DescribeDevice(name).c_str(),
+               mode.c_str());
+
+  const bool echo = parsed.Has("--echo");
+  const bool hex = parsed.Has("--hex");
+  InputTranslator input(*ending);
+  HexView hexView;
+  int status = kExitOk;
+  std::string failure;
+  {
+    RawTerminal terminal;
+    bool linesKnown = false, linesAvailable = true;
+    unsigned lines = 0;
+    auto nextLineCheck = std::chrono::steady_clock::now();
+    bool quit = false, inputEnded = false;
+    auto endAt = std::chrono::steady_clock::time_point::max();
+    while (!quit) {
+      pollfd fds{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0};
+      const int ready = ::poll(&fds, 1, 10);
+      if (ready > 0 && (fds.revents & (POLLIN | POLLHUP | POLLERR))) {
+        char keys[256];
+        const ssize_t n = ::read(STDIN_FILENO, keys, sizeof keys);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
+          // Input from a pipe ended: show what still arrives for a moment.
+          inputEnded = true;
+          endAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        } else if (n > 0) {
+          std::string_view typed(keys, static_cast<size_t>(n));
+          const size_t stop = typed.find(kQuitKey);
+          if (stop != std::string_view::npos) {
+            typed = typed.substr(0, stop);
+            quit = true;
+          }
+          std::string shown;
+          const std::string out = input.Translate(typed, &shown);
+          if (!out.empty() && port->Write(out) != static_cast<long>(out.size())) {
+            failure = port->Failure();
+            break;
+          }
+          if (echo) WriteOut(shown);
+        }
+      }
+      std::string got;
+      if (!port->Read(&got)) {
+        failure = port->Failure();
+        break;
+      }
+      if (!got.empty()) WriteOut(hex ? hexView.Format(got) : got);
+
+      const auto now = std::chrono::steady_clock::now();
+      if (linesAvailable && now >= nextLineCheck) {
+        nextLineCheck = now + std::chrono::milliseconds(100);
+        unsigned current = 0;
+        if (!port->ModemLines(&current)) {
+          linesAvailable = false;
+          WriteOut("\n[modem lines: not available on this device]\n");
+        } else if (!linesKnown || current != lines) {
+          linesKnown = true;
+          lines = current;
+          WriteOut("\n[" + FormatModemLines(lines) + "]\n");
+        }
+      }
+      if (inputEnded && now >= endAt) break;
+    }
+  }
+  if (!failure.empty()) {
+    std::fprintf(stderr, "\nkavrel term: %s\n", failure.c_str());
+    status = kExitDevice;
+  } else {
+    std::fprintf(stderr, "\n");
+  }
+  return status;
+}
+
+}  // namespace kavrel::cli
