@@ -159,6 +159,34 @@ TEST(KavrelTerminal, LineEndingsOfTypedInput) {
   EXPECT_FALSE(ParseLineEnding("crcr"));
 }
 
+TEST(KavrelTerminal, OwnKeysAmongTypedBytes) {
+  using K = TermKey;
+  struct Case {
+    std::vector<std::string> reads;
+    std::vector<std::pair<K::Kind, std::string>> keys;
+  };
+  const Case cases[] = {
+      {{"ab\x1d"
+        "cd"},
+       {{K::Text, "ab"}, {K::Quit, ""}}},
+      {{"x\x14"
+        "dy"},
+       {{K::Text, "x"}, {K::ToggleDtr, ""}, {K::Text, "y"}}},
+      // The command letter in the next read, in either case or as a control.
+      {{"\x14", "R"}, {{K::ToggleRts, ""}}},
+      {{"\x14\x02"}, {{K::Break, ""}}},
+      {{"\x14\x14z"}, {{K::Text, "\x14z"}}},
+      {{"\x14?\x14\x1d"}, {{K::Help, ""}, {K::Quit, ""}}},
+  };
+  for (const Case& c : cases) {
+    KeyReader reader;
+    std::vector<std::pair<K::Kind, std::string>> got;
+    for (const std::string& r : c.reads)
+      for (const TermKey& k : reader.Feed(r)) got.emplace_back(k.kind, k.text);
+    EXPECT_EQ(got, c.keys) << c.reads[0];
+  }
+}
+
 TEST(KavrelTerminal, HexViewBreaksAfterLineFeedAndSixteenBytes) {
   HexView view;
   EXPECT_EQ(view.Format("AB"), "41 42 ");

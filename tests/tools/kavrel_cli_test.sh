@@ -61,7 +61,8 @@ REGEDIT4
 "COM12"="/dev/pts/9"
 REG
   # The environment comes before the registry file (COM4); COM1 is ttyS0 by default.
-  export KAVREL_COM3=/dev/ttyACM0 KAVREL_COM4=/dev/ttyUSB2 KAVREL_COM9=NULLMODEM0A
+  export KAVREL_COM3=/dev/ttyACM0 KAVREL_COM4=/dev/ttyUSB2 KAVREL_COM9=NULLMODEM0A \
+    KAVREL_COM10=rfc2217://127.0.0.1:7000
 
   out=$("$kavrel" list)
   expect_status "list" 0 $?
@@ -71,6 +72,7 @@ REG
 /dev/ttyUSB1  driver=ftdi_sio  usb=0403:6010  serial=FT2X  manufacturer=FTDI  product="Dual RS232-HS"  interface=00  location=1-4:1.0  by-id=/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_FT2X-if00-port0
 /dev/ttyUSB2  driver=ftdi_sio  usb=0403:6010  serial=FT2X  manufacturer=FTDI  product="Dual RS232-HS"  interface=01  location=1-4:1.1  by-id=/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_FT2X-if01-port0  com=COM4(KAVREL_COM4)
 COM9 -> NULLMODEM0A  (KAVREL_COM9)
+COM10 -> rfc2217://127.0.0.1:7000  (KAVREL_COM10)
 COM12 -> /dev/pts/9  (registry)' "$out"
 
   # --all shows the legacy port without a UART.
@@ -106,6 +108,7 @@ assert uart["com"] == [{"name": "COM1", "source": "default"}], uart
 assert ports["ttyUSB2"]["usb"]["interface"] == "01" and ports["ttyUSB2"]["usb"]["location"] == "1-4:1.1"
 assert doc["other_com_names"] == [
     {"name": "COM9", "source": "KAVREL_COM9", "target": "NULLMODEM0A"},
+    {"name": "COM10", "source": "KAVREL_COM10", "target": "rfc2217://127.0.0.1:7000"},
     {"name": "COM12", "source": "registry", "target": "/dev/pts/9"}], doc["other_com_names"]
 PY
 
@@ -131,6 +134,17 @@ PY
   grep -q "ttyUSB1" "$work/err" && grep -q "ttyUSB2" "$work/err" || fail "find several: not listed"
   "$kavrel" find 0403 2>/dev/null
   expect_status "find with a bad id" 64 $?
+
+  # Help on each command, the version, a bad command line.
+  for c in list find term send query; do
+    out=$("$kavrel" $c --help | head -1)
+    [[ $out == "usage: kavrel $c "* ]] || fail "$c --help: $out"
+  done
+  expect_eq "--version" "kavrel 1.0 (comms object version 1.1)" "$("$kavrel" --version)"
+  "$kavrel" list --bogus 2>/dev/null
+  expect_status "unknown option" 64 $?
+  "$kavrel" frobnicate 2>/dev/null
+  expect_status "unknown command" 64 $?
   ;;
 
 transfer)
@@ -239,6 +253,23 @@ term)
   kill -TERM "$(cat "$work/term.pid")"
   wait_for "[ -s '$work/exit' ]" || fail "term: SIGTERM did not end it"
   restored || fail "term: terminal not restored after SIGTERM"
+
+  # Modem lines, shown as they change, over a network port whose loop-back
+  # line follows our outputs: CTS follows RTS, DSR follows DTR, DCD is on.
+  /usr/bin/python3 "$here/../platform/com_port_server.py" > "$work/server" 2>/dev/null &
+  pids+=($!)
+  wait_for "[ -s '$work/server' ]" || fail "no network port server"
+  tm kill-server 2>/dev/null
+  tm new-session -d -s term -x 100 -y 20 \
+    "'$kavrel' term rfc2217://127.0.0.1:$(head -1 "$work/server") --dtr off --rts off; sleep 30"
+  wait_for "screen | grep -q '^\[CTS off  DSR off  RI off  DCD on\]'" || fail "term: lines: $(screen)"
+  tm send-keys -t term C-t d
+  wait_for "screen | grep -q '^\[CTS off  DSR on  RI off  DCD on\]'" || fail "term: DSR: $(screen)"
+  tm send-keys -t term C-t r
+  wait_for "screen | grep -q '^\[CTS on  DSR on  RI off  DCD on\]'" || fail "term: CTS: $(screen)"
+  tm send-keys -t term "loop" Enter
+  wait_for "screen | grep -q '^loop'" || fail "term: loop-back over the network: $(screen)"
+  tm send-keys -t term C-]
 
   # The peer goes away: the component's error, terminal restored, status 3.
   rm -f "$work/exit" "$work/stty.after"

@@ -130,6 +130,13 @@ bool CommPort::ModemLines(unsigned* lines) {
   return true;
 }
 
+bool CommPort::SetLine(short line, bool on) {
+  short slot = kSlot;
+  VARIANT_BOOL state = on ? VARIANT_TRUE : VARIANT_FALSE;
+  LONG result = -1;
+  return SUCCEEDED(comms_->CommSetLine(&slot, &line, &state, &result)) && result == 0;
+}
+
 std::string CommPort::Failure() const { return ErrorLine(comms_, name_); }
 
 }  // namespace kavrel::cli

@@ -29,6 +29,10 @@ class CommPort {
   // when the device has none or cannot be asked.
   bool ModemLines(unsigned* lines);
 
+  // Raises (on) or lowers an output line: 1 break, 2 DTR, 3 RTS. False
+  // when the device refuses.
+  bool SetLine(short line, bool on);
+
   // The component's error line, with the device path the name resolved to.
   std::string Failure() const;
 

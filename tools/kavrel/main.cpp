@@ -52,15 +52,19 @@ constexpr const char* kFind =
 
 constexpr const char* kTerm =
     "usage: kavrel term PORT [--baud N] [--mode MODE] [--echo] [--eol cr|lf|crlf] [--hex]\n"
+    "                        [--dtr on|off] [--rts on|off]\n"
     "\n"
     "An interactive terminal: keys go out, what arrives is shown, changes of the\n"
-    "modem lines CTS, DSR, RI and DCD are shown as they happen. Ctrl-] quits.\n"
+    "modem lines CTS, DSR, RI and DCD are shown as they happen. Ctrl-] quits;\n"
+    "Ctrl-T then d or r switches DTR or RTS, Ctrl-T b sends a break, Ctrl-T Ctrl-T\n"
+    "sends a Ctrl-T.\n"
     "\n"
     "  --baud N     line speed (default 9600) with parity=N data=8 stop=1\n"
     "  --mode MODE  the whole mode string, e.g. \"baud=19200 parity=E data=7 stop=1\"\n"
     "  --echo       show what is typed\n"
     "  --eol E      what Enter sends: cr (default), lf or crlf\n"
-    "  --hex        show received bytes in hexadecimal\n";
+    "  --hex        show received bytes in hexadecimal\n"
+    "  --dtr, --rts the output lines to start with (default on)\n";
 
 constexpr const char* kSend =
     "usage: kavrel send PORT FILE|- [--baud N] [--mode MODE]\n"

@@ -33,6 +33,44 @@ std::string InputTranslator::Translate(std::string_view typed, std::string* echo
   return out;
 }
 
+std::vector<TermKey> KeyReader::Feed(std::string_view typed) {
+  constexpr char kQuit = 0x1D, kMenu = 0x14;
+  std::vector<TermKey> keys;
+  auto add = [&keys](TermKey::Kind kind, char c = 0) {
+    if (kind == TermKey::Text && !keys.empty() && keys.back().kind == TermKey::Text) {
+      keys.back().text += c;
+      return;
+    }
+    keys.push_back({kind, kind == TermKey::Text ? std::string(1, c) : std::string()});
+  };
+  for (char c : typed) {
+    if (c == kQuit) {  // whatever came before
+      add(TermKey::Quit);
+      break;
+    }
+    if (afterMenuKey_) {
+      afterMenuKey_ = false;
+      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      if (c == kMenu)
+        add(TermKey::Text, c);
+      else if (lower == 'd' || c == 0x04)
+        add(TermKey::ToggleDtr);
+      else if (lower == 'r' || c == 0x12)
+        add(TermKey::ToggleRts);
+      else if (lower == 'b' || c == 0x02)
+        add(TermKey::Break);
+      else
+        add(TermKey::Help);
+      continue;
+    }
+    if (c == kMenu)
+      afterMenuKey_ = true;
+    else
+      add(TermKey::Text, c);
+  }
+  return keys;
+}
+
 std::string HexView::Format(std::string_view bytes) {
   std::string out;
   for (unsigned char c : bytes) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavrel::cli {
 
@@ -27,6 +28,23 @@ class InputTranslator {
  private:
   LineEnding ending_;
   bool afterCr_ = false;
+};
+
+// The terminal's own keys among typed bytes: Ctrl-] quits; Ctrl-T and a
+// letter is a command (d DTR, r RTS, b break, h help), Ctrl-T twice sends
+// one Ctrl-T. Keeps a pending Ctrl-T across reads.
+struct TermKey {
+  enum Kind { Text, Quit, ToggleDtr, ToggleRts, Break, Help };
+  Kind kind = Text;
+  std::string text;  // for Text: the bytes, as typed
+};
+class KeyReader {
+ public:
+  // Everything after a Quit is dropped.
+  std::vector<TermKey> Feed(std::string_view typed);
+
+ private:
+  bool afterMenuKey_ = false;
 };
 
 // Received bytes as hex pairs, a space after each, a line break after a

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "tools/kavrel/comm_port.h"
 #include "tools/kavrel/commands.h"
@@ -19,7 +20,9 @@ namespace kavrel::cli {
 
 namespace {
 
-constexpr char kQuitKey = 0x1D;  // Ctrl-]
+constexpr short kBreakLine = 1, kDtrLine = 2, kRtsLine = 3;
+constexpr const char* kKeysHelp =
+    "\n[Ctrl-] quits; Ctrl-T then: d DTR on/off, r RTS on/off, b break, Ctrl-T sends Ctrl-T]\n";
 
 // The terminal's settings before raw mode, for the signal handler too.
 struct termios savedTermios;
@@ -75,15 +78,29 @@ void WriteOut(const std::string& text) {
   }
 }
 
+// "on" or "off" for --dtr and --rts; on when not given.
+std::optional<bool> LineOption(const ParsedArgs& parsed, const std::string& name) {
+  const std::string value = parsed.Get(name, "on");
+  if (value == "on") return true;
+  if (value == "off") return false;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int RunTerm(const Args& args) {
   ParsedArgs parsed;
   std::string error;
-  if (!ParseArgs(
-          args,
-          {{"--baud", true}, {"--mode", true}, {"--echo"}, {"--eol", true}, {"--hex"}, {"--help"}},
-          &parsed, &error))
+  if (!ParseArgs(args,
+                 {{"--baud", true},
+                  {"--mode", true},
+                  {"--echo"},
+                  {"--eol", true},
+                  {"--hex"},
+                  {"--dtr", true},
+                  {"--rts", true},
+                  {"--help"}},
+                 &parsed, &error))
     return UsageError("term", error);
   if (parsed.Has("--help")) {
     std::fputs(HelpText("term"), stdout);
@@ -92,6 +109,8 @@ int RunTerm(const Args& args) {
   if (parsed.positional.size() != 1) return UsageError("term", "give one PORT");
   const std::optional<LineEnding> ending = ParseLineEnding(parsed.Get("--eol", "cr"));
   if (!ending) return UsageError("term", "--eol takes cr, lf or crlf");
+  std::optional<bool> dtr = LineOption(parsed, "--dtr"), rts = LineOption(parsed, "--rts");
+  if (!dtr || !rts) return UsageError("term", "--dtr and --rts take on or off");
   std::string mode;
   if (!ModeFromArgs(parsed, &mode, &error)) return UsageError("term", error);
 
@@ -101,14 +120,17 @@ int RunTerm(const Args& args) {
     std::fprintf(stderr, "kavrel term: %s\n", error.c_str());
     return kExitDevice;
   }
-  std::fprintf(stderr, "kavrel term: %s, %s. Ctrl-] quits.\n", DescribeDevice(name).c_str(),
-               mode.c_str());
+  // As a host's OpenComm does; a device without the lines just refuses.
+  port->SetLine(kDtrLine, *dtr);
+  port->SetLine(kRtsLine, *rts);
+  std::fprintf(stderr, "kavrel term: %s, %s. Ctrl-] quits, Ctrl-T h for more.\n",
+               DescribeDevice(name).c_str(), mode.c_str());
 
   const bool echo = parsed.Has("--echo");
   const bool hex = parsed.Has("--hex");
   InputTranslator input(*ending);
+  KeyReader keyReader;
   HexView hexView;
-  int status = kExitOk;
   std::string failure;
   {
     RawTerminal terminal;
@@ -117,31 +139,58 @@ int RunTerm(const Args& args) {
     auto nextLineCheck = std::chrono::steady_clock::now();
     bool quit = false, inputEnded = false;
     auto endAt = std::chrono::steady_clock::time_point::max();
-    while (!quit) {
+    // Sets an output line and says what became of it.
+    auto setLine = [&](short line, const char* lineName, bool on) {
+      const bool done = port->SetLine(line, on);
+      WriteOut(std::string("\n[") + lineName + (on ? " on" : " off") +
+               (done ? "]\n" : ": refused by the device]\n"));
+      return done;
+    };
+    while (!quit && failure.empty()) {
       pollfd fds{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0};
       const int ready = ::poll(&fds, 1, 10);
       if (ready > 0 && (fds.revents & (POLLIN | POLLHUP | POLLERR))) {
-        char keys[256];
-        const ssize_t n = ::read(STDIN_FILENO, keys, sizeof keys);
+        char typed[256];
+        const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
         if (n <= 0 && !(n < 0 && errno == EINTR)) {
           // Input from a pipe ended: show what still arrives for a moment.
           inputEnded = true;
           endAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-        } else if (n > 0) {
-          std::string_view typed(keys, static_cast<size_t>(n));
-          const size_t stop = typed.find(kQuitKey);
-          if (stop != std::string_view::npos) {
-            typed = typed.substr(0, stop);
-            quit = true;
-          }
-          std::string shown;
-          const std::string out = input.Translate(typed, &shown);
-          if (!out.empty() && port->Write(out) != static_cast<long>(out.size())) {
-            failure = port->Failure();
-            break;
-          }
-          if (echo) WriteOut(shown);
         }
+        for (const TermKey& key :
+             keyReader.Feed(std::string_view(typed, n > 0 ? static_cast<size_t>(n) : 0))) {
+          switch (key.kind) {
+            case TermKey::Text: {
+              std::string shown;
+              const std::string out = input.Translate(key.text, &shown);
+              if (!out.empty() && port->Write(out) != static_cast<long>(out.size()))
+                failure = port->Failure();
+              else if (echo)
+                WriteOut(shown);
+              break;
+            }
+            case TermKey::Quit:
+              quit = true;
+              break;
+            case TermKey::ToggleDtr:
+              if (setLine(kDtrLine, "DTR", !*dtr)) dtr = !*dtr;
+              break;
+            case TermKey::ToggleRts:
+              if (setLine(kRtsLine, "RTS", !*rts)) rts = !*rts;
+              break;
+            case TermKey::Break:
+              if (setLine(kBreakLine, "break", true)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                setLine(kBreakLine, "break", false);
+              }
+              break;
+            case TermKey::Help:
+              WriteOut(kKeysHelp);
+              break;
+          }
+          if (quit || !failure.empty()) break;
+        }
+        if (quit || !failure.empty()) break;
       }
       std::string got;
       if (!port->Read(&got)) {
@@ -168,11 +217,10 @@ int RunTerm(const Args& args) {
   }
   if (!failure.empty()) {
     std::fprintf(stderr, "\nkavrel term: %s\n", failure.c_str());
-    status = kExitDevice;
-  } else {
-    std::fprintf(stderr, "\n");
+    return kExitDevice;
   }
-  return status;
+  std::fprintf(stderr, "\n");
+  return kExitOk;
 }
 
 }  // namespace kavrel::cli
