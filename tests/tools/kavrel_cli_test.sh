@@ -206,6 +206,10 @@ transfer)
   echo "$err" | grep -q "^kavrel send: Error (50): CommOpen (CreateFile)" ||
     fail "send to a file: $err"
   echo "$err" | grep -q "device: $work/file (COM7)" || fail "send to a file: device: $err"
+  err=$("$kavrel" query "$port" x --mode "baud=9600 parity=Q" 2>&1)
+  expect_status "a mode the component refuses" 3 $?
+  expect_eq "a refused mode" "kavrel query: Error (87): CommOpen (BuildCommDCB) - The parameter is incorrect.
+  device: $port" "$err"
   "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
   expect_status "send a missing file" 64 $?
   ;;
