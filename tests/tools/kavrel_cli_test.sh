@@ -29,10 +29,10 @@ expect_eq() {  # what expected actual
 expect_status() {  # what expected actual
   [ "$2" = "$3" ] || fail "$1: exit status $3, expected $2"
 }
-# Waits up to 5 s for a condition.
+# Waits up to 10 s for a condition.
 wait_for() {
   local i
-  for i in $(seq 50); do
+  for i in $(seq 100); do
     if eval "$1"; then return 0; fi
     sleep 0.1
   done
@@ -154,7 +154,7 @@ transfer)
   (head -c 7 "$peer" > "$work/question"; printf 'V 1.25\r\nrest' > "$peer") &
   pids+=($!)
   sleep 0.2
-  out=$("$kavrel" query "$port" '*IDN?\r\n')
+  out=$("$kavrel" query "$port" '*IDN?\r\n' --timeout 5)
   expect_status "query" 0 $?
   expect_eq "query: reply without its line ending" "V 1.25" "$out"
   expect_eq "query: escapes decoded" '*IDN?\r\n' "$(od -An -c "$work/question" | tr -d ' ')"
@@ -162,13 +162,13 @@ transfer)
   (head -c 2 "$peer" > /dev/null; printf 'A;B;' > "$peer") &
   pids+=($!)
   sleep 0.2
-  out=$("$kavrel" query "$port" 'Q\r' --until ';' --timeout 2)
+  out=$("$kavrel" query "$port" 'Q\r' --until ';' --timeout 5)
   expect_eq "query --until" "A" "$out"
 
   out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2>/dev/null)
   expect_status "query time-out" 1 $?
   expect_eq "query time-out: nothing printed" "" "$out"
-  expect_eq "query time-out: the text went out" "silence" "$(timeout 2 head -c 7 "$peer")"
+  expect_eq "query time-out: the text went out" "silence" "$(timeout 5 head -c 7 "$peer")"
 
   # A file goes out byte for byte, every byte value; no progress when piped.
   head -c 70000 /dev/urandom > "$work/file"
@@ -180,7 +180,7 @@ transfer)
   wait_for "! kill -0 $reader 2>/dev/null" || fail "send: the peer did not get it all"
   cmp -s "$work/file" "$work/received" || fail "send: bytes changed on the way"
   printf 'from stdin' | "$kavrel" send "$port" - > /dev/null
-  out=$(timeout 2 head -c 10 "$peer")
+  out=$(timeout 5 head -c 10 "$peer")
   expect_eq "send -" "from stdin" "$out"
 
   # With a terminal, the progress line shows bytes, rate and completion.
@@ -236,7 +236,7 @@ term)
   start_term --echo
   wait_for "screen | grep -q 'modem lines: not available'" || fail "term: modem line note: $(screen)"
   tm send-keys -t term "hello" Enter
-  out=$(timeout 2 head -c 6 <&7 | od -An -c | tr -d ' ')
+  out=$(timeout 5 head -c 6 <&7 | od -An -c | tr -d ' ')
   expect_eq "term: keys go out, Enter as CR" 'hello\r' "$out"
   wait_for "screen | grep -q '^hello\$'" || fail "term --echo: $(screen)"
   printf 'WORLD 7\r\n' >&7
@@ -249,7 +249,7 @@ term)
   rm -f "$work/exit" "$work/stty.after"
   start_term --hex --eol crlf
   tm send-keys -t term "a" Enter
-  out=$(timeout 2 head -c 3 <&7 | od -An -c | tr -d ' ')
+  out=$(timeout 5 head -c 3 <&7 | od -An -c | tr -d ' ')
   expect_eq "term --eol crlf" 'a\r\n' "$out"
   printf 'AB\r\n' >&7
   wait_for "screen | grep -q '^41 42 0D 0A *\$'" || fail "term --hex: $(screen)"
