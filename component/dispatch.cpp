@@ -115,17 +115,15 @@ VARTYPE VarTypeOf(ParamType type) {
   return VT_EMPTY;
 }
 
-// Where a variant of one of the parameter types keeps its value.
+// Where a number or boolean variant of a parameter type keeps its value.
 void* ValueOf(VARIANT& v) {
   switch (v.vt) {
     case VT_I2:
       return &v.iVal;
     case VT_I4:
       return &v.lVal;
-    case VT_BOOL:
-      return &v.boolVal;
     default:
-      return &v.bstrVal;
+      return &v.boolVal;
   }
 }
 
@@ -184,10 +182,13 @@ struct Arguments {
       if (variable->vt == exact) {
         hr = variable->byref ? S_OK : E_POINTER;
         refs[i] = variable->byref;
-      } else if (variable->vt == VarTypeOf(param.type)) {
-        // A variable of the parameter's own type: the member works on the
-        // variable's value in place, no copy made, and whatever the member
-        // leaves there is what it wrote.
+      } else if (variable->vt == VarTypeOf(param.type) && param.type != ParamType::Text) {
+        // A number or boolean variable of the parameter's own type: the
+        // member works on the variable's value in place, no copy made, and
+        // whatever the member leaves there is what it wrote. Not so a text:
+        // a member that runs the host's messages (CommRead, WriteComm) would
+        // go on freeing and reading the variable's string after a handler
+        // had assigned the variable something else.
         refs[i] = ValueOf(*variable);
       } else {
         hr = CoerceArgument(*variable, param.type, &cells[i]);

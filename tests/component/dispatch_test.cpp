@@ -316,6 +316,28 @@ TEST_F(DispatchTest, AVariableGoesBackOnlyWhenTheMemberChangedIt) {
   }
 }
 
+TEST_F(DispatchTest, AVariableTheHostChangesWhileTheMemberRunsStaysSound) {
+  // A window message handled inside the member assigns the script's
+  // variable a number; the member's text still comes back whole.
+  for (const VARIANT start : {VStr(u"old"), VI4(3)}) {
+    VARIANT variable = start;
+    rt.pump.handler = [&] {
+      VariantClear(&variable);
+      variable = VI2(5);
+    };
+    rt.device.Script("ClearCommError", {.value = 2});
+    rt.device.Script("ReadFile", {.data = "hi"});
+    VARIANT r;
+    VariantInit(&r);
+    ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommRead", DISPATCH_METHOD,
+                               {VI2(1), VRef(&variable), VI4(64)}, &r));
+    rt.pump.handler = nullptr;
+    ASSERT_EQ(VT_BSTR, variable.vt);
+    EXPECT_EQ("hi", Utf8(variable.bstrVal));
+    VariantClear(&variable);
+  }
+}
+
 TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
   auto ids = [&](std::vector<const char16_t*> names, HRESULT expected) {
     std::vector<LPOLESTR> p;
