@@ -17,6 +17,7 @@ constexpr size_t kChunk = 64 * 1024;
 // Reads per pump when the input limit does not apply, so that a stream
 // that never pauses still lets the caller look at its clock.
 constexpr int kPumpRounds = 64;
+constexpr std::chrono::milliseconds kLookInterval{2};
 
 constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
 constexpr uint8_t kLineErrors = 0x1E;  // overrun, parity, framing, break
@@ -238,7 +239,7 @@ DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point u
 IoStep NetworkPort::ReadNow(uint8_t* buffer, size_t size) {
   std::lock_guard lock(mutex_);
   Flush();
-  Pump(false);
+  if (in_.size() < size) Pump(false);
   const size_t count = in_.Take(buffer, size);
   if (count == 0 && closed_) return {0, Lost()};
   return {count, ERROR_SUCCESS};
@@ -247,7 +248,13 @@ IoStep NetworkPort::ReadNow(uint8_t* buffer, size_t size) {
 IoStep NetworkPort::WriteNow(const uint8_t* data, size_t size) {
   std::lock_guard lock(mutex_);
   Flush();
-  Pump(false);  // a suspension or a hang-up may be waiting
+  // A suspension or a hang-up may be waiting; a stream of writes looks for
+  // them every few milliseconds rather than with a system call each.
+  const Clock::time_point now = Clock::now();
+  if (suspended_ || now - lastLook_ >= kLookInterval) {
+    lastLook_ = now;
+    Pump(false);
+  }
   if (closed_) return {0, Lost()};
   if (size == 0 || !CanSendData()) return {};
   const size_t span = std::min(size, kChunk / 2);

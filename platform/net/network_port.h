@@ -111,6 +111,7 @@ class NetworkPort {
   ByteQueue in_;
   std::vector<ComPortReply> replies_;
   std::vector<uint8_t> scratch_;
+  Clock::time_point lastLook_{};  // when a write last looked at what arrived
   bool closed_ = false;
   bool suspended_ = false;  // FLOWCONTROL-SUSPEND from the server
   bool xoffHold_ = false;   // SETXOFF
