@@ -95,9 +95,9 @@ inline HRESULT CreateObject(const char* progIdOrClsid, REFIID riid, void** ppv,
   if (path.empty())
     return detail::Refuse(kClassNotRegistered, reason,
                           "no registry file: set KAVREL_REGISTRY, XDG_DATA_HOME or HOME");
-  registry::Document doc;
+  std::shared_ptr<const registry::Document> doc;
   std::string why;
-  switch (registry::LoadFile(path, &doc, &why)) {
+  switch (registry::LoadShared(path, &doc, &why)) {
     case registry::LoadResult::Missing:
       return detail::Refuse(kClassNotRegistered, reason, path + ": no registry file");
     case registry::LoadResult::Refused:
@@ -109,7 +109,7 @@ inline HRESULT CreateObject(const char* progIdOrClsid, REFIID riid, void** ppv,
 
   std::string clsidText = name;
   if (name[0] != '{') {
-    const std::string* mapped = doc.FindString("HKEY_CLASSES_ROOT\\" + name + "\\CLSID", "");
+    const std::string* mapped = doc->FindString("HKEY_CLASSES_ROOT\\" + name + "\\CLSID", "");
     if (!mapped) return detail::Refuse(kInvalidClassString, reason, name + " is not registered");
     clsidText = *mapped;
   }
@@ -118,7 +118,7 @@ inline HRESULT CreateObject(const char* progIdOrClsid, REFIID riid, void** ppv,
     return detail::Refuse(kInvalidClassString, reason, clsidText + " is not a class identifier");
 
   const std::string* library =
-      doc.FindString("HKEY_CLASSES_ROOT\\CLSID\\" + clsidText + "\\InprocServer32", "");
+      doc->FindString("HKEY_CLASSES_ROOT\\CLSID\\" + clsidText + "\\InprocServer32", "");
   if (!library)
     return detail::Refuse(kClassNotRegistered, reason,
                           clsidText + " has no in-process server registered");

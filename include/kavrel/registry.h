@@ -21,13 +21,18 @@
  * Windows. String values ("...", with \\ and \" escapes) are read and
  * written; values of other types (dword:, hex:, hex(n):) are kept verbatim.
  * A file that does not follow the format is refused as a whole, with the
- * line and the reason, and is never half-read.
+ * line and the reason, and is never half-read. Reading is linear in the size
+ * of the file, and LoadShared reads a file again only when it has changed.
  */
 #ifndef KAVREL_REGISTRY_H
 #define KAVREL_REGISTRY_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +42,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -67,6 +73,76 @@ inline bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
+namespace detail {
+
+// A set of positions (of keys in a document, of values in a key), found by
+// the name at each position without regard to ASCII case. Open addressing
+// over the positions alone: the names stay where they are, nameAt(position)
+// reads them.
+class NameIndex {
+ public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  template <class NameAt>
+  size_t Find(std::string_view name, NameAt&& nameAt) const {
+    if (slots_.empty()) return npos;
+    const uint64_t hash = Hash(name);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return npos;
+      // The hash's high half is kept beside the position: most other names
+      // are passed over without reading them.
+      if ((slot >> 32) == (hash >> 32) && SameName(nameAt((slot & 0xFFFFFFFFu) - 1), name))
+        return (slot & 0xFFFFFFFFu) - 1;
+    }
+  }
+
+  // Adds a position whose name is not in the set yet.
+  template <class NameAt>
+  void Insert(size_t position, std::string_view name, NameAt&& nameAt) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+      std::vector<uint64_t> old(slots_.empty() ? 16 : slots_.size() * 2, 0);
+      old.swap(slots_);
+      count_ = 0;
+      for (uint64_t slot : old)
+        if (slot != 0) Place(slot & 0xFFFFFFFFu, nameAt((slot & 0xFFFFFFFFu) - 1));
+    }
+    Place(position + 1, name);
+  }
+
+  void Clear() {
+    slots_.clear();
+    count_ = 0;
+  }
+
+ private:
+  static uint64_t Hash(std::string_view name) {
+    uint64_t h = 14695981039346656037ull;  // FNV-1a over the lower-case name
+    for (char c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    h ^= h >> 33;  // spread the low bits, which FNV leaves weak
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+  }
+  void Place(uint64_t entry, std::string_view name) {
+    const uint64_t hash = Hash(name);
+    const size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = (hash & 0xFFFFFFFF00000000ull) | entry;
+    ++count_;
+  }
+
+  std::vector<uint64_t> slots_;  // high half of the hash, position + 1; 0 is free
+  size_t count_ = 0;
+};
+
+}  // namespace detail
+
 class Document {
  public:
   // Parses the text of a registry file. On failure returns false, leaves
@@ -94,7 +170,12 @@ class Document {
 
  private:
   Key* Find(std::string_view path);
+  void Reindex();
+  auto PathAt() const {
+    return [this](size_t i) -> std::string_view { return keys_[i].path; };
+  }
   std::vector<Key> keys_;
+  detail::NameIndex index_;  // the keys by path
 };
 
 namespace detail {
@@ -143,17 +224,16 @@ inline std::string_view TrimLeft(std::string_view s) {
 inline size_t ReadQuoted(std::string_view s, std::string* out) {
   if (s.empty() || s[0] != '"') return std::string_view::npos;
   out->clear();
-  for (size_t i = 1; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '"') return i + 1;
-    if (c == '\\') {
-      if (i + 1 >= s.size()) return std::string_view::npos;
-      const char next = s[++i];
-      if (next != '\\' && next != '"') return std::string_view::npos;
-      out->push_back(next);
-    } else {
-      out->push_back(c);
-    }
+  for (size_t i = 1; i < s.size();) {
+    const size_t special = s.find_first_of("\"\\", i);
+    if (special == std::string_view::npos) return std::string_view::npos;
+    out->append(s.data() + i, special - i);
+    if (s[special] == '"') return special + 1;
+    if (special + 1 >= s.size()) return std::string_view::npos;
+    const char next = s[special + 1];
+    if (next != '\\' && next != '"') return std::string_view::npos;
+    out->push_back(next);
+    i = special + 2;
   }
   return std::string_view::npos;
 }
@@ -221,9 +301,13 @@ inline bool ValidOtherData(std::string_view data) {
 }  // namespace detail
 
 inline Key* Document::Find(std::string_view path) {
-  for (Key& k : keys_)
-    if (SameName(k.path, path)) return &k;
-  return nullptr;
+  const size_t i = index_.Find(path, PathAt());
+  return i == detail::NameIndex::npos ? nullptr : &keys_[i];
+}
+
+inline void Document::Reindex() {
+  index_.Clear();
+  for (size_t i = 0; i < keys_.size(); ++i) index_.Insert(i, keys_[i].path, PathAt());
 }
 
 inline const Key* Document::FindKey(std::string_view path) const {
@@ -239,7 +323,9 @@ inline const std::string* Document::FindString(std::string_view key, std::string
 }
 
 inline void Document::AddKey(std::string_view path) {
-  if (!Find(path)) keys_.push_back(Key{std::string(path), {}});
+  if (Find(path)) return;
+  keys_.push_back(Key{std::string(path), {}});
+  index_.Insert(keys_.size() - 1, path, PathAt());
 }
 
 inline void Document::SetString(std::string_view key, std::string_view name,
@@ -273,6 +359,7 @@ inline bool Document::RemoveKeyIfEmpty(std::string_view path) {
     if (!SameName(keys_[i].path, path)) continue;
     if (!keys_[i].values.empty()) return false;
     keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
+    Reindex();
     return true;
   }
   return false;
@@ -280,7 +367,14 @@ inline bool Document::RemoveKeyIfEmpty(std::string_view path) {
 
 inline bool Document::Parse(std::string_view text, Document* doc, std::string* error) {
   doc->keys_.clear();
+  doc->index_.Clear();
   Document parsed;
+  // A key with many values gets an index of them, so that a name given
+  // again replaces the first without a search through the key.
+  constexpr size_t kScanned = 8;
+  std::deque<detail::NameIndex> valueIndexes;
+  std::vector<size_t> valueIndexOf;  // by key position: 0, or 1 + its place in valueIndexes
+  detail::NameIndex* valueIndex = nullptr;
   size_t lineNo = 0;
   auto fail = [&](const std::string& why) {
     *error = "line " + std::to_string(lineNo) + ": " + why;
@@ -322,6 +416,10 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
         return fail(path.empty() ? "empty key" : why);
       parsed.AddKey(path);
       current = parsed.Find(path);
+      const size_t position = static_cast<size_t>(current - parsed.keys_.data());
+      valueIndex = position < valueIndexOf.size() && valueIndexOf[position] != 0
+                       ? &valueIndexes[valueIndexOf[position] - 1]
+                       : nullptr;
       continue;
     }
     if (!current) return fail("value outside any key");
@@ -368,15 +466,30 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
       value.isString = false;
       value.data = std::move(data);
     }
-    bool replaced = false;
-    for (Value& v : current->values) {
-      if (SameName(v.name, value.name)) {
-        v = value;
-        replaced = true;
-        break;
-      }
+    std::vector<Value>& values = current->values;
+    const auto nameAt = [&values](size_t i) -> std::string_view { return values[i].name; };
+    size_t same = detail::NameIndex::npos;
+    if (valueIndex) {
+      same = valueIndex->Find(value.name, nameAt);
+    } else {
+      for (size_t i = 0; i < values.size(); ++i)
+        if (SameName(values[i].name, value.name)) same = i;
     }
-    if (!replaced) current->values.push_back(std::move(value));
+    if (same != detail::NameIndex::npos) {
+      values[same] = std::move(value);
+      continue;
+    }
+    values.push_back(std::move(value));
+    if (valueIndex) {
+      valueIndex->Insert(values.size() - 1, values.back().name, nameAt);
+    } else if (values.size() > kScanned) {
+      const size_t position = static_cast<size_t>(current - parsed.keys_.data());
+      if (valueIndexOf.size() <= position) valueIndexOf.resize(parsed.keys_.size(), 0);
+      valueIndexes.emplace_back();
+      valueIndexOf[position] = valueIndexes.size();
+      valueIndex = &valueIndexes.back();
+      for (size_t i = 0; i < values.size(); ++i) valueIndex->Insert(i, values[i].name, nameAt);
+    }
   }
   // A file of nothing but blank lines and comments is an empty registry.
   *doc = std::move(parsed);
@@ -429,41 +542,53 @@ enum class LoadResult {
   IoFailed,  // could not be opened or read, see *error
 };
 
-// Reads and parses the registry file at path. A file that is not a regular
-// file, is writable by every user, belongs to another user (other than
-// root), is too large or is malformed is refused with the reason in *error.
-inline LoadResult LoadFile(const std::string& path, Document* doc, std::string* error) {
-  *doc = Document();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
+namespace detail {
+
+// Opens the registry file at path and checks it: a regular file, not
+// writable by every user, owned by the user (or root), within the size
+// limit. On Loaded, *fd is open and *st describes it.
+inline LoadResult OpenChecked(const std::string& path, int* fd, struct stat* st,
+                              std::string* error) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (*fd < 0) {
     if (errno == ENOENT) return LoadResult::Missing;
     *error = path + ": " + ::strerror(errno);
     return LoadResult::IoFailed;
   }
   auto failWith = [&](const std::string& why, LoadResult result = LoadResult::Refused) {
-    ::close(fd);
+    ::close(*fd);
+    *fd = -1;
     *error = path + ": " + why;
     return result;
   };
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return failWith(::strerror(errno), LoadResult::IoFailed);
-  if (!S_ISREG(st.st_mode)) return failWith("not a regular file");
-  if (st.st_mode & S_IWOTH) return failWith("writable by every user; refusing to use it");
-  if (st.st_uid != ::geteuid() && st.st_uid != 0) return failWith("owned by another user");
-  if (static_cast<unsigned long long>(st.st_size) > kMaxFileSize)
+  if (::fstat(*fd, st) != 0) return failWith(::strerror(errno), LoadResult::IoFailed);
+  if (!S_ISREG(st->st_mode)) return failWith("not a regular file");
+  if (st->st_mode & S_IWOTH) return failWith("writable by every user; refusing to use it");
+  if (st->st_uid != ::geteuid() && st->st_uid != 0) return failWith("owned by another user");
+  if (static_cast<unsigned long long>(st->st_size) > kMaxFileSize)
     return failWith("larger than " + std::to_string(kMaxFileSize) + " bytes");
+  return LoadResult::Loaded;
+}
+
+// Reads the open file to its end, closes it and parses it.
+inline LoadResult ReadChecked(const std::string& path, int fd, Document* doc, std::string* error) {
   std::string text;
-  char buffer[8192];
+  char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return failWith(::strerror(errno), LoadResult::IoFailed);
+      *error = path + ": " + ::strerror(errno);
+      ::close(fd);
+      return LoadResult::IoFailed;
     }
     if (n == 0) break;
     text.append(buffer, static_cast<size_t>(n));
-    if (text.size() > kMaxFileSize)
-      return failWith("larger than " + std::to_string(kMaxFileSize) + " bytes");
+    if (text.size() > kMaxFileSize) {
+      *error = path + ": larger than " + std::to_string(kMaxFileSize) + " bytes";
+      ::close(fd);
+      return LoadResult::Refused;
+    }
   }
   ::close(fd);
   std::string why;
@@ -472,6 +597,99 @@ inline LoadResult LoadFile(const std::string& path, Document* doc, std::string* 
     return LoadResult::Refused;
   }
   return LoadResult::Loaded;
+}
+
+// What tells one version of a file from another without reading it.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  struct timespec modified {
+  }, changed{};
+  mode_t mode = 0;
+  uid_t owner = 0;
+
+  static FileVersion Of(const struct stat& st) {
+    return FileVersion{st.st_dev,  st.st_ino,  st.st_size, st.st_mtim,
+                       st.st_ctim, st.st_mode, st.st_uid};
+  }
+  bool operator==(const FileVersion& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec &&
+           mode == o.mode && owner == o.owner;
+  }
+};
+
+}  // namespace detail
+
+// Reads and parses the registry file at path. A file that is not a regular
+// file, is writable by every user, belongs to another user (other than
+// root), is too large or is malformed is refused with the reason in *error.
+inline LoadResult LoadFile(const std::string& path, Document* doc, std::string* error) {
+  *doc = Document();
+  int fd = -1;
+  struct stat st {};
+  const LoadResult opened = detail::OpenChecked(path, &fd, &st, error);
+  if (opened != LoadResult::Loaded) return opened;
+  return detail::ReadChecked(path, fd, doc, error);
+}
+
+// As LoadFile, for readers: the parsed registry is kept (one file, the one
+// last asked for) and handed out again, without reading, as long as the file
+// is the same version (device, inode, size, modification and change times,
+// mode, owner). The checks of LoadFile are made on every call. A version
+// whose times are too recent to tell it from a same-sized rewrite within the
+// file system's clock tick is read again until it is a second old.
+// *doc is never null: a missing or refused file gives an empty registry.
+inline LoadResult LoadShared(const std::string& path, std::shared_ptr<const Document>* doc,
+                             std::string* error) {
+  struct Cache {
+    std::mutex lock;
+    std::string path;
+    detail::FileVersion version;
+    LoadResult result = LoadResult::Missing;
+    std::shared_ptr<const Document> doc;
+    std::string error;
+  };
+  static Cache cache;
+  static const std::shared_ptr<const Document> empty = std::make_shared<const Document>();
+
+  *doc = empty;
+  int fd = -1;
+  struct stat st {};
+  const LoadResult opened = detail::OpenChecked(path, &fd, &st, error);
+  if (opened != LoadResult::Loaded) return opened;
+  const detail::FileVersion version = detail::FileVersion::Of(st);
+  {
+    std::lock_guard<std::mutex> hold(cache.lock);
+    if (cache.doc && cache.path == path && cache.version == version) {
+      ::close(fd);
+      if (cache.result == LoadResult::Loaded) {
+        *doc = cache.doc;
+      } else {
+        *error = cache.error;
+      }
+      return cache.result;
+    }
+  }
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  auto settled = [&](const struct timespec& t) {
+    return t.tv_sec < now.tv_sec - 1 || (t.tv_sec == now.tv_sec - 1 && t.tv_nsec <= now.tv_nsec);
+  };
+  auto parsed = std::make_shared<Document>();
+  const LoadResult result = detail::ReadChecked(path, fd, parsed.get(), error);
+  if (result == LoadResult::Loaded) *doc = parsed;
+  if (result != LoadResult::IoFailed && settled(st.st_mtim) && settled(st.st_ctim)) {
+    std::lock_guard<std::mutex> hold(cache.lock);
+    cache.path = path;
+    cache.version = version;
+    cache.result = result;
+    cache.doc = std::move(parsed);
+    cache.error = result == LoadResult::Loaded ? std::string() : *error;
+  }
+  return result;
 }
 
 #endif  // !_WIN32

@@ -37,9 +37,9 @@ enum class Registered { Mapped, NotMapped, Failed };
 Registered RegistryMapping(unsigned port, std::string* device) {
   const std::string path = registry::FilePath();
   if (path.empty()) return Registered::NotMapped;
-  registry::Document doc;
+  std::shared_ptr<const registry::Document> doc;
   std::string error;
-  switch (registry::LoadFile(path, &doc, &error)) {
+  switch (registry::LoadShared(path, &doc, &error)) {
     case registry::LoadResult::Missing:
       return Registered::NotMapped;
     case registry::LoadResult::Refused:
@@ -48,7 +48,7 @@ Registered RegistryMapping(unsigned port, std::string* device) {
     case registry::LoadResult::Loaded:
       break;
   }
-  const registry::Key* key = doc.FindKey(kPortsKey);
+  const registry::Key* key = doc->FindKey(kPortsKey);
   if (!key) return Registered::NotMapped;
   const std::string name = "COM" + std::to_string(port);
   for (const registry::Value& v : key->values) {

@@ -171,6 +171,43 @@ TEST(RegistryFormat, RefusesMalformedFilesWithTheLine) {
   EXPECT_TRUE(Document::Parse("; nothing\n\n", &doc, &error));
 }
 
+// Files up to the size limit, in the shapes that cost a reader most: many
+// keys, one key with many values, and the same key and value again and
+// again (each repetition replaces the last). A reader that searched the
+// keys or values read so far for each new one needs minutes for these.
+TEST(RegistryFormat, ReadsFilesAtTheSizeLimitOfEveryShape) {
+  auto build = [](auto&& line) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; text.size() < registry::kMaxFileSize - 256; ++i) text += line(i);
+    return text;
+  };
+  const std::string manyKeys = build(
+      [](int i) { return "[HKEY_CLASSES_ROOT\\CLSID\\{" + std::to_string(i) + "}]\n@=\"v\"\n"; });
+  const std::string manyValues = build([](int i) {
+    return (i == 0 ? std::string("[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n")
+                   : std::string()) +
+           "\"COM" + std::to_string(i + 1) + "\"=\"/dev/ttyUSB" + std::to_string(i) + "\"\n";
+  });
+  const std::string repeated = build([](int i) {
+    return std::string(i % 2 ? "[hkey_local_machine\\SOFTWARE\\kavrel\\ports]\n"
+                             : "[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n") +
+           (i % 2 ? "\"com1\"" : "\"COM1\"") + "=\"/dev/ttyS" + std::to_string(i) + "\"\n";
+  });
+  const Document keys = Parsed(manyKeys);
+  EXPECT_GT(keys.keys().size(), 90000u);
+  EXPECT_NE(nullptr, keys.FindString("hkey_classes_root\\clsid\\{77777}", ""));
+  const Document values = Parsed(manyValues);
+  ASSERT_EQ(1u, values.keys().size());
+  EXPECT_GT(values.keys()[0].values.size(), 100000u);
+  const Document same = Parsed(repeated);
+  ASSERT_EQ(1u, same.keys().size());
+  ASSERT_EQ(1u, same.keys()[0].values.size());
+  const size_t lastLine = repeated.rfind("/dev/ttyS");
+  EXPECT_EQ(repeated.substr(lastLine, repeated.size() - lastLine - 2),
+            same.keys()[0].values[0].data);
+  EXPECT_TRUE(registry::SameName("COM1", same.keys()[0].values[0].name));
+}
+
 // Damaged copies of a real file never crash the reader, and whatever it
 // accepts it writes back in a form it reads the same way.
 TEST(RegistryFormat, SurvivesDamagedFiles) {
@@ -524,6 +561,47 @@ TEST_F(RegistryFileTest, MapsComPortsBetweenTheEnvironmentAndTheDefault) {
   EXPECT_EQ("", ResolveDeviceName("COM2"));
   EXPECT_EQ(ERROR_SUCCESS, ResolveDeviceName("/dev/ttyUSB3", &device));  // a path needs no map
   EXPECT_EQ("/dev/ttyUSB3", device);
+}
+
+// Readers keep the parsed file and read it again only when it changed: a
+// COM port name then costs no parse, however large the map.
+TEST_F(RegistryFileTest, ReadsTheFileAgainOnlyWhenItChanged) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n";
+  for (int i = 1; i <= 20000; ++i)
+    text += "\"COM" + std::to_string(i) + "\"=\"/dev/ttyUSB" + std::to_string(i - 1) + "\"\n";
+  WriteText(file_, text);
+  std::shared_ptr<const Document> first, second;
+  std::string error;
+  ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &first, &error)) << error;
+  // A file changed within the last moments may be rewritten within the same
+  // clock tick, unseen: it is read every time until it has settled.
+  ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &second, &error));
+  EXPECT_NE(first.get(), second.get());
+  ::usleep(2100 * 1000);
+  ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &first, &error));
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &second, &error));
+    ASSERT_EQ(first.get(), second.get()) << "read again though nothing changed";
+  }
+  EXPECT_EQ("/dev/ttyUSB19999", ResolveDeviceName("COM20000"));
+
+  // The same size and inode, other content: read again.
+  std::string edited = text;
+  edited.replace(edited.find("/dev/ttyUSB0\""), 12, "/dev/ttyACM0");
+  {
+    std::fstream in(file_, std::ios::in | std::ios::out | std::ios::binary);
+    in << edited;
+  }
+  EXPECT_EQ("/dev/ttyACM0", ResolveDeviceName("COM1"));
+  // Made writable by everyone: refused at once, parsed or not.
+  ::chmod(file_.c_str(), 0602);
+  EXPECT_EQ(platform::posix::kErrorBadDb, ResolveDeviceName("COM1", &error));
+  ::chmod(file_.c_str(), 0600);
+  // Replaced by another file: read again.
+  WriteText(dir_ + "/sub/new.reg", "REGEDIT4\n");
+  ASSERT_EQ(0, ::rename((dir_ + "/sub/new.reg").c_str(), file_.c_str()));
+  EXPECT_EQ("/dev/ttyS0", ResolveDeviceName("COM1"));
 }
 
 // CommOpen of a COM port name reaches the device the file maps it to, and
