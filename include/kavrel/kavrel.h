@@ -10,7 +10,8 @@
  * GetErrorInfo(). Values come back through the last, out-pointer parameter.
  *
  * Linux: link with libkavrel.so (or dlopen it) and create the object with
- * DllGetClassObject(CLSID_comms, IID_IClassFactory, ...). Strings are BSTRs
+ * DllGetClassObject(CLSID_comms, IID_IClassFactory, ...) (in C:
+ * DllGetClassObject(&CLSID_comms, &IID_IClassFactory, ...)). Strings are BSTRs
  * made with the library's SysAllocString and freed with its SysFreeString.
  */
 #ifndef KAVREL_KAVREL_H
