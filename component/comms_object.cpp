@@ -1,5 +1,7 @@
 #include "component/comms_object.h"
 
+#include <new>
+
 #include "component/enumerators.h"
 
 namespace kavrel {
@@ -76,6 +78,13 @@ std::string CommsObject::ToAnsiExact(BSTR text, bool& exact) {
 
 std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
   return runtime_.text.FromAnsi(bytes, length);
+}
+
+void CommsObject::AssignFromAnsi(BSTR* target, const char* bytes, size_t length) {
+  const BSTR fresh = runtime_.text.FromAnsiBstr(bytes, length);
+  if (!fresh) throw std::bad_alloc();
+  ::SysFreeString(*target);
+  *target = fresh;
 }
 
 HRESULT CommsObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {

@@ -137,6 +137,8 @@ class CommsObject final : public CommsPrivate,
   std::string ToAnsi(BSTR text);
   std::string ToAnsiExact(BSTR text, bool& exact);
   std::u16string FromAnsi(const char* bytes, size_t length);
+  // Replaces *target with the text of the bytes.
+  void AssignFromAnsi(BSTR* target, const char* bytes, size_t length);
 
   // Closes whatever is still open when the last reference goes.
   void CloseOpenPortsAtRelease();

@@ -119,6 +119,12 @@ class TextCodec {
     return ToAnsi(text, length);
   }
   virtual std::u16string FromAnsi(const char* bytes, size_t length) = 0;
+  // As FromAnsi, straight into a new BSTR; null when out of memory.
+  virtual BSTR FromAnsiBstr(const char* bytes, size_t length) {
+    const std::u16string text = FromAnsi(bytes, length);
+    return ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                               static_cast<UINT>(text.size()));
+  }
 
  protected:
   ~TextCodec() = default;

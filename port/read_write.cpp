@@ -54,7 +54,7 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
       }
       const LONG size = ReadSize(static_cast<LONG>(waiting.cbInQue), *lngSize);
       if (size == 0) return;
-      std::array<char, kReceiveBuffer> buffer{};
+      std::array<char, kReceiveBuffer> buffer;  // filled up to what ReadFile reports
       DWORD transferred = 0;
       if (!device().ReadFile(slot.lngHandle, buffer.data(), static_cast<DWORD>(size), &transferred,
                              &udtOverlapped)) {
@@ -74,7 +74,7 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
       }
       count = static_cast<LONG>(transferred);
       const size_t received = std::min<size_t>(transferred, static_cast<size_t>(size));
-      AssignBstr(strData, FromAnsi(buffer.data(), received));
+      AssignFromAnsi(strData, buffer.data(), received);
     });
     if (trapped) count = -1;
   });
@@ -113,7 +113,7 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
       const DWORD writeError = platform::Platform::LastDeviceError();
       // The caller's text as it went out; unchanged when every character
       // had its byte, and then the caller keeps its own string.
-      if (!exact) AssignBstr(strData, FromAnsi(bytes.data(), bytes.size()));
+      if (!exact) AssignFromAnsi(strData, bytes.data(), bytes.size());
       runtime().pump.Pump();
       if (!written) {
         // The host's handlers may have made platform calls of their own

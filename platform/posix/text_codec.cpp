@@ -63,10 +63,10 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
   return out;
 }
 
-std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
-  std::u16string out(length, u'\0');
+namespace {
+
+void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
-  char16_t* __restrict dst = out.data();
   unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
   for (size_t i = 0; i < length; ++i) inHigh |= (src[i] >> 5) == 4;
   if (inHigh == 0) {
@@ -77,6 +77,19 @@ std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
       dst[i] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
     }
   }
+}
+
+}  // namespace
+
+std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
+  std::u16string out(length, u'\0');
+  Decode(bytes, length, out.data());
+  return out;
+}
+
+BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
+  BSTR out = ::SysAllocStringLen(nullptr, static_cast<UINT>(length));
+  if (out) Decode(bytes, length, reinterpret_cast<char16_t*>(out));
   return out;
 }
 

@@ -11,6 +11,7 @@ class Cp1252Codec final : public TextCodec {
   std::string ToAnsi(const OLECHAR* text, size_t length) override;
   std::string ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) override;
   std::u16string FromAnsi(const char* bytes, size_t length) override;
+  BSTR FromAnsiBstr(const char* bytes, size_t length) override;
 };
 
 }  // namespace kavrel::platform::posix
