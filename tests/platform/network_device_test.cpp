@@ -133,7 +133,7 @@ TEST_F(Network, TimeOutsAsOnALocalPort) {
     long long atLeastMs, belowMs;
   };
   const Case cases[] = {
-      {MAXDWORD, 0, 0, "", 8, "", 0, 150},                 // never waits
+      {MAXDWORD, 0, 0, "", 8, "", 0, 500},                 // never waits
       {0, 0, 300, "", 8, "", 280, 1500},                   // total time-out
       {0, 10, 200, "abc", 3, "abc", 0, 1500},              // all asked for: at once
       {MAXDWORD, MAXDWORD, 400, "", 8, "", 380, 1500},     // first arrival or the constant
@@ -322,6 +322,38 @@ TEST_F(Network, ComPortNamesMapToTheServer) {
   }
   EXPECT_EQ(text, u"world");
   EXPECT_EQ(CallCommClose(obj.comms.get(), 2), 0);
+}
+
+// The connection layer's COM1-COM4 reach a network port through the map.
+TEST_F(Network, TheConnectionLayerWorksOverANetworkPort) {
+  CurrentThreadState() = ThreadState{};
+  setenv("KAVREL_COM3", server->name().c_str(), 1);
+  TestObject host(platform::NativeRuntime());
+  host.comms->put_PortComm(3);
+  host.comms->put_BaudComm(57600);
+  ASSERT_EQ(S_OK, host.comms->OpenComm());
+  unsetenv("KAVREL_COM3");
+  VARIANT_BOOL status = 0;
+  host.comms->get_StatusComm(&status);
+  EXPECT_EQ(-1, status);
+  EXPECT_EQ(ProbeLine(pty.master()).speed, 57600u);
+  TestBstr text(u"*IDN?\r");
+  ASSERT_EQ(S_OK, host.comms->WriteComm(&text.s));
+  EXPECT_EQ(pty.Receive(6), "*IDN?\r");
+  pty.Send("ACME\r\n");
+  std::u16string got;
+  Stopwatch clock;
+  while (got.size() < 6 && clock.ms() < 3000) {
+    host.comms->ReadComm();
+    BSTR buffer = nullptr;
+    host.comms->get_ReadBuffer(&buffer);
+    if (buffer)
+      got += std::u16string(reinterpret_cast<const char16_t*>(buffer), SysStringLen(buffer));
+    SysFreeString(buffer);
+  }
+  EXPECT_EQ(got, u"ACME\r\n");
+  host.comms->CloseComm();
+  CurrentThreadState() = ThreadState{};
 }
 
 TEST(NetworkModemLines, NotificationsFollowTheServersLines) {
