@@ -8,11 +8,23 @@ kavrel=$1
 section=$2
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
+# tmux's sockets in a short private folder (a socket path is limited in length).
+TMUX_TMPDIR=$(mktemp -d /tmp/kavrel-tmux.XXXXXX)
+export TMUX_TMPDIR
+unset TMUX
 pids=()
+sockets=()
+# A tmux server of its own for each session: a new one never meets one that
+# is still shutting down.
+tm() { tmux -L "${sockets[-1]}" "$@"; }
+new_tmux() {
+  [ ${#sockets[@]} -gt 0 ] && tm kill-server 2>/dev/null
+  sockets+=("kavrel-test-$$-${#sockets[@]}")
+}
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  tmux -L "kavrel-test-$$" kill-server 2>/dev/null
-  rm -rf "$work"
+  for s in "${sockets[@]}"; do tmux -L "$s" kill-server 2>/dev/null; done
+  rm -rf "$work" "$TMUX_TMPDIR"
 }
 trap cleanup EXIT
 failures=0
@@ -184,17 +196,16 @@ transfer)
   expect_eq "send -" "from stdin" "$out"
 
   # With a terminal, the progress line shows bytes, rate and completion.
-  session="kavrel-test-$$"
-  (cat "$peer" > /dev/null) &
+  (cat "$peer" > /dev/null 2>&1) &
   pids+=($!)
-  tmux -L "$session" new-session -d -x 150 -y 10 \
+  new_tmux
+  tm new-session -d -x 150 -y 10 \
     "'$kavrel' send '$port' '$work/file'; echo exit=\$?; sleep 30"
-  wait_for "tmux -L $session capture-pane -p | grep -q exit=" || fail "send in a terminal did not end"
-  screen=$(tmux -L "$session" capture-pane -p)
+  wait_for "tm capture-pane -p | grep -q exit=" || fail "send in a terminal did not end"
+  screen=$(tm capture-pane -p -J)
   echo "$screen" | grep -q '\[#\{30\}\]  100%  68.4 KiB / 68.4 KiB  .*/s' ||
     { fail "send: progress line"; echo "$screen"; }
   echo "$screen" | grep -q 'exit=0' || fail "send in a terminal: exit status"
-  tmux -L "$session" kill-server
 
   # Errors: the component's own line and the device the name stands for.
   err=$("$kavrel" query "$work/nothing-here" x 2>&1)
@@ -215,15 +226,13 @@ transfer)
   ;;
 
 term)
-  session="kavrel-test-$$"
-  tm() { tmux -L "$session" "$@"; }
-  screen() { tm capture-pane -p -t term; }
+  screen() { tm capture-pane -p -J -t term; }
   pty_pair port
   port=$work/port peer=$work/port.peer
   exec 7<> "$peer"
   # The pane runs term (its pid in term.pid), then records the terminal settings it left behind.
   start_term() {  # options...
-    tm kill-server 2>/dev/null
+    new_tmux
     tm new-session -d -s term -x 100 -y 20 \
       "stty -a > '$work/stty.before'; sh -c 'echo \$\$ > $work/term.pid; exec $kavrel term $port $*'; echo exit=\$? > '$work/exit'; stty -a > '$work/stty.after'; sleep 30"
     wait_for "screen | grep -q 'Ctrl-] quits'" || fail "term did not start: $(screen)"
@@ -238,7 +247,7 @@ term)
   tm send-keys -t term "hello" Enter
   out=$(timeout 5 head -c 6 <&7 | od -An -c | tr -d ' ')
   expect_eq "term: keys go out, Enter as CR" 'hello\r' "$out"
-  wait_for "screen | grep -q '^hello\$'" || fail "term --echo: $(screen)"
+  wait_for "screen | grep -q '^hello *\$'" || fail "term --echo: $(screen)"
   printf 'WORLD 7\r\n' >&7
   wait_for "screen | grep -q 'WORLD 7'" || fail "term: received text not shown: $(screen)"
   tm send-keys -t term C-]
@@ -263,7 +272,7 @@ term)
   /usr/bin/python3 "$here/../platform/com_port_server.py" > "$work/server" 2>/dev/null &
   pids+=($!)
   wait_for "[ -s '$work/server' ]" || fail "no network port server"
-  tm kill-server 2>/dev/null
+  new_tmux
   tm new-session -d -s term -x 100 -y 20 \
     "'$kavrel' term rfc2217://127.0.0.1:$(head -1 "$work/server") --dtr off --rts off; sleep 30"
   wait_for "screen | grep -q '^\[CTS off  DSR off  RI off  DCD on\]'" || fail "term: lines: $(screen)"
