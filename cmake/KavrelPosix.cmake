@@ -19,14 +19,21 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/posix/text_codec.cpp
 )
 
+# The binary interface's version: the library is libkavrel.so.1 to the
+# dynamic linker (its SONAME), whatever compatible release is installed.
+set(KAVREL_SOVERSION 1)
+set(KAVREL_SONAME libkavrel.so.${KAVREL_SOVERSION})
+
 function(kavrel_add_shared_library)
   add_library(kavrel SHARED component/exports.cpp)
   target_link_libraries(kavrel PRIVATE kavrel_core)
-  target_include_directories(kavrel PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  target_include_directories(kavrel PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+                                           $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   kavrel_warnings(kavrel)
   set(script ${CMAKE_CURRENT_SOURCE_DIR}/cmake/libkavrel.map)
   target_link_options(kavrel PRIVATE "-Wl,--version-script=${script}" "-Wl,--no-undefined")
-  set_target_properties(kavrel PROPERTIES LINK_DEPENDS ${script} CXX_VISIBILITY_PRESET hidden)
+  set_target_properties(kavrel PROPERTIES LINK_DEPENDS ${script} CXX_VISIBILITY_PRESET hidden
+                        VERSION ${PROJECT_VERSION} SOVERSION ${KAVREL_SOVERSION})
 endfunction()
 
 # The code-page conversion runs over every byte sent and received; GCC's -O2

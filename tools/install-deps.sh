@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
 # Installs what building and testing Kavrel needs on Debian.
 #   tools/install-deps.sh build   compiler and CMake (enough for the demo)
+#   tools/install-deps.sh package plus what the Debian package is built with
 #   tools/install-deps.sh all     plus GoogleTest, Google Benchmark, clang's
-#                                 fuzzer runtime, mingw-w64 and Wine (32 and 64-bit)
+#                                 fuzzer runtime, pkg-config, mingw-w64 and
+#                                 Wine (32 and 64-bit)
 # Packages already present are not installed again.
 set -euo pipefail
 
 profile=${1:-all}
 build_pkgs=(g++ cmake ninja-build make)
+package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
   python3-pytest ser2net python3-serial
-  tmux)
+  tmux pkgconf)
 windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386)
 
 case "$profile" in
   build) wanted=("${build_pkgs[@]}") ;;
-  all) wanted=("${build_pkgs[@]}" "${test_pkgs[@]}" "${windows_pkgs[@]}") ;;
-  *) echo "usage: $0 build|all" >&2; exit 2 ;;
+  package) wanted=("${build_pkgs[@]}" "${package_pkgs[@]}") ;;
+  all) wanted=("${build_pkgs[@]}" "${package_pkgs[@]}" "${test_pkgs[@]}" "${windows_pkgs[@]}") ;;
+  *) echo "usage: $0 build|package|all" >&2; exit 2 ;;
 esac
 
 missing=()

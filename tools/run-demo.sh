@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh build
-cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVREL_TESTS=OFF -DKAVREL_BENCH=OFF >/dev/null
+cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAVREL_TESTS=OFF -DKAVREL_BENCH=OFF -DKAVREL_FUZZ=OFF >/dev/null
 cmake --build build-demo -j2 --target kavrel_demo >/dev/null
 exec build-demo/tools/kavrel_demo "$@"

@@ -1,0 +1,37 @@
+# What `cmake --install` puts in place (Linux), laid out by GNUInstallDirs:
+#   lib/libkavrel.so.1 (+ the libkavrel.so link)   include/kavrel/*.h
+#   lib/cmake/Kavrel/ (find_package(Kavrel), target Kavrel::kavrel)
+#   lib/pkgconfig/kavrel.pc                          bin/ (tools/CMakeLists.txt)
+#   share/doc/kavrel/
+# Every file refers to the others by relative paths, so the installed tree
+# works wherever it is moved or unpacked. The Debian package is cut from the
+# same rules (cmake/KavrelPackage.cmake).
+include(CMakePackageConfigHelpers)
+
+install(TARGETS kavrel EXPORT KavrelTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY include/kavrel DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h")
+
+set(KAVREL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kavrel)
+install(EXPORT KavrelTargets NAMESPACE Kavrel:: DESTINATION ${KAVREL_CMAKE_DIR})
+configure_package_config_file(cmake/KavrelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/KavrelConfig.cmake INSTALL_DESTINATION ${KAVREL_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/KavrelConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/KavrelConfig.cmake ${PROJECT_BINARY_DIR}/KavrelConfigVersion.cmake
+        DESTINATION ${KAVREL_CMAKE_DIR})
+
+# kavrel.pc finds the prefix from its own place (pkg-config's ${pcfiledir}).
+set(pc_dir ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH KAVREL_PC_TO_PREFIX ${pc_dir} ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" KAVREL_PC_TO_PREFIX "${KAVREL_PC_TO_PREFIX}")
+file(RELATIVE_PATH KAVREL_PC_LIBDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_LIBDIR})
+file(RELATIVE_PATH KAVREL_PC_INCLUDEDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
+configure_file(cmake/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavrel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+
+include(cmake/KavrelPackage.cmake)
