@@ -1,4 +1,5 @@
-// The library's exported entry points: the four of an in-process server.
+// The library's exported entry points: the four of an in-process server,
+// and on Linux creation by name.
 #include "component/class_factory.h"
 #include "component/registration.h"
 #include "kavrel/kavrel.h"
@@ -23,3 +24,12 @@ extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
 extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
   return kavrel::UnregisterServer();
 }
+
+#if !defined(_WIN32)
+// Creation by name for hosts that cannot use the C++ helper of
+// kavrel/kavrel_create.h: what CoCreateInstance does on Windows.
+extern "C" KAVREL_EXPORT HRESULT KavrelCreateObject(const char* progIdOrClsid, REFIID riid,
+                                                    void** ppv) {
+  return kavrel::CreateByName(progIdOrClsid, riid, ppv);
+}
+#endif

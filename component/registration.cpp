@@ -2,12 +2,14 @@
 
 #if !defined(_WIN32)
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 
 #include "component/registry_file.h"
+#include "kavrel/kavrel_create.h"
 #include "platform/platform.h"
 #endif
 
@@ -156,13 +158,26 @@ std::u16string Widen(std::string_view text) {
   return out;
 }
 
-// The absolute path of the library this code is part of.
+// The absolute path of the library this code is part of. Where the
+// library's SONAME link beside it leads to this very file, the link is
+// recorded: an update of the library replaces the versioned file behind it,
+// and a registration of the versioned name would then point at nothing.
 std::string ThisLibraryPath() {
   Dl_info info{};
   if (!::dladdr(reinterpret_cast<void*>(&ThisLibraryPath), &info) || !info.dli_fname) return {};
   char resolved[PATH_MAX];
   if (!::realpath(info.dli_fname, resolved)) return {};
-  return resolved;
+  const std::string path = resolved;
+#if defined(KAVREL_SONAME)
+  const std::string dir = DirectoryOf(path);
+  const std::string stable = (dir == "/" ? "" : dir) + "/" + KAVREL_SONAME;
+  struct stat self {
+  }, link{};
+  if (::stat(path.c_str(), &self) == 0 && ::stat(stable.c_str(), &link) == 0 &&
+      self.st_dev == link.st_dev && self.st_ino == link.st_ino)
+    return stable;
+#endif
+  return path;
 }
 
 HRESULT Report(HRESULT hr, const std::string& error) {
@@ -223,6 +238,12 @@ HRESULT RegisterServer() {
 HRESULT UnregisterServer() {
   std::string error;
   return Report(UnregisterFromFile(registry::FilePath(), &error), error);
+}
+
+HRESULT CreateByName(const char* progIdOrClsid, REFIID riid, void** ppv) {
+  std::string why;
+  const HRESULT hr = CreateObject(progIdOrClsid, riid, ppv, &why);
+  return Report(hr, why);
 }
 
 #endif  // !_WIN32

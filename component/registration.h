@@ -63,6 +63,11 @@ HRESULT RegisterInFile(const std::string& registryPath, const std::string& libra
                        std::string* error);
 HRESULT UnregisterFromFile(const std::string& registryPath, std::string* error);
 
+// Creation by programmatic or class identifier through the registry file
+// (kavrel/kavrel_create.h), for hosts written in C: on failure the reason is
+// left as the thread's error information.
+HRESULT CreateByName(const char* progIdOrClsid, REFIID riid, void** ppv);
+
 #endif
 
 }  // namespace kavrel

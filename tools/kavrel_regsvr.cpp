@@ -2,11 +2,15 @@
 // and calls its DllRegisterServer (or, with -u, DllUnregisterServer), which
 // record the class in the registry file (kavrel/registry.h).
 //
-//   kavrel-regsvr [-u] [-s] /path/to/libkavrel.so
+//   kavrel-regsvr [-u] [-s] [/path/to/libkavrel.so]
 //
-// -s prints nothing on success. The exit code is 0 on success, 1 when the
-// call failed (the reason is printed), 2 for a usage or loading error.
+// Without a path it takes the library installed with it (the libkavrel.so.1
+// in the library directory beside its bin directory), or, run from a build
+// tree, the library of that tree. -s prints nothing on success. The exit code is 0 on success, 1
+// when the call failed (the reason is printed), 2 for a usage or loading error.
 #include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,8 +21,28 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: kavrel-regsvr [-u] [-s] /path/to/libkavrel.so\n");
+  std::fprintf(stderr, "usage: kavrel-regsvr [-u] [-s] [/path/to/libkavrel.so]\n");
   return 2;
+}
+
+// The library that belongs with this program: installed, at the same
+// relative place as at installation; in a build tree, at the tree's top.
+// Empty when neither is there.
+std::string OwnLibrary(std::string* looked) {
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return std::string();
+  self[n] = '\0';
+  std::string dir(self);
+  dir.erase(dir.rfind('/') + 1);
+  for (const char* relative : {KAVREL_INSTALLED_LIBDIR, KAVREL_BUILD_LIBDIR}) {
+    std::string candidate = dir + relative;
+    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    candidate += KAVREL_SONAME;
+    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+    *looked += (looked->empty() ? "" : ", ") + candidate;
+  }
+  return std::string();
 }
 
 // The description the library left as the thread's error information.
@@ -62,6 +86,7 @@ std::string ErrorDescription(void* module) {
 
 int main(int argc, char** argv) {
   bool unregister = false, silent = false;
+  std::string own;
   const char* library = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-u") == 0) {
@@ -74,7 +99,17 @@ int main(int argc, char** argv) {
       library = argv[i];
     }
   }
-  if (!library) return Usage();
+  if (!library) {
+    std::string looked;
+    own = OwnLibrary(&looked);
+    if (own.empty()) {
+      std::fprintf(stderr,
+                   "kavrel-regsvr: no installed library found (looked for %s); give its path\n",
+                   looked.empty() ? KAVREL_SONAME : looked.c_str());
+      return 2;
+    }
+    library = own.c_str();
+  }
   if (!std::strchr(library, '/')) {
     std::fprintf(stderr, "kavrel-regsvr: give the library's path, not only its name\n");
     return 2;

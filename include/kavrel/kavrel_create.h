@@ -1,11 +1,19 @@
 /*
- * Kavrel - creating the object by name on Linux (C++ only, header-only).
+ * Kavrel - creating the object by name on Linux (C and C++).
  *
  * What CoCreateInstance does for a Windows host: resolve a programmatic
  * identifier ("Kavrel.comms") or a class identifier in braces through the
  * registry file (kavrel/registry.h), load the library registered as the
  * class's in-process server and create the object through that library's
- * class factory:
+ * class factory.
+ *
+ * From C (or C++), with libkavrel linked (-lkavrel):
+ *
+ *   _comms* comms = NULL;
+ *   HRESULT hr = KavrelCreateObject("Kavrel.comms", &IID__comms, (void**)&comms);
+ *
+ * the reason for a failure is left as the thread's error information
+ * (GetErrorInfo). From C++ also header-only, without linking libkavrel:
  *
  *   _comms* comms = nullptr;
  *   std::string why;
@@ -14,8 +22,7 @@
  *
  * The library stays loaded for the rest of the process. The library path
  * must be absolute and name a regular file that not every user may write.
- * Failures return the HRESULT Windows gives for the case, with the reason
- * in *reason when given.
+ * Failures return the HRESULT Windows gives for the case.
  */
 #ifndef KAVREL_KAVREL_CREATE_H
 #define KAVREL_KAVREL_CREATE_H
@@ -24,13 +31,18 @@
 #error "On Windows create the object with CoCreateInstance or CreateObject."
 #endif
 
+#include "kavrel/kavrel.h"
+
+KAVREL_EXTERN_C HRESULT KavrelCreateObject(const char* progIdOrClsid, REFIID riid, void** ppv);
+
+#ifdef __cplusplus
+
 #include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <string>
 #include <string_view>
 
-#include "kavrel/kavrel.h"
 #include "kavrel/registry.h"
 
 namespace kavrel {
@@ -153,5 +165,7 @@ inline HRESULT CreateObject(const char* progIdOrClsid, REFIID riid, void** ppv,
 }
 
 }  // namespace kavrel
+
+#endif /* __cplusplus */
 
 #endif /* KAVREL_KAVREL_CREATE_H */

@@ -1,3 +1,8 @@
 /* The public headers compile as C. */
 #include "kavrel/kavrel.h"
-int kavrel_c_header_check(void) { return (int)sizeof(_commsVtbl); }
+#include "kavrel/kavrel_create.h"
+int kavrel_c_header_check(void) {
+  HRESULT (*create)(const char*, REFIID, void**) = &KavrelCreateObject;
+  (void)create;
+  return (int)sizeof(_commsVtbl);
+}
