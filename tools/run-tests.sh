@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Kavrel and runs every test: the unit and integration suites, the
-# same suites under AddressSanitizer + UndefinedBehaviorSanitizer, a bounded
+# same suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
+# installed library and its Debian package used by host programs, a bounded
 # fuzzing run of the mode-string parser, and the Windows DLLs under Wine.
 # Installs what it needs first (Debian).
 set -euo pipefail
@@ -36,7 +37,8 @@ run_ctest() {  # name builddir [ctest args...]
 }
 
 echo "== build =="
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVREL_TESTS=ON -DKAVREL_BENCH=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests =="
 run_ctest "tests" build
@@ -67,8 +69,21 @@ failed=$((failed + py_failed))
 summary+=("python: $py_passed passed, $py_failed failed (pytest exit $rc)")
 rm -f "$xml"
 
+echo "== installed library: scratch prefix, Debian package, consumer hosts =="
+set +e
+consumer_log=$(mktemp)
+tests/consumer/run_consumer_tests.sh build 2>&1 | tee "$consumer_log"
+set -e
+if [[ $(tail -1 "$consumer_log") =~ consumers:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+  passed=$((passed + BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[2]))
+  summary+=("installed library: ${BASH_REMATCH[1]} passed, ${BASH_REMATCH[2]} failed")
+else
+  failed=$((failed + 1)); summary+=("installed library: FAILED")
+fi
+rm -f "$consumer_log"
+
 echo "== tests under ASan+UBSan =="
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVREL_SANITIZE=ON -DKAVREL_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVREL_SANITIZE=ON -DKAVREL_TESTS=ON -DKAVREL_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 # intercept_tls_get_addr=0: the sanitizer runtime of GCC 12 misreads glibc's
 # dynamic TLS blocks of a dlopen'ed library (libkavrel.so in the host tests)

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Kavrel as an installed library: installs the build tree into a scratch
+# prefix and builds the two host programs of this directory against it
+# (find_package and pkg-config), then the same against the Debian package,
+# unpacked into a scratch root and, when run as root on a machine without
+# it, installed with apt and removed again. Each host creates the object,
+# opens NULLMODEM0A and sends a text to NULLMODEM0B.
+#   tests/consumer/run_consumer_tests.sh [build-dir]
+# Prints one PASS/FAIL line per check and "consumers: N passed, M failed".
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+build=$(cd "${1:-build}" && pwd)
+jobs=${KAVREL_JOBS:-2}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+check() {  # name command...
+  local name=$1 log="$work/log"
+  shift
+  if "$@" >"$log" 2>&1; then
+    echo "PASS: $name"
+    passed=$((passed + 1))
+  else
+    echo "FAIL: $name"
+    sed 's/^/    /' "$log" | tail -30
+    failed=$((failed + 1))
+  fi
+}
+
+# The host programs against an installed tree: prefix, library directory.
+cmake_host() {  # prefix out
+  cmake -S tests/consumer/find-package -B "$2" -DCMAKE_PREFIX_PATH="$1" &&
+    cmake --build "$2" && "$2/host" | grep -qx 'received the text'
+}
+pkg_config_host() {  # pkgconfig-dir libdir bindir out
+  rm -rf "$4" && cp -r tests/consumer/pkg-config "$4" &&
+    PKG_CONFIG_PATH=$1 make -s -C "$4" &&
+    KAVREL_REGISTRY=$4/registry.reg "$3/kavrel-regsvr" -s &&
+    KAVREL_REGISTRY=$4/registry.reg LD_LIBRARY_PATH=$2 "$4/host" | grep -qx 'received the text'
+}
+soname() {  # library
+  readelf -d "$1" | grep -q 'SONAME.*\[libkavrel\.so\.1\]'
+}
+no_build_path() {  # tree: no file names the source or build tree
+  ! grep -rlaF -e "$root" -e "$build" "$1"
+}
+
+prefix=$work/prefix
+check "install into a scratch prefix" cmake --install "$build" --prefix "$prefix"
+libdir=$(dirname "$(find "$prefix" -name libkavrel.so.1 | head -1)")
+check "SONAME libkavrel.so.1" soname "$libdir/libkavrel.so.1"
+check "no build path in the installed tree" no_build_path "$prefix"
+check "find_package host against the prefix" cmake_host "$prefix" "$work/cmake-host"
+check "pkg-config host against the prefix" \
+  pkg_config_host "$libdir/pkgconfig" "$libdir" "$prefix/bin" "$work/pc-host"
+
+# A build tree configured for /usr is packaged as it stands (the test run's);
+# otherwise the package is built as a user would build it.
+if grep -qx 'CMAKE_INSTALL_PREFIX:PATH=/usr' "$build/CMakeCache.txt"; then
+  rm -f "$build"/kavrel_*.deb
+  (cd "$build" && cpack -G DEB) >"$work/deb.log" 2>&1
+  deb=$(ls "$build"/kavrel_*_*.deb 2>/dev/null | head -1)
+else
+  deb=$root/$(KAVREL_JOBS=$jobs bash tools/build-deb.sh 2>"$work/deb.log" | tail -1)
+fi
+check "Debian package built" test -f "$deb"
+[ -f "$deb" ] || tail -20 "$work/deb.log"
+if [ -f "$deb" ]; then
+  scratch=$work/root
+  check "package unpacked into a scratch root" dpkg -x "$deb" "$scratch"
+  debdir=$scratch/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  check "no build path in the package" no_build_path "$scratch"
+  check "find_package host against the package" cmake_host "$scratch/usr" "$work/deb-cmake-host"
+  check "pkg-config host against the package" \
+    pkg_config_host "$debdir/pkgconfig" "$debdir" "$scratch/usr/bin" "$work/deb-pc-host"
+
+  if [ "$(id -u)" -eq 0 ] && ! dpkg-query -W -f='${Status}' kavrel 2>/dev/null | grep -q 'ok installed'; then
+    export DEBIAN_FRONTEND=noninteractive
+    check "apt-get install the package" apt-get install -y -qq "$deb"
+    check "find_package host against the system" cmake_host "" "$work/sys-cmake-host"
+    check "pkg-config host against the system" pkg_config_host "" "" /usr/bin "$work/sys-pc-host"
+    files=$(dpkg -L kavrel 2>/dev/null | while read -r f; do [ -f "$f" ] && echo "$f"; done)
+    check "apt-get remove the package" apt-get remove --purge -y -qq kavrel
+    left=""
+    for f in $files; do [ -e "$f" ] && left="$left $f"; done
+    check "nothing of the package left" test -z "$left"
+  else
+    echo "SKIP: apt-get install (needs root and no kavrel package already installed)"
+  fi
+fi
+echo "consumers: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
