@@ -2,7 +2,7 @@
 #   lib/libkavrel.so.1 (+ the libkavrel.so link)   include/kavrel/*.h
 #   lib/cmake/Kavrel/ (find_package(Kavrel), target Kavrel::kavrel)
 #   lib/pkgconfig/kavrel.pc                          bin/ (tools/CMakeLists.txt)
-#   share/doc/kavrel/
+#   share/doc/kavrel/                                lib/python3/dist-packages/kavrel/
 # Every file refers to the others by relative paths, so the installed tree
 # works wherever it is moved or unpacked. The Debian package is cut from the
 # same rules (cmake/KavrelPackage.cmake).
@@ -30,6 +30,11 @@ file(RELATIVE_PATH KAVREL_PC_LIBDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL
 file(RELATIVE_PATH KAVREL_PC_INCLUDEDIR ${CMAKE_INSTALL_PREFIX} ${CMAKE_INSTALL_FULL_INCLUDEDIR})
 configure_file(cmake/kavrel.pc.in ${PROJECT_BINARY_DIR}/kavrel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The Python package, where Debian's python3 looks with the /usr prefix
+# (elsewhere: PYTHONPATH=<prefix>/lib/python3/dist-packages).
+install(DIRECTORY python/kavrel DESTINATION lib/python3/dist-packages
+        PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")

@@ -43,6 +43,17 @@ pkg_config_host() {  # pkgconfig-dir libdir bindir out
 soname() {  # library
   readelf -d "$1" | grep -q 'SONAME.*\[libkavrel\.so\.1\]'
 }
+python_host() {  # dist-packages libdir: import kavrel from there, over the system's loader
+  env -u KAVREL_LIBRARY PYTHONPATH=$1 LD_LIBRARY_PATH=$2 /usr/bin/python3 -s -B -c '
+import sys, kavrel
+assert kavrel.__file__.startswith(sys.argv[1]), kavrel.__file__
+assert kavrel.library_path() == "libkavrel.so.1", kavrel.library_path()
+mode = "baud=9600 parity=N data=8 stop=1"
+with kavrel.Comms() as c:
+    assert c.CommOpen(1, "NULLMODEM0A", mode) == 0 and c.CommOpen(2, "NULLMODEM0B", mode) == 0
+    assert c.CommWrite(1, "text") == 4 and c.CommRead(2, 64) == (4, "text")
+' "$1"
+}
 no_build_path() {  # tree: no file names the source or build tree
   ! grep -rlaF -e "$root" -e "$build" "$1"
 }
@@ -55,6 +66,7 @@ check "no build path in the installed tree" no_build_path "$prefix"
 check "find_package host against the prefix" cmake_host "$prefix" "$work/cmake-host"
 check "pkg-config host against the prefix" \
   pkg_config_host "$libdir/pkgconfig" "$libdir" "$prefix/bin" "$work/pc-host"
+check "Python package from the prefix" python_host "$prefix/lib/python3/dist-packages" "$libdir"
 
 # A build tree configured for /usr is packaged as it stands (the test run's);
 # otherwise the package is built as a user would build it.
@@ -75,12 +87,15 @@ if [ -f "$deb" ]; then
   check "find_package host against the package" cmake_host "$scratch/usr" "$work/deb-cmake-host"
   check "pkg-config host against the package" \
     pkg_config_host "$debdir/pkgconfig" "$debdir" "$scratch/usr/bin" "$work/deb-pc-host"
+  check "Python package from the package" \
+    python_host "$scratch/usr/lib/python3/dist-packages" "$debdir"
 
   if [ "$(id -u)" -eq 0 ] && ! dpkg-query -W -f='${Status}' kavrel 2>/dev/null | grep -q 'ok installed'; then
     export DEBIAN_FRONTEND=noninteractive
     check "apt-get install the package" apt-get install -y -qq "$deb"
     check "find_package host against the system" cmake_host "" "$work/sys-cmake-host"
     check "pkg-config host against the system" pkg_config_host "" "" /usr/bin "$work/sys-pc-host"
+    check "Python package from the system" python_host /usr/lib/python3/dist-packages ""
     files=$(dpkg -L kavrel 2>/dev/null | while read -r f; do [ -f "$f" ] && echo "$f"; done)
     check "apt-get remove the package" apt-get remove --purge -y -qq kavrel
     left=""
