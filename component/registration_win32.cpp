@@ -38,6 +38,11 @@ HRESULT Report(HRESULT hr, const std::u16string& what) {
   return hr;
 }
 
+// Registry views: the calling process's own, and each of the two views of a
+// 64-bit system by name (a 32-bit system has one view and ignores the flags).
+constexpr REGSAM kOwnView = 0;
+constexpr REGSAM kBothViews[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+
 LONG CreateKey(const std::string& path) {
   HKEY key = nullptr;
   const LONG r = ::RegCreateKeyExW(HKEY_CLASSES_ROOT, Wide(path).c_str(), 0, nullptr, 0,
@@ -60,9 +65,18 @@ LONG SetValue(const RegistryEntry& entry) {
   return r;
 }
 
-void RemoveValue(const RegistryEntry& entry) {
+bool KeyExists(const std::string& path, REGSAM view) {
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, Wide(entry.key).c_str(), 0, KEY_SET_VALUE, &key) !=
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, Wide(path).c_str(), 0, KEY_QUERY_VALUE | view, &key) !=
+      ERROR_SUCCESS)
+    return false;
+  ::RegCloseKey(key);
+  return true;
+}
+
+void RemoveValue(const RegistryEntry& entry, REGSAM view) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, Wide(entry.key).c_str(), 0, KEY_SET_VALUE | view, &key) !=
       ERROR_SUCCESS)
     return;
   const std::wstring name = Wide(entry.name);
@@ -71,20 +85,40 @@ void RemoveValue(const RegistryEntry& entry) {
 }
 
 // Deletes the key if nothing (no value, no subkey) is left in it.
-void RemoveKeyIfEmpty(const std::string& path) {
+void RemoveKeyIfEmpty(const std::string& path, REGSAM view) {
   const std::wstring wide = Wide(path);
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, wide.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, wide.c_str(), 0, KEY_QUERY_VALUE | view, &key) !=
+      ERROR_SUCCESS)
     return;
   DWORD subkeys = 0, values = 0;
   const LONG r = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                                     &values, nullptr, nullptr, nullptr, nullptr);
   ::RegCloseKey(key);
   if (r == ERROR_SUCCESS && subkeys == 0 && values == 0)
-    ::RegDeleteKeyW(HKEY_CLASSES_ROOT, wide.c_str());
+    ::RegDeleteKeyExW(HKEY_CLASSES_ROOT, wide.c_str(), view, 0);
 }
 
-constexpr SYSKIND kSysKind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+// Removes the entries of the set whose key take() selects: the values first,
+// then the keys once empty (a foreign value or subkey keeps a key).
+template <typename Pred>
+void RemoveEntries(const RegistrationSet& set, REGSAM view, Pred take) {
+  for (const RegistryEntry& entry : set.values)
+    if (take(entry.key)) RemoveValue(entry, view);
+  for (auto key = set.keys.rbegin(); key != set.keys.rend(); ++key)
+    if (take(*key)) RemoveKeyIfEmpty(*key, view);
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+constexpr bool kIs64Bit = sizeof(void*) == 8;
+
+// The type library's platform key of this library and of the other bitness.
+std::string PlatformKey(bool win64) {
+  return std::string("TypeLib\\") + KAVREL_LIBID + "\\10.0\\0\\" + (win64 ? "win64" : "win32");
+}
 
 }  // namespace
 
@@ -112,21 +146,41 @@ HRESULT RegisterServer() {
   return Report(S_OK, u"");
 }
 
+// On a 64-bit system the 32-bit and the 64-bit library can be registered side
+// by side. The class keys sit in each library's own registry view; the type
+// library key is shared, and so are the programmatic identifier and the
+// interface keys (shared by Windows, or written into both views). So
+// unregistering removes the class keys of its own view and its own platform
+// entry of the type library, and the shared entries (from both views) only
+// when it was registered itself and the other bitness is not.
 HRESULT UnregisterServer() {
-  const RegistrationSet set = ClassRegistration(std::string());
-  for (const RegistryEntry& entry : set.values) RemoveValue(entry);
-  for (auto key = set.keys.rbegin(); key != set.keys.rend(); ++key) RemoveKeyIfEmpty(*key);
+  const std::string progId = KAVREL_PROGID;
+  const auto isProgId = [&](const std::string& key) {
+    return key == progId || StartsWith(key, progId + "\\");
+  };
+  const RegistrationSet classes = ClassRegistration(std::string());
+  RemoveEntries(classes, kOwnView, [&](const std::string& key) { return !isProgId(key); });
 
-  // A type library that is not registered (any more) is no failure.
-  HKEY key = nullptr;
-  const std::wstring libKey = Wide(std::string("TypeLib\\") + KAVREL_LIBID + "\\10.0");
-  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, libKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return Report(S_OK, u"");
-  ::RegCloseKey(key);
-  const HRESULT hr = ::UnRegisterTypeLib(LIBID_Kavrel, 16, 0, LOCALE_NEUTRAL, kSysKind);
-  if (FAILED(hr)) return Report(SELFREG_E_TYPELIB, u"the type library could not be unregistered");
-  // The version key outlives its last platform entry when other entries
-  // (FLAGS, HELPDIR) are all that is left of this registration.
+  const bool registered = KeyExists(PlatformKey(kIs64Bit), kOwnView);
+  bool otherRegistered = false;
+  for (REGSAM view : kBothViews) otherRegistered |= KeyExists(PlatformKey(!kIs64Bit), view);
+
+  const RegistrationSet library = TypeLibraryRegistration(std::string(), std::string());
+  const std::string ownPlatform = PlatformKey(kIs64Bit);
+  const std::string platformParent = ownPlatform.substr(0, ownPlatform.rfind('\\'));
+  if (registered) {
+    RemoveValue({ownPlatform, "", ""}, kOwnView);
+    RemoveKeyIfEmpty(ownPlatform, kOwnView);
+    RemoveKeyIfEmpty(platformParent, kOwnView);
+    if (KeyExists(ownPlatform, kOwnView))
+      return Report(SELFREG_E_TYPELIB, u"the type library could not be unregistered");
+  }
+  if (!registered || otherRegistered) return Report(S_OK, u"");
+
+  for (REGSAM view : kBothViews) RemoveEntries(classes, view, isProgId);
+  const auto isInterface = [](const std::string& key) { return StartsWith(key, "Interface\\"); };
+  for (REGSAM view : kBothViews) RemoveEntries(library, view, isInterface);
+  RemoveEntries(library, kOwnView, [&](const std::string& key) { return !isInterface(key); });
   return Report(S_OK, u"");
 }
 
