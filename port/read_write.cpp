@@ -4,10 +4,12 @@
 
 #include "component/comms_object.h"
 #include "port/port_steps.h"
+#include "port/sent_characters.h"
 
 namespace kavrel {
 
 using port::AsStatus;
+using port::CharactersSent;
 using port::StatusIn;
 
 namespace {
@@ -83,9 +85,12 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
 }
 
 // Sends strData in the ANSI code page and leaves it in strData as converted
-// back (the same string when the conversion replaced nothing). The result is the byte count, or -1
-// after a failure, which is recorded. A WriteFile that fails with no error number records nothing
-// and gives the count it reported.
+// back (the same string when the conversion replaced nothing). Every byte
+// of the conversion is sent (a character of a multi-byte code page is never
+// cut); the result is the number of characters whose bytes all went out (the
+// byte count in a single-byte code page), or -1 after a failure, which is
+// recorded. A WriteFile that fails with no error number records nothing and
+// gives the characters of the count it reported.
 HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
@@ -101,15 +106,22 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
         status = port::RefuseClosedSlot(*this, u"CommWrite (WriteFile)");
         return;
       }
-      // One byte per character; stays valid until the write has completed
-      // or failed. The count handed to WriteFile never runs past the bytes.
+      // Stays valid until the write has completed or failed.
       bool exact = false;
-      std::string bytes = ToAnsiExact(*strData, exact);
+      const std::string bytes = ToAnsiExact(*strData, exact);
       exact = exact && bytes.size() == length;
-      bytes.resize(length, '?');
+      // What went out is counted in characters of the text as it was given;
+      // a copy is needed only where characters and bytes differ.
+      std::u16string text;
+      if (bytes.size() != length) text = Bstr::ViewOf(*strData);
+      const auto characters = [&](DWORD sent) {
+        if (bytes.size() == length) return static_cast<LONG>(sent);
+        return static_cast<LONG>(CharactersSent(runtime().text, text, bytes.size(), sent));
+      };
       DWORD transferred = 0;
       const BOOL written =
-          device().WriteFile(slot.lngHandle, bytes.data(), length, &transferred, &udtOverlapped);
+          device().WriteFile(slot.lngHandle, bytes.data(), static_cast<DWORD>(bytes.size()),
+                             &transferred, &udtOverlapped);
       const DWORD writeError = platform::Platform::LastDeviceError();
       // The caller's text as it went out; unchanged when every character
       // had its byte, and then the caller keeps its own string.
@@ -121,7 +133,7 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
         platform::Platform::SubstituteLastDeviceError(writeError);
         status = static_cast<LONG>(device().GetLastError());
         if (status == 0) {
-          count = static_cast<LONG>(transferred);
+          count = characters(transferred);
           return;
         }
         if (status != static_cast<LONG>(ERROR_IO_PENDING)) {
@@ -144,7 +156,7 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
           return;
         }
       }
-      count = static_cast<LONG>(transferred);
+      count = characters(transferred);
       for (int i = 0; i < 10; ++i) runtime().pump.Pump();
     });
     if (trapped) count = -1;

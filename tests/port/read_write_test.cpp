@@ -1,5 +1,6 @@
 // CommRead and CommWrite: read sizes, pending transfers, failures with the
 // device's error flags, and the message pump around a write.
+#include "port/sent_characters.h"
 #include "port_fixture.h"
 
 namespace kavrel::testing {
@@ -290,6 +291,49 @@ TEST_F(PortTest, SlotClosedDuringAPendingWriteIsNotWaitedOn) {
   EXPECT_TRUE(dev().CallsOf("GetOverlappedResult").empty());
   EXPECT_EQ(6, object().errorRecord.lngCode);
   EXPECT_EQ("CommWrite (GetOverlappedResult)", Source());
+}
+
+// A double-byte code page in miniature: ASCII is one byte, any other
+// character two, and a character outside the plane one '?'.
+class DoubleByteCodec final : public platform::TextCodec {
+ public:
+  std::string ToAnsi(const OLECHAR* text, size_t length) override {
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+      const auto c = static_cast<char16_t>(text[i]);
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
+        out += '?';
+        ++i;
+      } else if (c < 0x80) {
+        out += static_cast<char>(c);
+      } else {
+        out += "\x93\xFA";
+      }
+    }
+    return out;
+  }
+  std::u16string FromAnsi(const char*, size_t) override { return u""; }
+};
+
+struct SentCase {
+  std::u16string text;
+  size_t sent;
+  size_t characters;
+};
+
+TEST(CharactersSentTest, CountsOnlyCharactersWhoseBytesAllWentOut) {
+  DoubleByteCodec codec;
+  const std::u16string mixed = u"A\u65E5\u672CB";  // 6 bytes: 41 xx xx xx xx 42
+  const std::u16string pair = u"A\U0001F600B";     // 3 bytes: 41 3F 42
+  for (const SentCase& c :
+       {SentCase{mixed, 0, 0}, SentCase{mixed, 1, 1}, SentCase{mixed, 2, 1}, SentCase{mixed, 3, 2},
+        SentCase{mixed, 4, 2}, SentCase{mixed, 5, 3}, SentCase{mixed, 6, 4}, SentCase{pair, 1, 1},
+        SentCase{pair, 2, 3}, SentCase{pair, 3, 4}, SentCase{u"ABC", 2, 2}}) {
+    const size_t total =
+        codec.ToAnsi(reinterpret_cast<const OLECHAR*>(c.text.data()), c.text.size()).size();
+    EXPECT_EQ(c.characters, port::CharactersSent(codec, c.text, total, c.sent))
+        << Utf8(c.text) << ", " << c.sent << " bytes sent";
+  }
 }
 
 }  // namespace
