@@ -14,7 +14,7 @@ package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
   python3-pytest ser2net python3-serial
   tmux pkgconf)
-windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386)
+windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386 locales)
 
 case "$profile" in
   build) wanted=("${build_pkgs[@]}") ;;
@@ -29,14 +29,19 @@ for pkg in "${wanted[@]}"; do
     missing+=("$pkg")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
 SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-echo "Installing: ${missing[*]}"
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
-  $SUDO dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+
+# The Wine tests run a script under code page 932: the ja_JP.UTF-8 locale.
+if [ "$profile" = all ] && ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+  $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi

@@ -7,8 +7,15 @@
 #   - kavrel_wine_host.exe creates the object by "Kavrel.comms" and checks
 #     resources, type information, vtable and late-bound calls, events and a
 #     byte exchange over a pseudo-terminal pair mapped to COM3 and COM6;
-#   - Wine's cscript runs comms_test.vbs against the same ports;
-#   - regsvr32 /u removes every key again.
+#   - Wine's cscript runs comms_test.vbs against the same ports, and
+#     codepage_test.vbs under code page 932 (the ja_JP.UTF-8 locale), whose
+#     bytes are read at the other pseudo-terminal;
+#   - regsvr32 /u removes every key again;
+#   - in the 64-bit prefix, beside a 32-bit registration, regsvr32 /u of the
+#     64-bit DLL keeps what the 32-bit one still needs.
+#
+# A machine that runs no 32-bit programs (a 64-bit-only kernel) skips what
+# needs them, and says so.
 #
 #   tests/windows/run_wine_tests.sh [win32] [win64]     (default: both)
 #
@@ -27,6 +34,17 @@ done
 # 32-bit ones; a 64-bit prefix needs the 64-bit loader to reach the 64-bit
 # registry view and load a 64-bit DLL.
 wine64_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+# Some kernels run no 32-bit code at all; Wine's 32-bit loader then fails
+# with "Exec format error".
+runs_32bit=1
+wine --version >/dev/null 2>&1 || runs_32bit=0
+if [ $runs_32bit -eq 0 ]; then
+  echo "run_wine_tests: SKIPPED on this machine: everything 32-bit (its kernel runs no 32-bit programs)"
+  remaining=()
+  for a in "${archs[@]}"; do [ "$a" = win32 ] || remaining+=("$a"); done
+  archs=("${remaining[@]}")
+  [ ${#archs[@]} -eq 0 ] && exit 0
+fi
 
 echo "== building Kavrel.dll: ${archs[*]}"
 tools/build-windows.sh "${archs[@]}" || { echo "run_wine_tests: build failed" >&2; exit 2; }
@@ -65,6 +83,112 @@ wine_run() {
   return "${PIPESTATUS[0]}"
 }
 
+# A registry query in one view: reg_has KEY 32|64.
+reg_has() { "$WINE" reg query "$1" /reg:"$2" >/dev/null 2>&1; }
+
+# What a 32-bit registration writes (regsvr32 of the 32-bit DLL), for
+# machines that cannot run it: imported into the 32-bit view.
+import_32bit_registration() {
+  local dll='C:\\kavrel32\\Kavrel.dll' c="HKEY_CLASSES_ROOT\\CLSID\\$clsid"
+  local t="HKEY_CLASSES_ROOT\\TypeLib\\$libid\\10.0"
+  {
+    printf 'REGEDIT4\n\n[HKEY_CLASSES_ROOT\\Kavrel.comms\\CLSID]\n@="%s"\n\n' "$clsid"
+    printf '[%s\\InprocServer32]\n@="%s"\n"ThreadingModel"="Apartment"\n\n' "$c" "$dll"
+    printf '[%s\\ProgID]\n@="Kavrel.comms"\n\n[%s\\Programmable]\n\n' "$c" "$c"
+    printf '[%s\\TypeLib]\n@="%s"\n\n[%s\\VERSION]\n@="16.0"\n\n' "$c" "$libid" "$c"
+    printf '[%s]\n@="Kavrel"\n\n[%s\\0\\win32]\n@="%s"\n\n' "$t" "$t" "$dll"
+    printf '[%s\\FLAGS]\n@="0"\n\n[%s\\HELPDIR]\n@="C:\\\\kavrel32\\\\"\n\n' "$t" "$t"
+    local i name ps
+    for i in "$iid _comms {00020424-0000-0000-C000-000000000046}" \
+             "$diid __comms {00020420-0000-0000-C000-000000000046}"; do
+      read -r i name ps <<<"$i"
+      printf '[HKEY_CLASSES_ROOT\\Interface\\%s]\n@="%s"\n\n' "$i" "$name"
+      printf '[HKEY_CLASSES_ROOT\\Interface\\%s\\ProxyStubClsid]\n@="%s"\n\n' "$i" "$ps"
+      printf '[HKEY_CLASSES_ROOT\\Interface\\%s\\ProxyStubClsid32]\n@="%s"\n\n' "$i" "$ps"
+      printf '[HKEY_CLASSES_ROOT\\Interface\\%s\\TypeLib]\n@="%s"\n"Version"="10.0"\n\n' "$i" "$libid"
+    done
+  } >reg32.reg
+  "$WINE" reg import reg32.reg /reg:32 >/dev/null 2>&1
+}
+
+# Both bitnesses registered side by side in the 64-bit prefix: unregistering
+# the 64-bit DLL removes its class and its type library platform, and keeps
+# the programmatic identifier, the interfaces and the 32-bit entries; a
+# second /u, of a DLL no longer registered, changes nothing. Where 32-bit
+# programs run, the other way round too, with the real 32-bit regsvr32.
+side_by_side() {
+  echo "-- beside the 32-bit registration"
+  local real32=0 dll32=
+  if [ $runs_32bit -eq 1 ] && [ -f "$root/build-win32/Kavrel.dll" ]; then
+    real32=1
+    mkdir -p "$work/bin32" && cp "$root/build-win32/Kavrel.dll" "$work/bin32/"
+    dll32=$(winepath_of "$work/bin32/Kavrel.dll")
+  else
+    echo "   (the 32-bit registration imported: this machine runs no 32-bit regsvr32)"
+  fi
+  wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
+  if [ $real32 -eq 1 ]; then
+    timeout 120 wine regsvr32 /s "$dll32" >/dev/null 2>&1 || fail "32-bit regsvr32"
+  else
+    import_32bit_registration || fail "importing the 32-bit registration"
+  fi
+  reg_has "HKCR\\TypeLib\\$libid\\10.0\\0\\win32" 64 || fail "no 32-bit registration to test beside"
+
+  wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll beside the 32-bit one"
+  reg_has "HKCR\\CLSID\\$clsid" 64 && fail "the 64-bit class is still registered"
+  reg_has "HKCR\\TypeLib\\$libid\\10.0\\0\\win64" 64 && fail "the win64 type library entry is still there"
+  local key view
+  for key in "CLSID\\$clsid\\InprocServer32" "Kavrel.comms\\CLSID" "TypeLib\\$libid\\10.0\\0\\win32" \
+             "Interface\\$iid\\TypeLib" "Interface\\$diid\\TypeLib"; do
+    reg_has "HKCR\\$key" 32 || fail "32-bit view lost HKCR\\$key"
+  done
+  for view in 32 64; do
+    reg_has "HKCR\\Interface\\$iid" $view || fail "$view-bit view lost Interface\\$iid"
+  done
+  "$WINE" reg export 'HKLM\Software\Classes' before.reg /y >/dev/null 2>&1
+  wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u of an unregistered Kavrel.dll"
+  "$WINE" reg export 'HKLM\Software\Classes' after.reg /y >/dev/null 2>&1
+  cmp -s before.reg after.reg || fail "regsvr32 /u of an unregistered Kavrel.dll changed the registry"
+
+  if [ $real32 -eq 1 ]; then
+    printf 'On Error Resume Next\r\nSet o = CreateObject("Kavrel.comms")\r\nWScript.Quit Err.Number Mod 1000\r\n' >made.vbs
+    timeout 120 wine cscript //nologo made.vbs >/dev/null 2>&1 || fail "32-bit CreateObject after the 64-bit /u"
+    # The other way round: the 32-bit /u beside the 64-bit registration.
+    wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
+    timeout 120 wine regsvr32 /u /s "$dll32" >/dev/null 2>&1 || fail "32-bit regsvr32 /u"
+    for key in "CLSID\\$clsid\\InprocServer32" "Kavrel.comms\\CLSID" "TypeLib\\$libid\\10.0\\0\\win64" \
+               "Interface\\$iid\\TypeLib" "Interface\\$diid\\TypeLib"; do
+      reg_has "HKCR\\$key" 64 || fail "64-bit view lost HKCR\\$key after the 32-bit /u"
+    done
+    wine_run 120 cscript //nologo made.vbs || fail "64-bit CreateObject after the 32-bit /u"
+    wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll"
+  else
+    # The 64-bit DLL registered again; the imported 32-bit registration goes
+    # as its own /u would take it beside the 64-bit one; then the 64-bit /u,
+    # the last, removes the shared entries from both views.
+    wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
+    "$WINE" reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null 2>&1
+    "$WINE" reg delete "HKCR\\TypeLib\\$libid\\10.0\\0\\win32" /f /reg:32 >/dev/null 2>&1
+    wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll"
+  fi
+  for key in "${keys[@]}"; do
+    for view in 32 64; do reg_has "$key" $view && fail "still registered ($view-bit view): $key"; done
+  done
+}
+
+# Two pseudo-terminals joined back to back at $work/ttyA and $work/ttyB (a
+# pair that has been closed at one end is made anew).
+join_ptys() {
+  [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
+  rm -f "$work/ttyA" "$work/ttyB"
+  socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" &
+  socat_pid=$!
+  for _ in $(seq 50); do [ -e "$work/ttyA" ] && [ -e "$work/ttyB" ] && break; sleep 0.1; done
+  [ -e "$work/ttyA" ] && [ -e "$work/ttyB" ]
+}
+
+winepath_of() { "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+
 for arch in "${archs[@]}"; do
   echo "== $arch"
   build=$root/build-$arch
@@ -80,14 +204,11 @@ for arch in "${archs[@]}"; do
   mkdir -p "$work/bin"
   cp "$build/Kavrel.dll" "$build/tests/windows/kavrel_wine_host.exe" \
      "$build/tests/windows/kavrel_wine_platform.exe" \
-     "$root/tests/windows/comms_test.vbs" "$work/bin/"
+     "$root/tests/windows/comms_test.vbs" "$root/tests/windows/codepage_test.vbs" "$work/bin/"
 
   # Two pseudo-terminals joined back to back: COM3 is the connection's port,
   # COM6 the peer. (Wine maps COM1-COM4 to /dev/ttyS0-3 unless told.)
-  socat pty,raw,echo=0,link="$work/ttyA" pty,raw,echo=0,link="$work/ttyB" &
-  socat_pid=$!
-  for _ in $(seq 50); do [ -e "$work/ttyA" ] && [ -e "$work/ttyB" ] && break; sleep 0.1; done
-  [ -e "$work/ttyA" ] || { fail "socat made no pseudo-terminals"; cleanup; continue; }
+  join_ptys || { fail "socat made no pseudo-terminals"; cleanup; continue; }
 
   timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || { fail "the Wine prefix could not be made"; cleanup; continue; }
   "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$work/ttyA" /f >/dev/null 2>&1
@@ -123,6 +244,25 @@ for arch in "${archs[@]}"; do
   [ $rc -eq 0 ] || fail "comms_test.vbs: exit code $rc"
   grep -q 'VBScript checks complete' <<<"$log" || fail "comms_test.vbs did not run to its end"
 
+  echo "-- code page 932"
+  if locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    # WriteComm and CommWrite each send "A", U+65E5, U+672C, "B".
+    join_ptys || fail "socat made no pseudo-terminals"
+    timeout 60 head -c 12 "$work/ttyB" | od -An -tx1 | tr -s ' \n' ' ' >"$work/bytes" &
+    reader=$!
+    log=$(LC_ALL=ja_JP.UTF-8 wine_run 120 cscript //nologo codepage_test.vbs 3)
+    rc=$?
+    echo "$log"
+    wait $reader
+    [ $rc -eq 0 ] || fail "codepage_test.vbs: exit code $rc"
+    grep -q 'code page checks complete' <<<"$log" || fail "codepage_test.vbs did not run to its end"
+    bytes=$(cat "$work/bytes")
+    echo "   bytes at the other end:$bytes"
+    [ "$bytes" = " 41 93 fa 96 7b 42 41 93 fa 96 7b 42 " ] || fail "code page 932 bytes sent:$bytes"
+  else
+    fail "the ja_JP.UTF-8 locale is missing (tools/install-deps.sh generates it)"
+  fi
+
   echo "-- regsvr32 /u"
   wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll"
   wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u of an unregistered Kavrel.dll"
@@ -134,6 +274,8 @@ for arch in "${archs[@]}"; do
   wine_run 120 cscript //nologo gone.vbs
   rc=$?
   [ $rc -ne 0 ] || fail "Kavrel.comms can still be created after regsvr32 /u"
+
+  if [ "$arch" = win64 ]; then side_by_side; fi
 
   cd "$root"
   cleanup
