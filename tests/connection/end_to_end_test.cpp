@@ -200,5 +200,57 @@ TEST(PseudoTerminalEndToEndTest, TheConnectionLayerWorksOverAPty) {
   CurrentThreadState() = ThreadState{};
 }
 
+// The device vanishes under a running polling loop (the far end of the pty
+// closes): every pass goes on failing with 1167 and waiting its 20 ms, no
+// pass spins or hangs, and the loop still stops when the host asks.
+TEST(PseudoTerminalEndToEndTest, APollingLoopOutlivesItsDeviceAndStillStops) {
+  CurrentThreadState() = ThreadState{};
+  int master = -1, slave = -1;
+  char path[128] = {};
+  ASSERT_EQ(0, openpty(&master, &slave, path, nullptr, nullptr));
+  close(slave);
+  setenv("KAVREL_COM4", path, 1);
+  TestObject host(platform::NativeRuntime());
+  host.comms->put_PortComm(4);
+  short slot = 4;
+  TestBstr name(u"COM4"), mode(u"baud=9600 parity=N data=8 stop=1");
+  LONG r = -1;
+  ASSERT_EQ(S_OK, host.comms->CommOpen(&slot, &name.s, &mode.s, &r));
+  ASSERT_EQ(0, r);
+  struct Loop {
+    TestObject* host;
+    int master;
+    int pumps = 0;  // one at the start of each pass, one more in a read that got data
+    Clock::time_point vanished;
+    double untilStop = 0;
+    std::string errorAfter;
+  } loop{&host, master};
+  KavrelSetMessagePump(
+      [](void* c) {
+        auto* l = static_cast<Loop*>(c);
+        if (++l->pumps == 3) {
+          close(l->master);
+          l->vanished = Clock::now();
+        } else if (l->pumps == 13) {
+          l->untilStop = MsSince(l->vanished);
+          l->errorAfter = CallCommGetError(l->host->comms.get());
+          l->host->comms->CloseComm();  // what a host does: stops the loop
+        }
+      },
+      &loop);
+  const HRESULT looped = host.comms->looprocess();
+  KavrelSetMessagePump(nullptr, nullptr);
+  EXPECT_EQ(S_OK, looped);
+  EXPECT_LE(loop.pumps, 14) << "the loop ends after the pass that asked it to";
+  EXPECT_EQ(0u, loop.errorAfter.find("Error (1167): ")) << loop.errorAfter;
+  // The passes over the vanished device took their waits: no busy loop.
+  EXPECT_GE(loop.untilStop, 5 * 20.0 - 1);
+  VARIANT_BOOL status = -1;
+  host.comms->get_StatusComm(&status);
+  EXPECT_EQ(0, status);
+  unsetenv("KAVREL_COM4");
+  CurrentThreadState() = ThreadState{};
+}
+
 }  // namespace
 }  // namespace kavrel::testing

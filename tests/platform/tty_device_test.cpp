@@ -409,6 +409,45 @@ TEST_F(Tty, AVanishedPeerFailsEveryTransferPromptly) {
   }
 }
 
+TEST_F(Tty, AVanishedPeerEndsABlockedWriteAndFailsAnIdleLine) {
+  // While idle: nothing pending when the far end goes.
+  {
+    PtyPair idle;
+    const Handle32 h = Open(idle.path());
+    ASSERT_NE(h, platform::kInvalidHandle);
+    opened.push_back(h);
+    idle.CloseMaster();
+    BOOL ok = TRUE;
+    Write(h, "late", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+    Read(h, 4, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+    DWORD flags = 0;
+    COMSTAT stat{};
+    EXPECT_FALSE(ops.ClearCommError(h, &flags, &stat));
+    EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+  }
+  // During a write that nobody takes and that has no time-out: only the
+  // failure can end it, with the count that went out before.
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, 0, 0, 0, 0, 0));
+  std::thread closer([&] {
+    usleep(200 * 1000);
+    pty.CloseMaster();
+  });
+  const std::string big(4 << 20, 'x');
+  BOOL ok = TRUE;
+  const Stopwatch clock;
+  const DWORD put = Write(h, big, &ok);
+  closer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_LT(put, big.size());
+  EXPECT_LT(clock.ms(), 5000);
+}
+
 TEST_F(Tty, ModemLinesAreAbsentButBreakAndCodesBehave) {
   const Handle32 h = OpenPty();
   DWORD bits = 0;
