@@ -11,5 +11,8 @@ cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREF
   -DKAVREL_TESTS=OFF -DKAVREL_BENCH=OFF -DKAVREL_FUZZ=OFF >/dev/null
 cmake --build build-deb -j"$jobs" >/dev/null
 rm -f build-deb/kavrel_*.deb
-(cd build-deb && cpack -G DEB >/dev/null)
+if ! (cd build-deb && cpack -G DEB) >build-deb/cpack.log 2>&1; then
+  cat build-deb/cpack.log >&2
+  exit 1
+fi
 ls build-deb/kavrel_*.deb
