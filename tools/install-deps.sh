@@ -4,7 +4,7 @@
 #   tools/install-deps.sh package plus what the Debian package is built with
 #   tools/install-deps.sh all     plus GoogleTest, Google Benchmark, clang's
 #                                 fuzzer runtime, pkg-config, mingw-w64 and
-#                                 Wine (32 and 64-bit)
+#                                 Wine (32 and 64-bit), wixl
 # Packages already present are not installed again.
 set -euo pipefail
 
@@ -14,7 +14,7 @@ package_pkgs=(dpkg-dev file)
 test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
   python3-pytest ser2net python3-serial
   tmux pkgconf)
-windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386 locales)
+windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386 locales wixl)
 
 case "$profile" in
   build) wanted=("${build_pkgs[@]}") ;;

@@ -12,7 +12,9 @@
 #     bytes are read at the other pseudo-terminal;
 #   - regsvr32 /u removes every key again;
 #   - in the 64-bit prefix, beside a 32-bit registration, regsvr32 /u of the
-#     64-bit DLL keeps what the 32-bit one still needs.
+#     64-bit DLL keeps what the 32-bit one still needs;
+#   - in the same prefix, the installer (msi_tests.sh): over an older version,
+#     its registration compared with regsvr32's, uninstalled without a trace.
 #
 # A machine that runs no 32-bit programs (a 64-bit-only kernel) skips what
 # needs them, and says so.
@@ -46,8 +48,12 @@ if [ $runs_32bit -eq 0 ]; then
   [ ${#archs[@]} -eq 0 ] && exit 0
 fi
 
-echo "== building Kavrel.dll: ${archs[*]}"
-tools/build-windows.sh "${archs[@]}" || { echo "run_wine_tests: build failed" >&2; exit 2; }
+# The 64-bit prefix also tests the installer, which holds both DLLs.
+targets=("${archs[@]}")
+[[ " ${archs[*]} " == *" win64 "* ]] && targets=(win32 win64 msi)
+echo "== building: ${targets[*]}"
+tools/build-windows.sh "${targets[@]}" || { echo "run_wine_tests: build failed" >&2; exit 2; }
+source "$root/tests/windows/msi_tests.sh"
 
 failures=0
 fail() {
@@ -275,7 +281,11 @@ for arch in "${archs[@]}"; do
   rc=$?
   [ $rc -ne 0 ] || fail "Kavrel.comms can still be created after regsvr32 /u"
 
-  if [ "$arch" = win64 ]; then side_by_side; fi
+  if [ "$arch" = win64 ]; then
+    side_by_side
+    msi_tests
+    msi_x86_tests
+  fi
 
   cd "$root"
   cleanup
