@@ -640,7 +640,8 @@ inline LoadResult LoadFile(const std::string& path, Document* doc, std::string* 
 // is the same version (device, inode, size, modification and change times,
 // mode, owner). The checks of LoadFile are made on every call. A version
 // whose times are too recent to tell it from a same-sized rewrite within the
-// file system's clock tick is read again until it is a second old.
+// file system's clock tick is read again until it is two seconds old (file systems with 1 s or 2 s
+// timestamps included).
 // *doc is never null: a missing or refused file gives an empty registry.
 inline LoadResult LoadShared(const std::string& path, std::shared_ptr<const Document>* doc,
                              std::string* error) {
@@ -676,7 +677,7 @@ inline LoadResult LoadShared(const std::string& path, std::shared_ptr<const Docu
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
   auto settled = [&](const struct timespec& t) {
-    return t.tv_sec < now.tv_sec - 1 || (t.tv_sec == now.tv_sec - 1 && t.tv_nsec <= now.tv_nsec);
+    return t.tv_sec < now.tv_sec - 2 || (t.tv_sec == now.tv_sec - 2 && t.tv_nsec <= now.tv_nsec);
   };
   auto parsed = std::make_shared<Document>();
   const LoadResult result = detail::ReadChecked(path, fd, parsed.get(), error);

@@ -594,7 +594,7 @@ TEST_F(RegistryFileTest, ReadsTheFileAgainOnlyWhenItChanged) {
   // clock tick, unseen: it is read every time until it has settled.
   ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &second, &error));
   EXPECT_NE(first.get(), second.get());
-  ::usleep(2100 * 1000);
+  ::usleep(2200 * 1000);
   ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &first, &error));
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(registry::LoadResult::Loaded, registry::LoadShared(file_, &second, &error));
