@@ -32,8 +32,7 @@ std::string Keys(int count, int first = 0) {
   return text;
 }
 
-bool ParseOk(const std::string& text, size_t keys) {
-  registry::Document doc;
+bool ParseOk(const std::string& text, size_t keys, registry::Document& doc) {
   std::string error;
   return registry::Document::Parse(text, &doc, &error) && doc.keys().size() == keys;
 }
@@ -64,16 +63,20 @@ int main(int argc, char** argv) {
         "read " + std::to_string(2 * n) + " keys / twice " + std::to_string(n) + " keys",
         Goal::Cost, 1.5,
         [&] {
+          // Both halves stay in memory, as the whole does: the same
+          // amount of fresh memory on both sides.
+          registry::Document first, second;
           const Stopwatch w;
-          const bool ok =
-              ParseOk(half1, static_cast<size_t>(n)) && ParseOk(half2, static_cast<size_t>(n));
+          const bool ok = ParseOk(half1, static_cast<size_t>(n), first) &&
+                          ParseOk(half2, static_cast<size_t>(n), second);
           Cost c = w.Stop();
           c.failed = !ok;
           return c;
         },
         [&] {
+          registry::Document doc;
           const Stopwatch w;
-          const bool ok = ParseOk(whole, static_cast<size_t>(2 * n));
+          const bool ok = ParseOk(whole, static_cast<size_t>(2 * n), doc);
           Cost c = w.Stop();
           c.failed = !ok;
           return c;
