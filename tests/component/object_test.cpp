@@ -198,7 +198,7 @@ TEST(ThreadingTest, AdviseFromAnotherThreadDuringDeliveryIsRefused) {
   ScriptedRuntime rt;
   TestObject t(rt.runtime());
   RecordingSink owned;
-  Connect(t.comms.get(), &owned);
+  const DWORD cookie = Connect(t.comms.get(), &owned);
   Ref<IConnectionPointContainer> container;
   ASSERT_EQ(S_OK, t.comms->QueryInterface(IID_IConnectionPointContainer,
                                           reinterpret_cast<void**>(container.out())));
@@ -222,6 +222,7 @@ TEST(ThreadingTest, AdviseFromAnotherThreadDuringDeliveryIsRefused) {
   EXPECT_EQ(0, accepted.load());
   EXPECT_EQ(2000u, owned.events.size());
   EXPECT_EQ(1u, t.object()->events().SinkCount());
+  Disconnect(t.comms.get(), cookie);
 }
 
 TEST(ThreadingTest, EachThreadHasItsOwnThreadStateSharedByItsObjects) {
