@@ -19,7 +19,7 @@ build_msi() {
   command -v wixl >/dev/null || { echo "wixl is missing (Debian package wixl)" >&2; exit 2; }
   rm -rf build-msi && mkdir -p "$stage/win32" "$stage/win64"
   cp build-win32/Kavrel.dll "$stage/win32/" && cp build-win64/Kavrel.dll "$stage/win64/"
-  cp packaging/windows/*.txt README.md docs/windows.md "$stage/"
+  cp packaging/windows/*.txt README.md docs/windows.md docs/members.md "$stage/"
   # wixl resolves sources relative to the working directory.
   (cd build-msi &&
     wixl -a x64 -D Version="$version" -D SourceDir=stage -D Win64=yes \

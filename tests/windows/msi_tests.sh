@@ -63,7 +63,7 @@ msi_tests() {
     fail "the 64-bit Kavrel.dll is not in Program Files\\Kavrel"
   cmp -s "$c/Program Files (x86)/Kavrel/Kavrel.dll" "$root/build-win32/Kavrel.dll" ||
     fail "the 32-bit Kavrel.dll is not in Program Files (x86)\\Kavrel"
-  for f in "Getting started.txt" Licence.txt README.md windows.md; do
+  for f in "Getting started.txt" Licence.txt README.md windows.md members.md; do
     [ -f "$c/Program Files/Kavrel/$f" ] || fail "$f is not installed"
   done
 
