@@ -51,10 +51,10 @@ ULONG CommsObject::AddRef() { return ++refs_; }
 
 ULONG CommsObject::Release() {
   const ULONG n = --refs_;
-  if (n == 0) {
-    CloseOpenPortsAtRelease();
-    delete this;
-  }
+  // The last reference frees the texts and the port table; a device still
+  // open in the table stays open (a host may keep DTR up to power an
+  // instrument): the host closes its ports before it lets the object go.
+  if (n == 0) delete this;
   return n;
 }
 

@@ -140,9 +140,6 @@ class CommsObject final : public CommsPrivate,
   // Replaces *target with the text of the bytes.
   void AssignFromAnsi(BSTR* target, const char* bytes, size_t length);
 
-  // Closes whatever is still open when the last reference goes.
-  void CloseOpenPortsAtRelease();
-
  private:
   explicit CommsObject(platform::Runtime& runtime);
   ~CommsObject();

@@ -156,13 +156,4 @@ HRESULT CommsObject::CommFlush(short* intPortID, LONG* result) {
   });
 }
 
-// A host that releases the object with ports still open would leave those
-// devices locked for the rest of its process: close them. Nothing else runs
-// here (no record, no status).
-void CommsObject::CloseOpenPortsAtRelease() {
-  for (PortSlot& slot : portTable) {
-    if (slot.blnOpen && device().CloseHandle(slot.lngHandle)) slot.blnOpen = VARIANT_FALSE;
-  }
-}
-
 }  // namespace kavrel

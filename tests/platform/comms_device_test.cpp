@@ -240,6 +240,26 @@ TEST_F(Comms, ANullModemPeerThatClosesFailsTheOtherEnd) {
   EXPECT_LT(clock.ms(), 500);
 }
 
+// Releasing the object leaves its open ports as they are: the peer still
+// sees DTR, and the device is still taken until its handle is closed.
+TEST(CommsRelease, LeavesOpenPortsOpen) {
+  Ops far;
+  const Handle32 b = far.Open("NULLMODEM44B");
+  ASSERT_NE(b, platform::kInvalidHandle);
+  Handle32 held = 0;
+  {
+    TestObject obj{platform::NativeRuntime()};
+    ASSERT_EQ(CallCommOpen(obj.comms.get(), 1, u"NULLMODEM44A", kSettings), 0);
+    held = obj.object()->portTable[0].lngHandle;
+    ASSERT_TRUE(far.Modem(b) & MS_DSR_ON);
+  }
+  EXPECT_TRUE(far.Modem(b) & MS_DSR_ON);
+  TestObject second{platform::NativeRuntime()};
+  EXPECT_EQ(CallCommOpen(second.comms.get(), 1, u"NULLMODEM44A", kSettings), 5);
+  EXPECT_TRUE(far.ops.CloseHandle(held));
+  EXPECT_TRUE(far.ops.CloseHandle(b));
+}
+
 // The connection layer end to end: COM1 mapped onto a cable end, the other
 // end played through the device layer.
 TEST_F(Comms, ConnectionLayerOverTheNullModem) {

@@ -200,7 +200,9 @@ TEST_F(PortTest, FlushPurgesBothQueues) {
   EXPECT_EQ(1117, Status());
 }
 
-TEST(PortRelease, ClosesTheSlotsStillOpenAndNothingElse) {
+// The host closes its ports before it releases the object: the last
+// release makes no device call, whatever is still open.
+TEST(PortRelease, ClosesNothing) {
   ScriptedRuntime rt;
   {
     TestObject obj(rt.runtime());
@@ -213,18 +215,12 @@ TEST(PortRelease, ClosesTheSlotsStillOpenAndNothingElse) {
     };
     EXPECT_EQ(0, open(1, 11));
     EXPECT_EQ(0, open(2, 12));
-    EXPECT_EQ(0, open(3, 13));
     rt.device.Script("CreateFileA", FailingOpen(2));
     EXPECT_EQ(2, open(4, 14));
-    short two = 2;
-    LONG r = 0;
-    obj.comms->CommClose(&two, &r);
     rt.device.ClearCalls();
     CurrentThreadState().lngStatus = kUntouched;
   }
-  ASSERT_EQ((std::vector<std::string>{"CloseHandle", "CloseHandle"}), rt.device.ops());
-  EXPECT_EQ((Args{11}), rt.device.calls()[0].args);
-  EXPECT_EQ((Args{13}), rt.device.calls()[1].args);
+  EXPECT_TRUE(rt.device.ops().empty());
   EXPECT_EQ(kUntouched, CurrentThreadState().lngStatus);
 }
 
