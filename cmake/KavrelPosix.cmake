@@ -9,6 +9,7 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/posix/handle_table.cpp
   platform/posix/line_settings.cpp
   platform/posix/network_device.cpp
+  platform/posix/termios_line.cpp
   platform/posix/null_modem.cpp
   platform/posix/port_names.cpp
   platform/posix/transfer.cpp

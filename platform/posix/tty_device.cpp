@@ -3,7 +3,6 @@
 // the tty with ioctls alone.
 #include "platform/posix/tty_device.h"
 
-#include <asm/termbits.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -21,13 +20,12 @@
 #include <string>
 
 #include "platform/posix/line_settings.h"
+#include "platform/posix/termios_line.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
 
 namespace {
-
-using termios2_t = struct termios2;
 
 // The modem-line and counter ioctls of a device that has no such lines (a
 // pseudo-terminal, many USB bridges) fail with one of these.
@@ -53,88 +51,11 @@ int IoctlValue(int fd, unsigned long request, long value) {
   return result;
 }
 
-BYTE DataBits(tcflag_t cflag) {
-  switch (cflag & CSIZE) {
-    case CS5:
-      return 5;
-    case CS6:
-      return 6;
-    case CS7:
-      return 7;
-    default:
-      return 8;
-  }
-}
-
-tcflag_t SizeFlag(BYTE dataBits) {
-  switch (dataBits) {
-    case 5:
-      return CS5;
-    case 6:
-      return CS6;
-    case 7:
-      return CS7;
-    default:
-      return CS8;
-  }
-}
-
-// The members termios describes, read into dcb; the others stay.
-void ReadLine(const termios2_t& t, DCB& dcb) {
-  dcb.BaudRate = t.c_ospeed;
-  dcb.ByteSize = DataBits(t.c_cflag);
-  if (!(t.c_cflag & PARENB)) {
-    dcb.Parity = NOPARITY;
-  } else if (t.c_cflag & CMSPAR) {
-    dcb.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-  } else {
-    dcb.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
-  }
-  // A UART sends 1.5 stop bits for "two" at 5 data bits.
-  if (!(t.c_cflag & CSTOPB)) {
-    dcb.StopBits = ONESTOPBIT;
-  } else {
-    dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-  }
-  dcb.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-  dcb.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-  dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-  dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
-  dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-  // Linux has one switch for RTS/CTS in both directions.
-  const bool rtscts = (t.c_cflag & CRTSCTS) != 0;
-  if (rtscts && !dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    dcb.fOutxCtsFlow = 1;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  } else if (!rtscts) {
-    dcb.fOutxCtsFlow = 0;
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  }
-}
-
-void WriteLine(const DCB& dcb, termios2_t& t) {
-  t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  t.c_cflag |= BOTHER | SizeFlag(dcb.ByteSize) | CREAD | CLOCAL;
-  t.c_ispeed = dcb.BaudRate;
-  t.c_ospeed = dcb.BaudRate;
-  if (dcb.Parity != NOPARITY) t.c_cflag |= PARENB;
-  if (dcb.Parity == ODDPARITY || dcb.Parity == MARKPARITY) t.c_cflag |= PARODD;
-  if (dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
-  if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
-  t.c_iflag &= ~(INPCK | IXON | IXOFF);
-  if (dcb.fParity) t.c_iflag |= INPCK;
-  if (dcb.fOutX) t.c_iflag |= IXON;
-  if (dcb.fInX) t.c_iflag |= IXOFF;
-  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-}
-
 // Binary transfers: no echo, no line editing, no signals, no translation
 // either way, breaks left to the error counters. Speed, framing and flow
 // control stay as they are; IXON and IXOFF go off, because a terminal's
 // defaults would swallow two byte values.
-void MakeRaw(termios2_t& t) {
+void MakeRaw(Termios2& t) {
   t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC |
                  IMAXBEL | IUTF8 | IGNPAR);
   t.c_iflag |= IGNBRK;
@@ -178,13 +99,13 @@ class TtyDevice final : public Device {
   // Raw mode, the error counters' starting point and the DCB members
   // termios does not hold.
   DWORD Prepare() {
-    termios2_t t{};
+    Termios2 t{};
     if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
     MakeRaw(t);
     if (Ioctl(fd_, TCSETS2, &t) < 0) return Win32FromErrno(errno);
     counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
     shadow_ = DefaultDcb();
-    ReadLine(t, shadow_);
+    ReadTermios(t, shadow_);
     return ERROR_SUCCESS;
   }
 
@@ -253,10 +174,10 @@ class TtyDevice final : public Device {
   }
 
   DWORD GetState(DCB& dcb) override {
-    termios2_t t{};
+    Termios2 t{};
     if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
     std::lock_guard lock(stateMutex_);
-    ReadLine(t, shadow_);
+    ReadTermios(t, shadow_);
     dcb = shadow_;
     return ERROR_SUCCESS;
   }
@@ -265,10 +186,10 @@ class TtyDevice final : public Device {
     // RTS that follows transmission needs RS-485 support the generic tty
     // layer does not offer.
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
-    termios2_t before{};
+    Termios2 before{};
     if (Ioctl(fd_, TCGETS2, &before) < 0) return Win32FromErrno(errno);
-    termios2_t t = before;
-    WriteLine(dcb, t);
+    Termios2 t = before;
+    WriteTermios(dcb, t);
     if (Ioctl(fd_, TCSETS2, &t) < 0) {
       return errno == EINVAL ? ERROR_INVALID_PARAMETER : Win32FromErrno(errno);
     }
@@ -276,8 +197,8 @@ class TtyDevice final : public Device {
     // asked for; that is a refusal, and the line goes back as it was. (A
     // pseudo-terminal keeps any rate, but always 8 bits without parity: it
     // has no wire, and what it keeps is what GetCommState reports.)
-    termios2_t applied{};
-    if (Ioctl(fd_, TCGETS2, &applied) == 0 && !CloseEnough(applied.c_ospeed, dcb.BaudRate)) {
+    Termios2 applied{};
+    if (Ioctl(fd_, TCGETS2, &applied) == 0 && !CloseEnough(OutputBaud(applied), dcb.BaudRate)) {
       Ioctl(fd_, TCSETS2, &before);
       return ERROR_INVALID_PARAMETER;
     }
@@ -476,7 +397,7 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   close(object);
   if (fd < 0) return Win32FromErrno(openError);
 
-  termios2_t probe{};
+  Termios2 probe{};
   if (Ioctl(fd, TCGETS2, &probe) < 0) {  // a character device, but no terminal
     close(fd);
     return ERROR_NOT_SUPPORTED;

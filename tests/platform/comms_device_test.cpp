@@ -151,6 +151,24 @@ TEST_F(Comms, ModeStringsReachTheDevice) {
   EXPECT_EQ(ProbeLine(pty.master()).speed, 250000u);  // unchanged
 }
 
+// A standard rate stays readable by every other program after the close;
+// only a rate without a constant of its own is set as a custom one.
+TEST_F(Comms, StandardRatesStayReadableAfterTheClose) {
+  PtyPair pty;
+  const std::pair<const char16_t*, unsigned> rates[] = {{u"baud=115200", 115200},
+                                                        {u"baud=19200 parity=E data=7", 19200}};
+  for (const auto& [settings, rate] : rates) {
+    ASSERT_EQ(Open(1, pty.path(), settings), 0);
+    ASSERT_EQ(Close(1), 0);
+    EXPECT_EQ(LibcOutputSpeed(pty.master()), rate);
+  }
+  ASSERT_EQ(Open(1, pty.path(), u"baud=250000"), 0);
+  EXPECT_EQ(ProbeLine(pty.master()).speed, 250000u);
+  EXPECT_EQ(LibcOutputSpeed(pty.master()), 0u);
+  EXPECT_EQ(Set(1, u"baud=57600"), 0);
+  EXPECT_EQ(LibcOutputSpeed(pty.master()), 57600u);
+}
+
 TEST_F(Comms, AMalformedModeStringLeavesTheSlotOpen) {
   PtyPair pty;
   EXPECT_EQ(Open(1, pty.path(), u"baud=9600 parity=Q"), 87);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,25 @@ std::string PtyPair::Receive(size_t count, int ms) {
     got.append(buffer, static_cast<size_t>(n));
   }
   return got;
+}
+
+unsigned LibcOutputSpeed(int fd) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return 0;
+  switch (cfgetospeed(&t)) {
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    default:
+      return 0;
+  }
 }
 
 }  // namespace kavrel::testing

@@ -38,4 +38,8 @@ struct LineProbe {
 };
 LineProbe ProbeLine(int fd);
 
+// The output speed as a program using the C library's termios reads it, as
+// stty does: 0 for anything but a standard rate it knows.
+unsigned LibcOutputSpeed(int fd);
+
 }  // namespace kavrel::testing
