@@ -127,6 +127,11 @@ class CommsObject final : public CommsPrivate,
   const Apartment& apartment() const { return apartment_; }
   bool OnOwnerThread() const { return apartment_.Current(); }
 
+  // Set by the polling pass around its ClearComm: the flush then empties the
+  // output queue and ends transfers, but keeps what was received and not yet
+  // read for the next pass's read. A host's own ClearComm empties both.
+  bool keepReceivedOnFlush = false;
+
   // The slot intPortID names; runtime error 9 outside 1 to 4.
   PortSlot& Slot(short intPortID);
 

@@ -56,7 +56,8 @@ HRESULT CommsObject::WriteComm(BSTR* strData1) {
 }
 
 // Polls while the thread's intLoopState is below 4: each pass pumps the
-// host's messages, reads, empties both device queues, raises DataArrived
+// host's messages, reads, empties the device queues of all but the received
+// text not yet read, raises DataArrived
 // while StatusComm is true, and waits 20 ms. A stop requested during a pass
 // takes effect after the whole pass.
 HRESULT CommsObject::looprocess() {
@@ -65,7 +66,15 @@ HRESULT CommsObject::looprocess() {
     do {
       runtime().pump.Pump();
       Check(self()->ReadComm());
-      Check(self()->ClearComm());
+      {
+        // The pass empties the queues without losing received text: what
+        // this pass's read left (it takes at most 1024 bytes, and more may
+        // have come since) is read by the next pass.
+        keepReceivedOnFlush = true;
+        const HRESULT cleared = self()->ClearComm();
+        keepReceivedOnFlush = false;
+        Check(cleared);
+      }
       if (statusComm) {
         const std::u16string arrived(readBuffer.view());
         events().Raise(KAVREL_DISPID_DATAARRIVED, arrived);

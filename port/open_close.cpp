@@ -151,7 +151,8 @@ HRESULT CommsObject::CommFlush(short* intPortID, LONG* result) {
       status = port::RefuseClosedSlot(*this, u"CommFlush (PurgeComm)");
       return;
     }
-    status = AsStatus(device().PurgeComm(slot.lngHandle, port::kPurgeAll));
+    const DWORD flags = keepReceivedOnFlush ? port::kPurgeKeepingReceived : port::kPurgeAll;
+    status = AsStatus(device().PurgeComm(slot.lngHandle, flags));
     status = status ? 0 : port::RecordDllFailure(*this, u"CommFlush (PurgeComm)");
   });
 }

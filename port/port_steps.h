@@ -12,6 +12,8 @@ namespace kavrel::port {
 
 // Both queues emptied and any transfer in progress ended.
 inline constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// As kPurgeAll, but what was received and not yet read stays queued.
+inline constexpr DWORD kPurgeKeepingReceived = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR;
 
 // A slot that is not open but holds a handle other than 0 (never opened) and
 // -1 (failed open) held a device that CommClose has closed. The value may

@@ -250,6 +250,7 @@ TEST_F(ConnectionTest, LooprocessPollsUntilAHandlerStopsItAfterTheWholePass) {
     // At the first pump of the third pass (two DataArrived so far).
     if (!stopped && sink.events.size() == 2) {
       stopped = true;
+      t.comms->ClearComm();
       TestBstr text(u"stop");
       t.comms->WriteComm(&text.s);  // sets intLoopState to 4 for every loop of the thread
     }
@@ -262,6 +263,11 @@ TEST_F(ConnectionTest, LooprocessPollsUntilAHandlerStopsItAfterTheWholePass) {
   EXPECT_EQ((std::vector<std::u16string>{u"ok", u"ok", u"ok"}), arrived)
       << "reads after the first brought nothing; the buffer is raised again";
   EXPECT_EQ(1u, rt.device.CallsOf("ReadFile").size());
+  // Each pass's purge keeps what was received and not read; the host's own
+  // ClearComm (here from the pump, after the second pass) empties both.
+  std::vector<long long> purges;
+  for (const Call& c : rt.device.CallsOf("PurgeComm")) purges.push_back(c.args[1]);
+  EXPECT_EQ((std::vector<long long>{7, 7, 15, 7}), purges);
   auto sleeps = rt.device.CallsOf("SleepEx");
   EXPECT_EQ(20, sleeps.back().args[0]) << "the stopped pass still ends with its 20 ms wait";
 }

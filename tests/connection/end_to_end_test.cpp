@@ -4,10 +4,16 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <set>
 #include <thread>
 
+#include "platform/posix/device_ops.h"
 #include "support/test_host.h"
 
 namespace kavrel::testing {
@@ -250,6 +256,156 @@ TEST(PseudoTerminalEndToEndTest, APollingLoopOutlivesItsDeviceAndStillStops) {
   EXPECT_EQ(0, status);
   unsetenv("KAVREL_COM4");
   CurrentThreadState() = ThreadState{};
+}
+
+// Numbered lines, 26 bytes each, in writes of 1 to 65 lines: several
+// bursts are larger than one read takes.
+std::vector<std::string> StreamWrites() {
+  std::vector<std::string> writes;
+  const int burstLines[] = {50, 2, 1, 65, 5, 44};
+  int line = 0;
+  for (size_t burst = 0; line < 420; ++burst) {
+    std::string text;
+    for (int i = 0; i < burstLines[burst % 6] && line < 420; ++i, ++line) {
+      char buffer[32];
+      std::snprintf(buffer, sizeof buffer, "line %05d of the stream\r\n", line);
+      text += buffer;
+    }
+    writes.push_back(text);
+  }
+  return writes;
+}
+
+// Whether successive DataArrived texts can be exactly `sent`: each text is
+// the next piece of it, or the previous text again (a pass that read
+// nothing raises the unchanged buffer). Tracks every position the texts can
+// have reached, since a piece may happen to equal the one before.
+::testing::AssertionResult AddsUpTo(const std::vector<std::string>& texts,
+                                    const std::string& sent) {
+  std::set<size_t> reached{0};
+  for (size_t i = 0; i < texts.size(); ++i) {
+    std::set<size_t> next;
+    for (size_t at : reached) {
+      if (sent.compare(at, texts[i].size(), texts[i]) == 0) next.insert(at + texts[i].size());
+      if (i > 0 && texts[i] == texts[i - 1]) next.insert(at);
+    }
+    reached.swap(next);
+  }
+  if (reached.count(sent.size())) return ::testing::AssertionSuccess();
+  size_t fresh = 0;
+  for (size_t i = 0; i < texts.size(); ++i)
+    if (i == 0 || texts[i] != texts[i - 1]) fresh += texts[i].size();
+  return ::testing::AssertionFailure() << texts.size() << " DataArrived texts bring " << fresh
+                                       << " new bytes of the " << sent.size() << " sent";
+}
+
+// Opens `device` with CommOpen on a fresh thread, runs looprocess there and
+// collects the DataArrived texts while `peerWrite` sends the stream; a
+// handler ends the loop once the stream has come (or after a time bound).
+std::vector<std::string> LoopWhilePeerStreams(
+    const std::u16string& device, const std::function<void(const std::string&)>& peerWrite,
+    const std::string& sent, DWORD inputQueue = 0) {
+  std::vector<std::string> texts;
+  std::atomic<int> opened{0};  // 1 open, -1 failed
+  std::atomic<bool> peerDone{false};
+  std::thread loop([&] {
+    TestObject host{platform::NativeRuntime()};
+    host.comms->put_PortComm(1);
+    short slot = 1;
+    TestBstr name(device), mode(u"baud=115200 parity=N data=8 stop=1");
+    LONG r = -1;
+    host.comms->CommOpen(&slot, &name.s, &mode.s, &r);
+    // A device whose driver buffers more than one read takes, as a UART
+    // driver does; the opened slot's handle is the test's to size.
+    if (r == 0 && inputQueue &&
+        !platform::NativeRuntime().device.SetupComm(host.object()->portTable[0].lngHandle,
+                                                    inputQueue, 1024)) {
+      r = -1;
+    }
+    opened = r == 0 ? 1 : -1;
+    if (r != 0) return;
+    RecordingSink sink;
+    Connect(host.comms.get(), &sink);
+    size_t fresh = 0;  // bytes of the texts that differ from the one before
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+    sink.handler = [&](DISPID id, const std::u16string& text) {
+      if (id != KAVREL_DISPID_DATAARRIVED) return;
+      std::string bytes(text.begin(), text.end());
+      if (texts.empty() || bytes != texts.back()) fresh += bytes.size();
+      texts.push_back(std::move(bytes));
+      if (peerDone && deadline - Clock::now() > std::chrono::seconds(5))
+        deadline = Clock::now() + std::chrono::seconds(5);
+      if (fresh >= sent.size() || Clock::now() > deadline) host.comms->CloseComm();
+    };
+    // Bounded also when no event comes: the pump starts every pass.
+    struct Bound {
+      _comms* comms;
+      Clock::time_point end = Clock::now() + std::chrono::seconds(90);
+    } bound{host.comms.get()};
+    KavrelSetMessagePump(
+        [](void* c) {
+          auto* b = static_cast<Bound*>(c);
+          if (Clock::now() > b->end) b->comms->CloseComm();
+        },
+        &bound);
+    host.comms->looprocess();
+    KavrelSetMessagePump(nullptr, nullptr);
+    host.comms->CloseComm();
+  });
+  while (opened == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (opened == 1) {
+    for (const std::string& piece : StreamWrites()) {
+      peerWrite(piece);
+      std::this_thread::sleep_for(std::chrono::milliseconds(piece.size() > 1024 ? 30 : 5));
+    }
+  }
+  peerDone = true;
+  loop.join();
+  EXPECT_EQ(opened, 1);
+  return texts;
+}
+
+std::string Stream() {
+  std::string all;
+  for (const std::string& piece : StreamWrites()) all += piece;
+  return all;
+}
+
+TEST(PollingLoopStreamTest, LosesNothingOverAPty) {
+  int master = -1, slave = -1;
+  char path[128] = {};
+  ASSERT_EQ(0, openpty(&master, &slave, path, nullptr, nullptr));
+  close(slave);
+  const std::string sent = Stream();
+  const auto texts = LoopWhilePeerStreams(
+      std::u16string(path, path + std::strlen(path)),
+      [&](const std::string& piece) {
+        ASSERT_EQ(static_cast<ssize_t>(piece.size()), write(master, piece.data(), piece.size()));
+      },
+      sent);
+  close(master);
+  EXPECT_TRUE(AddsUpTo(texts, sent));
+}
+
+TEST(PollingLoopStreamTest, LosesNothingOverTheNullModem) {
+  platform::posix::TtyDeviceOps far;
+  const platform::Handle32 b = far.CreateFileA("NULLMODEM45B", GENERIC_READ | GENERIC_WRITE, 0,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+  ASSERT_NE(b, platform::kInvalidHandle);
+  COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 10000};
+  ASSERT_TRUE(far.SetCommTimeouts(b, &timeouts));
+  const std::string sent = Stream();
+  const auto texts = LoopWhilePeerStreams(
+      u"NULLMODEM45A",
+      [&](const std::string& piece) {
+        DWORD written = 0;
+        OVERLAPPED o{};
+        far.WriteFile(b, piece.data(), static_cast<DWORD>(piece.size()), &written, &o);
+        ASSERT_EQ(piece.size(), written);
+      },
+      sent, 4096);
+  far.CloseHandle(b);
+  EXPECT_TRUE(AddsUpTo(texts, sent));
 }
 
 }  // namespace
