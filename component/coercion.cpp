@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "component/bstr.h"
@@ -308,7 +309,11 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
 }  // namespace
 
 HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
-  return Coerce(arg, type, cell, kDefaultValueDepth);
+  try {
+    return Coerce(arg, type, cell, kDefaultValueDepth);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {

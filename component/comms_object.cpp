@@ -63,8 +63,16 @@ PortSlot& CommsObject::Slot(short intPortID) {
   return portTable[intPortID - 1];
 }
 
-HRESULT CommsObject::Fail(const RuntimeError& error) {
-  runtime_.errors.Set(IID__comms, u"Kavrel", error.description);
+HRESULT CommsObject::Fail(const RuntimeError& error) noexcept {
+  try {
+    if (error.description.empty()) {
+      runtime_.errors.Clear();  // no older description in its place
+    } else {
+      runtime_.errors.Set(IID__comms, u"Kavrel", error.description);
+    }
+  } catch (...) {
+    runtime_.errors.Clear();
+  }
   return RuntimeErrorStatus(error.number);
 }
 

@@ -135,8 +135,10 @@ class CommsObject final : public CommsPrivate,
   // The slot intPortID names; runtime error 9 outside 1 to 4.
   PortSlot& Slot(short intPortID);
 
-  // Leaves a failure for the host: error information plus the status.
-  HRESULT Fail(const RuntimeError& error);
+  // Leaves a failure for the host: the status, with error information when
+  // there is memory for it (and none when the error came without its
+  // description). Never throws.
+  HRESULT Fail(const RuntimeError& error) noexcept;
 
   // Text handed to the platform and back, in the ANSI code page.
   std::string ToAnsi(BSTR text);

@@ -6,7 +6,7 @@
 
 namespace kavrel {
 
-std::u16string RuntimeErrorDescription(LONG number) {
+std::u16string_view RuntimeErrorDescription(LONG number) {
   switch (number) {
     case kErrInvalidCall:
       return u"Invalid procedure call or argument";
@@ -27,7 +27,7 @@ std::u16string RuntimeErrorDescription(LONG number) {
     case kErrWrongArgCount:
       return u"Wrong number of arguments or invalid property assignment";
     default:
-      return U16("Application-defined or object-defined error");
+      return u"Application-defined or object-defined error";
   }
 }
 
@@ -58,7 +58,9 @@ LONG RuntimeErrorNumberOf(HRESULT hr) {
   }
 }
 
-void Raise(LONG number) { throw RuntimeError{number, RuntimeErrorDescription(number)}; }
+void Raise(LONG number) {
+  throw RuntimeError{number, std::u16string(RuntimeErrorDescription(number))};
+}
 
 void Raise(LONG number, std::u16string description) {
   throw RuntimeError{number, std::move(description)};
@@ -78,15 +80,31 @@ void Check(HRESULT hr) {
   throw RuntimeError{number, std::move(description)};
 }
 
-RuntimeError CurrentRuntimeError() {
+namespace {
+
+// The error with its description, or without it when there is no memory
+// left to hold the text.
+RuntimeError Described(LONG number, std::u16string_view description) noexcept {
+  RuntimeError error{number, {}};
+  try {
+    error.description.assign(description);
+  } catch (...) {
+    error.description.clear();
+  }
+  return error;
+}
+
+}  // namespace
+
+RuntimeError CurrentRuntimeError() noexcept {
   try {
     throw;
   } catch (const RuntimeError& e) {
-    return e;
+    return Described(e.number, e.description);
   } catch (const std::bad_alloc&) {
-    return RuntimeError{kErrOutOfMemory, RuntimeErrorDescription(kErrOutOfMemory)};
+    return Described(kErrOutOfMemory, RuntimeErrorDescription(kErrOutOfMemory));
   } catch (...) {
-    return RuntimeError{kErrInternal, RuntimeErrorDescription(kErrInternal)};
+    return Described(kErrInternal, RuntimeErrorDescription(kErrInternal));
   }
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "kavrel/automation.h"
 
@@ -34,8 +35,8 @@ struct RuntimeError {
   std::u16string description;
 };
 
-// The runtime's description of a runtime error number.
-std::u16string RuntimeErrorDescription(LONG number);
+// The runtime's description of a runtime error number (a fixed text).
+std::u16string_view RuntimeErrorDescription(LONG number);
 
 // The failure status that carries runtime error N.
 constexpr HRESULT RuntimeErrorStatus(LONG number) {
@@ -54,7 +55,9 @@ void Check(HRESULT hr);
 
 // Translates whatever a body threw into a runtime error (out of memory,
 // or an internal error for anything unexpected). Must be called from a catch.
-RuntimeError CurrentRuntimeError();
+// Never throws: when no memory is left for the description, the error comes
+// without it.
+RuntimeError CurrentRuntimeError() noexcept;
 
 template <class Step>
 void IgnoringFailure(Step&& step) {

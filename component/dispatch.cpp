@@ -1,5 +1,6 @@
 // Late binding: GetIDsOfNames and Invoke over the member table.
 #include <algorithm>
+#include <new>
 
 #include "component/bstr.h"
 #include "component/coercion.h"
@@ -15,7 +16,11 @@ HRESULT CommsObject::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (cNames == 0) return S_OK;
   HRESULT hr = S_OK;
-  rgDispId[0] = FindMemberId(rgszNames[0]);
+  try {  // the name index is built on first use
+    rgDispId[0] = FindMemberId(rgszNames[0]);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   if (rgDispId[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
   // The names after the member's are its parameters': each gets its
   // position, the id a named argument carries.
@@ -60,11 +65,15 @@ void FillException(EXCEPINFO* excep, HRESULT failure) {
     info->GetDescription(&excep->bstrDescription);
     info->Release();
   }
-  if (!excep->bstrSource) excep->bstrSource = Bstr(u"Kavrel").Detach();
-  if (!excep->bstrDescription) {
-    const LONG number = RuntimeErrorNumberOf(failure);
-    excep->bstrDescription = Bstr(RuntimeErrorDescription(number)).Detach();
-  }
+  // Without error information the texts are the standard ones, each left
+  // out when there is no memory for it.
+  const auto allocate = [](std::u16string_view text) {
+    return ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
+                               static_cast<UINT>(text.size()));
+  };
+  if (!excep->bstrSource) excep->bstrSource = allocate(u"Kavrel");
+  if (!excep->bstrDescription)
+    excep->bstrDescription = allocate(RuntimeErrorDescription(RuntimeErrorNumberOf(failure)));
 }
 
 // Finds each parameter's argument in rgvarg. Named arguments come first,

@@ -17,12 +17,22 @@ extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsi
 
 extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return kavrel::CanUnloadNow(); }
 
+// Registration builds paths and entries as it goes; memory running out ends
+// it with a status, not an exception.
 extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
-  return kavrel::RegisterServer();
+  try {
+    return kavrel::RegisterServer();
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 extern "C" KAVREL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
-  return kavrel::UnregisterServer();
+  try {
+    return kavrel::UnregisterServer();
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 #if !defined(_WIN32)

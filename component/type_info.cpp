@@ -16,7 +16,7 @@ namespace {
 
 // The type description of guid from the module's own type library.
 // oleaut32 keeps loaded libraries cached, so this stays cheap.
-HRESULT EmbeddedTypeInfo(const GUID& guid, ITypeInfo** out) {
+HRESULT EmbeddedTypeInfo(const GUID& guid, ITypeInfo** out) try {
   const std::wstring path = platform::win32::ThisModulePath();
   if (path.empty()) return TYPE_E_CANTLOADLIBRARY;
   ITypeLib* library = nullptr;
@@ -25,6 +25,8 @@ HRESULT EmbeddedTypeInfo(const GUID& guid, ITypeInfo** out) {
   hr = library->GetTypeInfoOfGuid(guid, out);
   library->Release();
   return hr;
+} catch (...) {
+  return E_OUTOFMEMORY;
 }
 
 }  // namespace

@@ -177,7 +177,12 @@ void SetThreadErrorInfo(const GUID& guid, const std::u16string& source,
     ReplaceErrorInfo(nullptr);
     return;
   }
-  ReplaceErrorInfo(new (std::nothrow) ErrorInfoObject(guid, s, d));
+  IErrorInfo* info = new (std::nothrow) ErrorInfoObject(guid, s, d);
+  if (!info) {
+    SysFreeString(s);
+    SysFreeString(d);
+  }
+  ReplaceErrorInfo(info);
 }
 
 void ClearThreadErrorInfo() { ReplaceErrorInfo(nullptr); }

@@ -1,0 +1,290 @@
+// Memory running out inside the component: every member still answers with
+// a status (out of memory, 0x800A0007) and no exception reaches the host.
+// This binary replaces the allocator: operator new, and malloc where no
+// sanitizer owns it, can be told to refuse allocations on the calling thread.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "component/class_factory.h"
+#include "component/member_table.h"
+#include "support/test_host.h"
+
+// The replacements below pair operator new with free through malloc, which
+// GCC cannot see through when it inlines them.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KAVREL_SANITIZED_MALLOC 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KAVREL_SANITIZED_MALLOC 1
+#endif
+#endif
+
+namespace {
+
+// While a test starves the thread: the next `tAllow` allocations succeed,
+// then `tRefuse` are refused (-1: all of them), then all succeed again.
+thread_local bool tStarving = false;
+thread_local long tAllow = 0;
+thread_local long tRefuse = 0;
+
+bool Refused() {
+  if (!tStarving) return false;
+  if (tAllow > 0) {
+    --tAllow;
+    return false;
+  }
+  if (tRefuse == 0) return false;
+  if (tRefuse > 0) --tRefuse;
+  return true;
+}
+
+}  // namespace
+
+#if defined(KAVREL_SANITIZED_MALLOC)
+// The sanitizer's malloc stays; only operator new can be starved.
+void* RawAllocate(std::size_t size) { return std::malloc(size); }
+#else
+extern "C" void* __libc_malloc(std::size_t size) noexcept;
+extern "C" void* malloc(std::size_t size) noexcept {
+  return Refused() ? nullptr : __libc_malloc(size);
+}
+void* RawAllocate(std::size_t size) { return __libc_malloc(size); }
+#endif
+
+void* operator new(std::size_t size) {
+  if (Refused()) throw std::bad_alloc();
+  if (void* p = RawAllocate(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return Refused() ? nullptr : RawAllocate(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace kavrel::testing {
+namespace {
+
+constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x800A0007u);
+
+// Runs call with the first `allow` allocations granted and the rest refused
+// (or only `refuse` of them); true when the call ran out of what it was
+// granted (a call that did not is done).
+template <class Call>
+bool Starved(long allow, long refuse, Call&& call) {
+  tAllow = allow;
+  tRefuse = refuse;
+  tStarving = true;
+  call();
+  tStarving = false;
+  return tAllow == 0;
+}
+
+struct Invoked {
+  bool escaped = false;
+  HRESULT hr = S_OK;
+  SCODE scode = 0;
+  std::u16string source, description;
+  bool described = false;
+};
+
+// Invoke with the arguments given, last-first as automation passes them.
+Invoked Invoke(IDispatch* d, DISPID id, WORD flags, std::vector<VARIANT>& args, long allow,
+               long refuse, bool* starved = nullptr) {
+  Invoked out;
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID put = DISPID_PROPERTYPUT;
+  const bool isPut = flags == DISPATCH_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), isPut ? &put : nullptr, static_cast<UINT>(reversed.size()),
+                    isPut ? 1u : 0u};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO excep{};
+  const bool ranOut = Starved(allow, refuse, [&] {
+    try {
+      out.hr = d->Invoke(id, IID_NULL, 0, flags, &params, &result, &excep, nullptr);
+    } catch (...) {
+      out.escaped = true;
+    }
+  });
+  if (starved) *starved = ranOut;
+  out.scode = excep.scode;
+  out.described = excep.bstrDescription != nullptr;
+  out.source = Bstr::Attach(excep.bstrSource).str();
+  out.description = Bstr::Attach(excep.bstrDescription).str();
+  SysFreeString(excep.bstrHelpFile);
+  VariantClear(&result);
+  TakeErrorDescription();
+  return out;
+}
+
+class OutOfMemory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CurrentThreadState() = ThreadState{};
+    CurrentThreadState().intLoopState = 4;  // no polling loop runs here
+    TakeErrorDescription();
+  }
+  void TearDown() override { CurrentThreadState() = ThreadState{}; }
+
+  ScriptedRuntime rt;
+  TestObject obj{rt.runtime()};
+};
+
+TEST_F(OutOfMemory, TheStatusComesThroughTheVtableAndInvoke) {
+#if defined(KAVREL_SANITIZED_MALLOC)
+  GTEST_SKIP() << "the sanitizer's malloc cannot be starved: texts still allocate";
+#endif
+  BSTR text = nullptr;
+  HRESULT hr = S_OK;
+  // Nothing at all can be had: the status alone.
+  Starved(0, -1, [&] { hr = obj.comms->get_Version(&text); });
+  EXPECT_EQ(hr, kOutOfMemory);
+  EXPECT_EQ(text, nullptr);
+  EXPECT_EQ(TakeErrorDescription(), u"<none>");
+  std::vector<VARIANT> none;
+  Invoked invoked = Invoke(obj.comms.get(), 0x68030005, DISPATCH_PROPERTYGET, none, 0, -1);
+  EXPECT_FALSE(invoked.escaped);
+  EXPECT_EQ(invoked.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(invoked.scode, kOutOfMemory);
+  EXPECT_FALSE(invoked.described);
+
+  // The member's own text could not be had, the description could.
+  Starved(0, 1, [&] { hr = obj.comms->get_Version(&text); });
+  EXPECT_EQ(hr, kOutOfMemory);
+  EXPECT_EQ(text, nullptr);
+  EXPECT_EQ(TakeErrorDescription(), u"Out of memory");
+  invoked = Invoke(obj.comms.get(), 0x68030005, DISPATCH_PROPERTYGET, none, 0, 1);
+  EXPECT_EQ(invoked.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(invoked.scode, kOutOfMemory);
+  EXPECT_EQ(invoked.description, u"Out of memory");
+  EXPECT_EQ(invoked.source, u"Kavrel");
+
+  // And with memory again, the member works.
+  ASSERT_EQ(obj.comms->get_Version(&text), S_OK);
+  EXPECT_EQ(Bstr::Attach(text).str(), u"1.1");
+}
+
+VARIANT Value(ParamType type) {
+  VARIANT v;
+  VariantInit(&v);
+  switch (type) {
+    case ParamType::I2:
+      v.vt = VT_I2, v.iVal = 1;
+      break;
+    case ParamType::I4:
+      v.vt = VT_I4, v.lVal = 2;
+      break;
+    case ParamType::Bool:
+      v.vt = VT_BOOL, v.boolVal = VARIANT_TRUE;
+      break;
+    case ParamType::Text:
+      v.vt = VT_BSTR, v.bstrVal = Bstr(u"baud=9600 parity=N data=8 stop=1").Detach();
+      break;
+  }
+  return v;
+}
+
+WORD FlagsOf(MemberKind kind) {
+  switch (kind) {
+    case MemberKind::PropertyGet:
+      return DISPATCH_PROPERTYGET;
+    case MemberKind::PropertyPut:
+      return DISPATCH_PROPERTYPUT;
+    default:
+      return DISPATCH_METHOD;
+  }
+}
+
+// Every member, late-bound, with memory running out at each allocation it
+// makes in turn: it fails with out of memory or succeeds, and never throws.
+TEST_F(OutOfMemory, EveryMemberAnswersAtEveryAllocationThatFails) {
+  for (const MemberInfo& m : MemberTable()) {
+    if (!m.published) continue;
+    SCOPED_TRACE(m.name);
+    std::vector<VARIANT> args;
+    for (int i = 0; i < m.paramCount; ++i) args.push_back(Value(m.params[i].type));
+    for (long allow = 0; allow < 2000; ++allow) {
+      bool starved = false;
+      const Invoked r = Invoke(obj.comms.get(), m.id, FlagsOf(m.kind), args, allow, -1, &starved);
+      ASSERT_FALSE(r.escaped) << "after " << allow << " allocations";
+      if (r.hr == DISP_E_EXCEPTION) {
+        EXPECT_EQ(r.scode, kOutOfMemory) << "after " << allow << " allocations";
+      } else if (r.hr != E_OUTOFMEMORY) {
+        EXPECT_EQ(r.hr, S_OK) << "after " << allow << " allocations";
+      }
+      if (!starved) {
+        EXPECT_EQ(r.hr, S_OK) << "with all it asked for";
+        break;
+      }
+    }
+    for (VARIANT& v : args) VariantClear(&v);
+  }
+}
+
+// Creation, connections and name look-up answer with E_OUTOFMEMORY.
+TEST_F(OutOfMemory, CreationConnectionsAndNamesReportIt) {
+  IClassFactory* factory = nullptr;
+  HRESULT hr = S_OK;
+  Starved(0, -1, [&] {
+    hr = GetClassObject(rt.runtime(), CLSID_comms, IID_IClassFactory,
+                        reinterpret_cast<void**>(&factory));
+  });
+  EXPECT_EQ(hr, E_OUTOFMEMORY);
+  ASSERT_EQ(S_OK, GetClassObject(rt.runtime(), CLSID_comms, IID_IClassFactory,
+                                 reinterpret_cast<void**>(&factory)));
+  _comms* created = nullptr;
+  Starved(0, -1, [&] {
+    hr = factory->CreateInstance(nullptr, IID__comms, reinterpret_cast<void**>(&created));
+  });
+  factory->Release();
+  EXPECT_EQ(hr, E_OUTOFMEMORY);
+  EXPECT_EQ(created, nullptr);
+
+  RecordingSink sink;
+  IConnectionPointContainer* container = nullptr;
+  ASSERT_EQ(S_OK, obj.comms->QueryInterface(IID_IConnectionPointContainer,
+                                            reinterpret_cast<void**>(&container)));
+  IConnectionPoint* point = nullptr;
+  ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___comms, &point));
+  DWORD cookie = 7;
+  Starved(0, -1, [&] { hr = point->Advise(&sink, &cookie); });
+  EXPECT_EQ(hr, E_OUTOFMEMORY);
+  EXPECT_EQ(cookie, 0u);
+  point->Release();
+  container->Release();
+
+  bool escaped = false;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(u"CommOpen")),
+                      const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(u"strPort"))};
+  DISPID ids[2] = {};
+  Starved(0, -1, [&] {
+    try {
+      hr = obj.comms->GetIDsOfNames(IID_NULL, names, 2, 0, ids);
+    } catch (...) {
+      escaped = true;
+    }
+  });
+  EXPECT_FALSE(escaped);
+  if (hr == S_OK)
+    EXPECT_EQ(ids[0], 0x6003000F);
+  else
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+}
+
+}  // namespace
+}  // namespace kavrel::testing
