@@ -5,6 +5,7 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/mode_string.cpp
   platform/net/network_port.cpp
   platform/net/telnet_codec.cpp
+  platform/posix/device_calls.cpp
   platform/posix/device_ops.cpp
   platform/posix/handle_table.cpp
   platform/posix/line_settings.cpp

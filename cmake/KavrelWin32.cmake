@@ -6,10 +6,17 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/win32/device_ops.cpp
   platform/win32/module.cpp
   platform/win32/native_runtime.cpp
+  platform/win32/network_ops.cpp
+  # Portable parts of the device model that network ports share with Linux.
+  platform/net/network_port.cpp
+  platform/net/telnet_codec.cpp
+  platform/posix/device_calls.cpp
+  platform/posix/line_settings.cpp
+  platform/posix/transfer.cpp
 )
 
 # The system libraries the component calls.
-set(KAVREL_WIN32_LIBS oleaut32 ole32 user32 uuid)
+set(KAVREL_WIN32_LIBS oleaut32 ole32 user32 uuid ws2_32 advapi32)
 
 if(NOT KAVREL_WIDL)
   find_program(KAVREL_WIDL NAMES widl REQUIRED)

@@ -8,6 +8,7 @@
 
 #include "platform/mode_string.h"
 #include "platform/net/network_port.h"
+#include "platform/posix/device_calls.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/line_settings.h"
 #include "platform/posix/network_device.h"
@@ -26,7 +27,6 @@ constexpr DWORD kReadData = 0x1;
 constexpr DWORD kWriteData = 0x2;
 constexpr DWORD kCreateNew = 1;
 constexpr DWORD kTruncateExisting = 5;
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
@@ -97,33 +97,15 @@ BOOL TtyDeviceOps::SetupComm(Handle32 file, DWORD inQueue, DWORD outQueue) {
 }
 
 BOOL TtyDeviceOps::PurgeComm(Handle32 file, DWORD flags) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (flags & ~kPurgeAll) return ERROR_INVALID_PARAMETER;
-    if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {
-      d.AbortTransfers(flags & PURGE_RXABORT, flags & PURGE_TXABORT);
-    }
-    return d.PurgeQueues(flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
-  });
+  return OnDevice(file, [&](Device& d) { return calls::Purge(d, flags); });
 }
 
 BOOL TtyDeviceOps::SetCommTimeouts(Handle32 file, COMMTIMEOUTS* timeouts) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (timeouts == nullptr) return ERROR_INVALID_PARAMETER;
-    if (timeouts->ReadIntervalTimeout == MAXDWORD &&
-        timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
-        timeouts->ReadTotalTimeoutConstant == MAXDWORD) {
-      return ERROR_INVALID_PARAMETER;
-    }
-    d.SetTimeouts(*timeouts);
-    return ERROR_SUCCESS;
-  });
+  return OnDevice(file, [&](Device& d) { return calls::SetTimeouts(d, timeouts); });
 }
 
 BOOL TtyDeviceOps::GetCommState(Handle32 file, DCB* dcb) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (dcb == nullptr) return ERROR_INVALID_PARAMETER;
-    return d.GetState(*dcb);
-  });
+  return OnDevice(file, [&](Device& d) { return calls::GetState(d, dcb); });
 }
 
 BOOL TtyDeviceOps::BuildCommDCBA(LPCSTR def, DCB* dcb) {
@@ -132,11 +114,7 @@ BOOL TtyDeviceOps::BuildCommDCBA(LPCSTR def, DCB* dcb) {
 }
 
 BOOL TtyDeviceOps::SetCommState(Handle32 file, DCB* dcb) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (dcb == nullptr) return ERROR_INVALID_PARAMETER;
-    if (const DWORD error = CheckDcb(*dcb); error != ERROR_SUCCESS) return error;
-    return d.SetState(*dcb);
-  });
+  return OnDevice(file, [&](Device& d) { return calls::SetState(d, dcb); });
 }
 
 // The handle is invalid from here on; a transfer another thread has running
@@ -145,19 +123,12 @@ BOOL TtyDeviceOps::SetCommState(Handle32 file, DCB* dcb) {
 BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
   const std::shared_ptr<Device> device = HandleTable::Process().Remove(object);
   if (!device) return Fail(ERROR_INVALID_HANDLE);
-  device->AbortTransfers(true, true);
+  calls::Close(*device);
   return TRUE;
 }
 
 BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    DWORD flags = 0;
-    COMSTAT status{};
-    if (const DWORD error = d.ClearErrors(flags, status); error != ERROR_SUCCESS) return error;
-    if (errors) *errors = flags;
-    if (stat) *stat = status;
-    return ERROR_SUCCESS;
-  });
+  return OnDevice(file, [&](Device& d) { return calls::ClearErrors(d, errors, stat); });
 }
 
 // Synchronous: the transfer has ended when the call returns, so the
@@ -165,55 +136,28 @@ BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
 // handle's last transfer.
 BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED*) {
   if (read) *read = 0;
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (buffer == nullptr && toRead > 0) return ERROR_INVALID_PARAMETER;
-    if (!d.canRead()) return ERROR_ACCESS_DENIED;
-    DWORD moved = 0;
-    const DWORD error = ReadWithTimeouts(d, static_cast<uint8_t*>(buffer), toRead, moved);
-    d.SetLastTransfer({moved, error});
-    if (read) *read = moved;
-    return error;
-  });
+  return OnDevice(file, [&](Device& d) { return calls::Read(d, buffer, toRead, read); });
 }
 
 BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
                              OVERLAPPED*) {
   if (written) *written = 0;
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (buffer == nullptr && toWrite > 0) return ERROR_INVALID_PARAMETER;
-    if (!d.canWrite()) return ERROR_ACCESS_DENIED;
-    DWORD moved = 0;
-    const DWORD error = WriteWithTimeouts(d, static_cast<const uint8_t*>(buffer), toWrite, moved);
-    d.SetLastTransfer({moved, error});
-    if (written) *written = moved;
-    return error;
-  });
+  return OnDevice(file, [&](Device& d) { return calls::Write(d, buffer, toWrite, written); });
 }
 
 BOOL TtyDeviceOps::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred,
                                        BOOL) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (overlapped == nullptr || transferred == nullptr) return ERROR_INVALID_PARAMETER;
-    const Transfer last = d.LastTransfer();
-    *transferred = last.count;
-    return last.error;
-  });
+  return OnDevice(file, [&](Device& d) { return calls::LastTransfer(d, overlapped, transferred); });
 }
 
 DWORD TtyDeviceOps::GetLastError() { return LastError(); }
 
 BOOL TtyDeviceOps::GetCommModemStatus(Handle32 file, DWORD* modemStat) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (modemStat == nullptr) return ERROR_INVALID_PARAMETER;
-    return d.ModemStatus(*modemStat);
-  });
+  return OnDevice(file, [&](Device& d) { return calls::ModemStatus(d, modemStat); });
 }
 
 BOOL TtyDeviceOps::EscapeCommFunction(Handle32 file, DWORD func) {
-  return OnDevice(file, [&](Device& d) -> DWORD {
-    if (func < SETXOFF || func > CLRBREAK) return ERROR_INVALID_PARAMETER;
-    return d.Escape(func);
-  });
+  return OnDevice(file, [&](Device& d) { return calls::Escape(d, func); });
 }
 
 DWORD TtyDeviceOps::FormatMessageA(DWORD flags, const void*, DWORD messageId, DWORD, LPSTR buffer,

@@ -26,6 +26,7 @@ using std::chrono::milliseconds;
 std::atomic<long long> gConnectMs{5000};
 // Option negotiation after the connect.
 constexpr milliseconds kNegotiationTime{5000};
+constexpr milliseconds kHangUpWait{500};
 
 int PollTimeout(const Deadline& deadline) {
   if (!deadline) return -1;
@@ -55,8 +56,22 @@ DWORD ConnectError(int error) {
 class SocketTransport final : public net::Transport {
  public:
   SocketTransport(int fd, int wake) : fd_(fd), wake_(wake) {}
+  // Hangs up and waits, briefly, for the server to hang up too: a server
+  // that serves one user at a time (ser2net) takes a new connection only
+  // once it has let go of this one, and a host that closes and opens again
+  // at once must not be turned away.
   ~SocketTransport() override {
     close(wake_);
+    if (shutdown(fd_, SHUT_WR) == 0) {
+      const Clock::time_point end = Clock::now() + kHangUpWait;
+      char drain[4096];
+      for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, PollTimeout(end)) <= 0) break;
+        const ssize_t n = recv(fd_, drain, sizeof drain, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+      }
+    }
     close(fd_);
   }
 

@@ -69,10 +69,13 @@ keys=("HKCR\\Kavrel.comms" "HKCR\\CLSID\\$clsid" "HKCR\\TypeLib\\$libid"
       "HKCR\\Interface\\$iid" "HKCR\\Interface\\$diid")
 
 socat_pid=
+server_pids=()
 work=
 cleanup() {
   [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null && wait "$socat_pid" 2>/dev/null
   socat_pid=
+  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  server_pids=()
   if [ -n "$work" ]; then
     WINEPREFIX=$work/prefix wineserver -k 2>/dev/null
     if [ "${KAVREL_WINE_KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
@@ -216,15 +219,37 @@ for arch in "${archs[@]}"; do
   # COM6 the peer. (Wine maps COM1-COM4 to /dev/ttyS0-3 unless told.)
   join_ptys || { fail "socat made no pseudo-terminals"; cleanup; continue; }
 
+  # A serial server on the Linux loopback: ser2net serves ttyC, Wine opens
+  # the far end ttyD as COM7, and Kavrel's port map sends COM5 to ser2net.
+  far_end=
+  if command -v ser2net >/dev/null; then
+    socat pty,raw,echo=0,link="$work/ttyC" pty,raw,echo=0,link="$work/ttyD" &
+    server_pids+=($!)
+    for _ in $(seq 50); do [ -e "$work/ttyC" ] && [ -e "$work/ttyD" ] && break; sleep 0.1; done
+    net_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'connection: &wine\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+      "$net_port" "$work/ttyC" >"$work/ser2net.yaml"
+    ser2net -n -c "$work/ser2net.yaml" >/dev/null 2>&1 &
+    server_pids+=($!)
+    far_end=COM7
+  else
+    echo "   (ser2net is not installed: network ports not tested)"
+  fi
+
   timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || { fail "the Wine prefix could not be made"; cleanup; continue; }
   "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$work/ttyA" /f >/dev/null 2>&1
   "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$work/ttyB" /f >/dev/null 2>&1
+  if [ -n "$far_end" ]; then
+    "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$work/ttyD" /f >/dev/null 2>&1
+    "$WINE" reg add 'HKLM\Software\Kavrel\Ports' /v COM5 /t REG_SZ \
+      /d "rfc2217://127.0.0.1:$net_port" /f >/dev/null 2>&1
+  fi
   wineserver -k  # the next start maps the ports
   wineserver -w
 
   cd "$work/bin"
   echo "-- Win32 platform"
-  wine_run 120 kavrel_wine_platform.exe
+  KAVREL_TEST_FAR_END=$far_end wine_run 120 kavrel_wine_platform.exe
   rc=$?
   [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe: exit code $rc"
 

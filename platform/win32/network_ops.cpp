@@ -1,0 +1,451 @@
+// The port operations themselves are the portable ones (platform/net, and
+// the device model and time-out rules the Linux build uses, which need no
+// POSIX call); this file adds Winsock, the handles and the port map.
+// Winsock 2 must come before <windows.h>, which the own header brings.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// clang-format on
+
+#include "platform/win32/network_ops.h"
+
+#include <atomic>
+#include <climits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "platform/net/network_port.h"
+#include "platform/posix/device.h"
+#include "platform/posix/device_calls.h"
+#include "platform/posix/line_settings.h"
+
+namespace kavrel::platform::win32::network {
+
+namespace {
+
+using posix::Clock;
+using posix::Deadline;
+using posix::Device;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kConnectTime{5000};
+constexpr milliseconds kNegotiationTime{5000};
+constexpr milliseconds kHangUpWait{500};
+constexpr DWORD kInvalidName = 123;
+
+bool Winsock() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+
+timeval Timeval(const Deadline& deadline, timeval& storage, timeval*& pointer) {
+  pointer = nullptr;
+  if (!deadline) return storage;
+  auto left = std::chrono::ceil<milliseconds>(*deadline - Clock::now()).count();
+  if (left < 0) left = 0;
+  if (left > INT_MAX) left = INT_MAX;
+  storage.tv_sec = static_cast<long>(left / 1000);
+  storage.tv_usec = static_cast<long>(left % 1000) * 1000;
+  pointer = &storage;
+  return storage;
+}
+
+// A connected, non-blocking socket; a loopback datagram socket connected to
+// itself ends a wait from any thread.
+class WinsockTransport final : public net::Transport {
+ public:
+  WinsockTransport(SOCKET socket, SOCKET wake) : s_(socket), wake_(wake) {}
+  // Hangs up and waits, briefly, for the server to hang up too, so that a
+  // server with one user at a time takes the next open at once.
+  ~WinsockTransport() override {
+    closesocket(wake_);
+    if (shutdown(s_, SD_SEND) == 0) {
+      const Clock::time_point end = Clock::now() + kHangUpWait;
+      char drain[4096];
+      for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s_, &readable);
+        timeval storage{}, *timeout = nullptr;
+        Timeval(Deadline(end), storage, timeout);
+        if (select(0, &readable, nullptr, nullptr, timeout) <= 0) break;
+        const int n = recv(s_, drain, sizeof drain, 0);
+        if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) break;
+      }
+    }
+    closesocket(s_);
+  }
+
+  net::IoStep Send(const uint8_t* data, size_t size) override {
+    const int n = send(s_, reinterpret_cast<const char*>(data),
+                       static_cast<int>(std::min<size_t>(size, INT_MAX)), 0);
+    if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return {};
+    return {0, ERROR_DEVICE_NOT_CONNECTED};
+  }
+
+  net::IoStep Receive(uint8_t* buffer, size_t size) override {
+    const int n = recv(s_, reinterpret_cast<char*>(buffer),
+                       static_cast<int>(std::min<size_t>(size, INT_MAX)), 0);
+    if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+    if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return {};
+    return {0, ERROR_DEVICE_NOT_CONNECTED};
+  }
+
+  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) override {
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(wake_, &readable);
+    if (wantReceive) FD_SET(s_, &readable);
+    if (wantSend) FD_SET(s_, &writable);
+    timeval storage{}, *timeout = nullptr;
+    Timeval(deadline, storage, timeout);
+    if (select(0, &readable, &writable, nullptr, timeout) > 0 && FD_ISSET(wake_, &readable)) {
+      char drain[64];
+      while (recv(wake_, drain, sizeof drain, 0) > 0) {
+      }
+    }
+  }
+
+  void Wake() override {
+    const char one = 1;
+    send(wake_, &one, 1, 0);
+  }
+
+ private:
+  const SOCKET s_;
+  const SOCKET wake_;
+};
+
+SOCKET WakeSocket() {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return s;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof a;
+  u_long nonBlocking = 1;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0 ||
+      connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
+DWORD ConnectError(int error) {
+  switch (error) {
+    case WSAECONNREFUSED:
+      return net::kErrorConnectionRefused;
+    case WSAENETUNREACH:
+    case WSAENETDOWN:
+      return net::kErrorNetworkUnreachable;
+    case WSAEHOSTUNREACH:
+    case WSAEHOSTDOWN:
+      return net::kErrorHostUnreachable;
+    case WSAETIMEDOUT:
+      return ERROR_SEM_TIMEOUT;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCKET& connected) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(name.port);
+  if (getaddrinfo(name.host.c_str(), service.c_str(), &hints, &found) != 0) {
+    return net::kErrorBadNetPath;
+  }
+  DWORD error = net::kErrorBadNetPath;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) continue;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    int failure = 0;
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+      failure = WSAGetLastError();
+      if (failure == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval storage{}, *timeout = nullptr;
+        Timeval(deadline, storage, timeout);
+        if (select(0, nullptr, &writable, &failed, timeout) <= 0) {
+          failure = WSAETIMEDOUT;
+        } else {
+          int length = sizeof failure;
+          failure = 0;
+          getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &length);
+          if (failure == 0 && FD_ISSET(s, &failed)) failure = WSAECONNREFUSED;
+        }
+      }
+    }
+    if (failure == 0) {
+      freeaddrinfo(found);
+      const BOOL on = TRUE;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+      setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+      connected = s;
+      return ERROR_SUCCESS;
+    }
+    closesocket(s);
+    error = ConnectError(failure);
+    if (Clock::now() >= deadline) break;
+  }
+  freeaddrinfo(found);
+  return error;
+}
+
+class NetworkDevice final : public Device {
+ public:
+  NetworkDevice(std::unique_ptr<net::Transport> transport, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), port_(std::move(transport), posix::DefaultDcb()) {}
+  net::NetworkPort& port() { return port_; }
+
+  posix::Moved ReadNow(uint8_t* buffer, size_t size) override {
+    const net::IoStep step = port_.ReadNow(buffer, size);
+    return {step.count, step.error};
+  }
+  posix::Moved WriteNow(const uint8_t* data, size_t size) override {
+    const net::IoStep step = port_.WriteNow(data, size);
+    return {step.count, step.error};
+  }
+  posix::Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
+    using posix::WaitResult;
+    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+    const net::PortWait result = port_.Wait(forWrite, deadline);
+    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+    if (result == net::PortWait::kFailed) {
+      return {WaitResult::kFailed, ERROR_DEVICE_NOT_CONNECTED};
+    }
+    if (result == net::PortWait::kTimedOut) return {WaitResult::kTimedOut};
+    return {WaitResult::kReady};
+  }
+  bool AbortingErrorPending() override { return port_.AbortingErrorPending(); }
+  DWORD GetState(DCB& dcb) override { return port_.GetState(dcb); }
+  DWORD SetState(const DCB& dcb) override { return port_.SetState(dcb); }
+  DWORD SetQueueSizes(DWORD, DWORD) override { return port_.Connected(); }
+  DWORD PurgeQueues(bool input, bool output) override { return port_.Purge(input, output); }
+  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+    return port_.ClearErrors(errors, stat);
+  }
+  DWORD ModemStatus(DWORD& status) override { return port_.ModemStatus(status); }
+  DWORD Escape(DWORD function) override { return port_.Escape(function); }
+
+ protected:
+  void WakeWaiters() override { port_.Wake(); }
+
+ private:
+  net::NetworkPort port_;
+};
+
+// Handle values no kernel handle takes (those are multiples of four).
+class Handles {
+ public:
+  static Handles& Process() {
+    static Handles handles;
+    return handles;
+  }
+  Handle32 Insert(std::shared_ptr<Device> device) {
+    std::lock_guard lock(mutex_);
+    const Handle32 h = static_cast<Handle32>(((next_++ & 0x0FFFFFFFu) << 2) | 3u);
+    devices_[h] = std::move(device);
+    return h;
+  }
+  std::shared_ptr<Device> Find(Handle32 h) {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(h);
+    return it == devices_.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<Device> Remove(Handle32 h) {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(h);
+    if (it == devices_.end()) return nullptr;
+    std::shared_ptr<Device> device = std::move(it->second);
+    devices_.erase(it);
+    return device;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<Handle32, std::shared_ptr<Device>> devices_;
+  uint32_t next_ = 1;
+};
+
+BOOL Fail(DWORD error) {
+  ::SetLastError(error);
+  return FALSE;
+}
+
+template <class Operation>
+BOOL OnDevice(Handle32 handle, Operation operation) {
+  const std::shared_ptr<Device> device = Handles::Process().Find(handle);
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  try {
+    const DWORD error = operation(*device);
+    if (error != ERROR_SUCCESS) return Fail(error);
+    ::SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+std::optional<unsigned> ComPortNumber(std::string name) {
+  bool devicePrefix = false;
+  if (name.rfind("\\\\.\\", 0) == 0) {
+    name.erase(0, 4);
+    devicePrefix = true;
+  }
+  if (name.size() < 4 || (name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
+      (name[2] != 'M' && name[2] != 'm')) {
+    return std::nullopt;
+  }
+  name.erase(0, 3);
+  if (!devicePrefix && name.back() == ':') name.pop_back();
+  if (name.empty() || name.size() > 9 || name[0] == '0') return std::nullopt;
+  unsigned n = 0;
+  for (char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string MappedName(const char* name) {
+  const std::optional<unsigned> port = ComPortNumber(name);
+  if (!port) return name;
+  const std::string value = "COM" + std::to_string(*port);
+  char mapped[1024];
+  DWORD size = sizeof mapped;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Kavrel\\Ports", value.c_str(), RRF_RT_REG_SZ,
+                   nullptr, mapped, &size) != ERROR_SUCCESS ||
+      mapped[0] == '\0') {
+    return name;
+  }
+  return mapped;
+}
+
+bool IsNetworkName(const std::string& name) { return net::IsNetworkPortName(name); }
+
+Handle32 Open(const std::string& name, DWORD desiredAccess) {
+  const auto fail = [](DWORD error) {
+    ::SetLastError(error);
+    return kInvalidHandle;
+  };
+  const std::optional<net::NetworkPortName> parsed = net::ParseNetworkPortName(name);
+  if (!parsed) return fail(kInvalidName);
+  if (!Winsock()) return fail(ERROR_NOT_SUPPORTED);
+  try {
+    SOCKET s = INVALID_SOCKET;
+    if (const DWORD error = Connect(*parsed, Clock::now() + kConnectTime, s);
+        error != ERROR_SUCCESS) {
+      return fail(error);
+    }
+    const SOCKET wake = WakeSocket();
+    if (wake == INVALID_SOCKET) {
+      closesocket(s);
+      return fail(ERROR_GEN_FAILURE);
+    }
+    std::unique_ptr<net::Transport> transport;
+    try {
+      transport = std::make_unique<WinsockTransport>(s, wake);
+    } catch (...) {
+      closesocket(wake);
+      closesocket(s);
+      throw;
+    }
+    const bool canRead = desiredAccess & (GENERIC_READ | GENERIC_ALL | 1u);
+    const bool canWrite = desiredAccess & (GENERIC_WRITE | GENERIC_ALL | 2u);
+    auto device = std::make_shared<NetworkDevice>(std::move(transport), canRead, canWrite);
+    if (const DWORD error = device->port().Negotiate(Clock::now() + kNegotiationTime);
+        error != ERROR_SUCCESS) {
+      return fail(error);
+    }
+    const Handle32 h = Handles::Process().Insert(std::move(device));
+    ::SetLastError(ERROR_SUCCESS);
+    return h;
+  } catch (const std::bad_alloc&) {
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// Every such value is this table's, open or not: passed to kernel32, which
+// ignores the two low bits, a stale one would reach some other handle.
+bool IsNetworkHandle(Handle32 handle) { return (handle & 3) == 3 && handle != kInvalidHandle; }
+
+BOOL SetupComm(Handle32 file, DWORD inQueue, DWORD outQueue) {
+  return OnDevice(file, [&](Device& d) { return d.SetQueueSizes(inQueue, outQueue); });
+}
+
+BOOL PurgeComm(Handle32 file, DWORD flags) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::Purge(d, flags); });
+}
+
+BOOL SetCommTimeouts(Handle32 file, COMMTIMEOUTS* timeouts) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::SetTimeouts(d, timeouts); });
+}
+
+BOOL GetCommState(Handle32 file, DCB* dcb) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::GetState(d, dcb); });
+}
+
+BOOL SetCommState(Handle32 file, DCB* dcb) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::SetState(d, dcb); });
+}
+
+BOOL CloseHandle(Handle32 object) {
+  const std::shared_ptr<Device> device = Handles::Process().Remove(object);
+  if (!device) return Fail(ERROR_INVALID_HANDLE);
+  posix::calls::Close(*device);
+  ::SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::ClearErrors(d, errors, stat); });
+}
+
+BOOL ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read) {
+  if (read) *read = 0;
+  return OnDevice(file, [&](Device& d) { return posix::calls::Read(d, buffer, toRead, read); });
+}
+
+BOOL WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written) {
+  if (written) *written = 0;
+  return OnDevice(file,
+                  [&](Device& d) { return posix::calls::Write(d, buffer, toWrite, written); });
+}
+
+BOOL GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred) {
+  return OnDevice(
+      file, [&](Device& d) { return posix::calls::LastTransfer(d, overlapped, transferred); });
+}
+
+BOOL GetCommModemStatus(Handle32 file, DWORD* modemStat) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::ModemStatus(d, modemStat); });
+}
+
+BOOL EscapeCommFunction(Handle32 file, DWORD func) {
+  return OnDevice(file, [&](Device& d) { return posix::calls::Escape(d, func); });
+}
+
+}  // namespace kavrel::platform::win32::network
