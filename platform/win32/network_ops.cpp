@@ -378,6 +378,7 @@ Handle32 Open(const std::string& name, DWORD desiredAccess) {
     auto device = std::make_shared<NetworkDevice>(std::move(transport), canRead, canWrite);
     if (const DWORD error = device->port().Negotiate(Clock::now() + kNegotiationTime);
         error != ERROR_SUCCESS) {
+      device.reset();  // hanging up calls Winsock, which sets the thread's last error
       return fail(error);
     }
     const Handle32 h = Handles::Process().Insert(std::move(device));
