@@ -110,8 +110,13 @@ struct Server {
     }
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A server still busy with the last user greets, says so and hangs up.
     char greeting[256];
-    while (WaitFor(fd, POLLIN, 200) && recv(fd, greeting, sizeof greeting, MSG_DONTWAIT) > 0) {
+    while (WaitFor(fd, POLLIN, 200)) {
+      if (recv(fd, greeting, sizeof greeting, MSG_DONTWAIT) <= 0) {
+        close(fd);
+        return -1;
+      }
     }
     return fd;
   }
