@@ -125,9 +125,10 @@ class Comms:
     def release(self) -> None:
         """Disconnect the event callbacks and release the object now.
 
-        Done anyway when the Python object is collected.  Ports still open
-        are closed by the component as the object goes; ``with`` closes them
-        earlier.  Later calls raise ``ValueError``.
+        Done anyway when the Python object is collected.  Releasing closes
+        no port: a device still open stays open (and taken) for the rest of
+        the process, as in every host, so close ports first (``close()``, or
+        leave a ``with`` block).  Later calls raise ``ValueError``.
         """
         ptr, self._ptr = self._ptr, 0
         if self._point:
@@ -151,7 +152,7 @@ class Comms:
 
         Also ends the connection that ``OpenComm`` opened, whichever slot
         ``PortComm`` named.  A slot that is not open is left alone.  Nothing
-        to do once the object is released: the component closed them then.
+        to do once the object is released (a port still open then stays open).
         """
         if not self._ptr:
             return

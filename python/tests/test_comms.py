@@ -151,7 +151,7 @@ def test_wrong_thread_and_release() -> None:
     caught: list[BaseException] = []
 
     def other() -> None:
-        for call in (lambda: c.Version, lambda: c.CommOpen(1, "NULLMODEM2A", MODE), c.looprocess):
+        for call in (lambda: c.Version, lambda: c.CommOpen(1, "NULLMODEM21A", MODE), c.looprocess):
             try:
                 call()
             except BaseException as e:
@@ -165,19 +165,20 @@ def test_wrong_thread_and_release() -> None:
         assert isinstance(e, kavrel.ComError)
         assert e.hresult == -0x7FFEFEF2 and e.number == -2147417842
         assert "different thread" in e.description
-    assert c.CommOpen(1, "NULLMODEM2A", MODE) == 0  # nothing was opened over there
+    assert c.CommOpen(1, "NULLMODEM21A", MODE) == 0  # nothing was opened over there
     c.release()
     with pytest.raises(ValueError):
         c.Version
     c.release()  # twice is harmless
-    # Released with the port open: the component closed it.
+    # Released with the port open: the component closes nothing, the device
+    # stays taken (a host may rely on DTR staying up).
     with kavrel.Comms() as d:
-        assert d.CommOpen(1, "NULLMODEM2A", MODE) == 0
+        assert d.CommOpen(1, "NULLMODEM21A", MODE) == 5
 
 
 def test_released_when_collected() -> None:
     c = kavrel.Comms()
-    assert c.CommOpen(1, "NULLMODEM2B", MODE) == 0
+    assert c.CommOpen(1, "NULLMODEM22B", MODE) == 0
     c.on_data_sent(lambda text, c=c: c.PortComm)  # a cycle through the callback
     sink, core = weakref.ref(c._sink), weakref.ref(c._sink.core)
     gone = weakref.ref(c)
@@ -186,8 +187,8 @@ def test_released_when_collected() -> None:
     assert gone() is None
     assert sink() is None
     assert core() not in _events._held  # the component let go of the sink
-    with kavrel.Comms() as d:
-        assert d.CommOpen(1, "NULLMODEM2B", MODE) == 0
+    with kavrel.Comms() as d:  # released, not closed: the device stays taken
+        assert d.CommOpen(1, "NULLMODEM22B", MODE) == 5
 
 
 def test_context_manager_closes_all_four_slots() -> None:
