@@ -309,6 +309,7 @@ std::vector<std::string> LoopWhilePeerStreams(
   std::atomic<int> opened{0};  // 1 open, -1 failed
   std::atomic<bool> peerDone{false};
   std::thread loop([&] {
+    RecordingSink sink;  // outlives the object, which lets go of it as it goes
     TestObject host{platform::NativeRuntime()};
     host.comms->put_PortComm(1);
     short slot = 1;
@@ -324,7 +325,6 @@ std::vector<std::string> LoopWhilePeerStreams(
     }
     opened = r == 0 ? 1 : -1;
     if (r != 0) return;
-    RecordingSink sink;
     Connect(host.comms.get(), &sink);
     size_t fresh = 0;  // bytes of the texts that differ from the one before
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
