@@ -13,6 +13,7 @@
 #include <climits>
 
 #include "platform/net/network_port.h"
+#include "platform/net/network_port_device.h"
 #include "platform/posix/line_settings.h"
 #include "platform/posix/win32_errors.h"
 
@@ -120,53 +121,7 @@ class SocketTransport final : public net::Transport {
   const int wake_;
 };
 
-class NetworkDevice final : public Device {
- public:
-  NetworkDevice(std::unique_ptr<net::Transport> transport, bool canRead, bool canWrite)
-      : Device(canRead, canWrite), port_(std::move(transport), DefaultDcb()) {}
-
-  net::NetworkPort& port() { return port_; }
-
-  Moved ReadNow(uint8_t* buffer, size_t size) override {
-    const IoStep step = port_.ReadNow(buffer, size);
-    return {step.count, step.error};
-  }
-  Moved WriteNow(const uint8_t* data, size_t size) override {
-    const IoStep step = port_.WriteNow(data, size);
-    return {step.count, step.error};
-  }
-  Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
-    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-    const net::PortWait result = port_.Wait(forWrite, deadline);
-    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-    switch (result) {
-      case net::PortWait::kFailed:
-        return {WaitResult::kFailed, ERROR_DEVICE_NOT_CONNECTED};
-      case net::PortWait::kTimedOut:
-        return {WaitResult::kTimedOut};
-      case net::PortWait::kReady:
-        break;
-    }
-    return {WaitResult::kReady};
-  }
-  bool AbortingErrorPending() override { return port_.AbortingErrorPending(); }
-  DWORD GetState(DCB& dcb) override { return port_.GetState(dcb); }
-  DWORD SetState(const DCB& dcb) override { return port_.SetState(dcb); }
-  // The server sizes its buffers itself.
-  DWORD SetQueueSizes(DWORD, DWORD) override { return port_.Connected(); }
-  DWORD PurgeQueues(bool input, bool output) override { return port_.Purge(input, output); }
-  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
-    return port_.ClearErrors(errors, stat);
-  }
-  DWORD ModemStatus(DWORD& status) override { return port_.ModemStatus(status); }
-  DWORD Escape(DWORD function) override { return port_.Escape(function); }
-
- protected:
-  void WakeWaiters() override { port_.Wake(); }
-
- private:
-  net::NetworkPort port_;
-};
+using NetworkDevice = net::NetworkPortDevice;
 
 // A non-blocking socket connected to one of the host's addresses by the
 // deadline, or the error of the last address tried.

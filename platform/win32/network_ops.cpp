@@ -17,6 +17,7 @@
 #include <new>
 
 #include "platform/net/network_port.h"
+#include "platform/net/network_port_device.h"
 #include "platform/posix/device.h"
 #include "platform/posix/device_calls.h"
 #include "platform/posix/line_settings.h"
@@ -212,48 +213,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCK
   return error;
 }
 
-class NetworkDevice final : public Device {
- public:
-  NetworkDevice(std::unique_ptr<net::Transport> transport, bool canRead, bool canWrite)
-      : Device(canRead, canWrite), port_(std::move(transport), posix::DefaultDcb()) {}
-  net::NetworkPort& port() { return port_; }
-
-  posix::Moved ReadNow(uint8_t* buffer, size_t size) override {
-    const net::IoStep step = port_.ReadNow(buffer, size);
-    return {step.count, step.error};
-  }
-  posix::Moved WriteNow(const uint8_t* data, size_t size) override {
-    const net::IoStep step = port_.WriteNow(data, size);
-    return {step.count, step.error};
-  }
-  posix::Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
-    using posix::WaitResult;
-    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-    const net::PortWait result = port_.Wait(forWrite, deadline);
-    if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-    if (result == net::PortWait::kFailed) {
-      return {WaitResult::kFailed, ERROR_DEVICE_NOT_CONNECTED};
-    }
-    if (result == net::PortWait::kTimedOut) return {WaitResult::kTimedOut};
-    return {WaitResult::kReady};
-  }
-  bool AbortingErrorPending() override { return port_.AbortingErrorPending(); }
-  DWORD GetState(DCB& dcb) override { return port_.GetState(dcb); }
-  DWORD SetState(const DCB& dcb) override { return port_.SetState(dcb); }
-  DWORD SetQueueSizes(DWORD, DWORD) override { return port_.Connected(); }
-  DWORD PurgeQueues(bool input, bool output) override { return port_.Purge(input, output); }
-  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
-    return port_.ClearErrors(errors, stat);
-  }
-  DWORD ModemStatus(DWORD& status) override { return port_.ModemStatus(status); }
-  DWORD Escape(DWORD function) override { return port_.Escape(function); }
-
- protected:
-  void WakeWaiters() override { port_.Wake(); }
-
- private:
-  net::NetworkPort port_;
-};
+using NetworkDevice = net::NetworkPortDevice;
 
 // Handle values no kernel handle takes (those are multiples of four).
 class Handles {
