@@ -28,30 +28,16 @@ constexpr EncodeTable kEncode;
 
 }  // namespace
 
-// Text is mostly Latin-1 and bytes are mostly outside 0x80-0x9F: a first
-// pass checks for that, and a plain narrowing or widening copy follows;
-// anything else goes character by character. (Both passes work through local
-// pointers, so that the compiler can vectorise them.)
 std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
   bool exact = false;
   return ToAnsiExact(text, length, exact);
 }
 
-std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
-  std::string out(length, '\0');
-  const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
-  char* __restrict dst = out.data();
-  unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
-  for (size_t i = 0; i < length; ++i) {
-    const unsigned c = src[i];
-    outside |= (c >> 8) | ((c >> 5) == 4);
-  }
-  if (outside == 0) {
-    for (size_t i = 0; i < length; ++i) dst[i] = static_cast<char>(src[i]);
-    exact = true;
-    return out;
-  }
-  unsigned replaced = 0;  // nonzero when a character had no byte
+namespace {
+
+// Characters through the table; returns nonzero when one had no byte.
+unsigned EncodeByTable(const char16_t* __restrict src, size_t length, char* __restrict dst) {
+  unsigned replaced = 0;
   for (size_t i = 0; i < length; ++i) {
     const char16_t c = src[i];
     const unsigned char b = kEncode.bytes[c];
@@ -59,6 +45,37 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
     replaced |= none;
     dst[i] = none ? '?' : static_cast<char>(b);
   }
+  return replaced;
+}
+
+// Text is mostly Latin-1 outside 0x80-0x9F: in blocks of that (vectorised,
+// a plain narrowing copy) only the rare block holding another character goes
+// through the table, so text with a few such characters costs about what
+// plain text does. (The loops work through local pointers, so that the
+// compiler can vectorise them.)
+constexpr size_t kBlock = 16;
+
+}  // namespace
+
+std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
+  std::string out(length, '\0');
+  const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
+  char* __restrict dst = out.data();
+  unsigned replaced = 0;
+  size_t i = 0;
+  for (; i + kBlock <= length; i += kBlock) {
+    unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
+    for (size_t k = 0; k < kBlock; ++k) {
+      const unsigned c = src[i + k];
+      outside |= (c >> 8) | ((c >> 5) == 4);
+    }
+    if (outside == 0) {
+      for (size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<char>(src[i + k]);
+    } else {
+      replaced |= EncodeByTable(src + i, kBlock, dst + i);
+    }
+  }
+  replaced |= EncodeByTable(src + i, length - i, dst + i);
   exact = replaced == 0;
   return out;
 }
@@ -67,16 +84,23 @@ namespace {
 
 void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
-  unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
-  for (size_t i = 0; i < length; ++i) inHigh |= (src[i] >> 5) == 4;
-  if (inHigh == 0) {
-    for (size_t i = 0; i < length; ++i) dst[i] = src[i];
-  } else {
-    for (size_t i = 0; i < length; ++i) {
-      const unsigned char b = src[i];
-      dst[i] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+  const auto byTable = [&](size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) {
+      const unsigned char b = src[k];
+      dst[k] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+    }
+  };
+  size_t i = 0;
+  for (; i + kBlock <= length; i += kBlock) {
+    unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
+    for (size_t k = 0; k < kBlock; ++k) inHigh |= (src[i + k] >> 5) == 4;
+    if (inHigh == 0) {
+      for (size_t k = 0; k < kBlock; ++k) dst[i + k] = src[i + k];
+    } else {
+      byTable(i, i + kBlock);
     }
   }
+  byTable(i, length);
 }
 
 }  // namespace
