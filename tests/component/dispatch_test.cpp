@@ -230,22 +230,6 @@ std::string Describe(const VARIANT& v) {
   }
 }
 
-VARIANT VR8(double x) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_R8;
-  v.dblVal = x;
-  return v;
-}
-
-VARIANT VBool(bool x) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BOOL;
-  v.boolVal = x ? VARIANT_TRUE : VARIANT_FALSE;
-  return v;
-}
-
 TEST_F(DispatchTest, AVariableGoesBackOnlyWhenTheMemberChangedIt) {
   struct Case {
     const char16_t* member;

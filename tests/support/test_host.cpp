@@ -79,6 +79,22 @@ VARIANT VI4(LONG v) {
   return x;
 }
 
+VARIANT VR8(double v) {
+  VARIANT x;
+  VariantInit(&x);
+  x.vt = VT_R8;
+  x.dblVal = v;
+  return x;
+}
+
+VARIANT VBool(bool v) {
+  VARIANT x;
+  VariantInit(&x);
+  x.vt = VT_BOOL;
+  x.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
+  return x;
+}
+
 VARIANT VStr(std::u16string_view text) {
   VARIANT x;
   VariantInit(&x);

@@ -80,6 +80,8 @@ HRESULT CallByName(IDispatch* d, const char16_t* name, WORD flags, std::vector<V
 
 VARIANT VI2(short v);
 VARIANT VI4(LONG v);
+VARIANT VR8(double v);
+VARIANT VBool(bool v);
 VARIANT VStr(std::u16string_view text);  // caller clears
 VARIANT VRef(VARIANT* target);           // VT_BYREF|VT_VARIANT
 
