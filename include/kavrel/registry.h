@@ -30,11 +30,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -85,30 +87,32 @@ class NameIndex {
 
   template <class NameAt>
   size_t Find(std::string_view name, NameAt&& nameAt) const {
-    if (slots_.empty()) return npos;
-    const uint64_t hash = Hash(name);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) return npos;
-      // The hash's high half is kept beside the position: most other names
-      // are passed over without reading them.
-      if ((slot >> 32) == (hash >> 32) && SameName(nameAt((slot & 0xFFFFFFFFu) - 1), name))
-        return (slot & 0xFFFFFFFFu) - 1;
-    }
+    return Probe(Hash(name), name, nameAt).first;
   }
 
   // Adds a position whose name is not in the set yet.
+  void Insert(size_t position, std::string_view name) {
+    Grow();
+    Place(position + 1, Hash(name) >> 32);
+  }
+
+  // The position of name if it is in the set; otherwise adds position
+  // under name and returns npos. One hash of the name either way.
   template <class NameAt>
-  void Insert(size_t position, std::string_view name, NameAt&& nameAt) {
-    if ((count_ + 1) * 2 > slots_.size()) {
-      std::vector<uint64_t> old(slots_.empty() ? 16 : slots_.size() * 2, 0);
-      old.swap(slots_);
-      count_ = 0;
-      for (uint64_t slot : old)
-        if (slot != 0) Place(slot & 0xFFFFFFFFu, nameAt((slot & 0xFFFFFFFFu) - 1));
-    }
-    Place(position + 1, name);
+  size_t FindOrInsert(size_t position, std::string_view name, NameAt&& nameAt) {
+    Grow();
+    const uint64_t hash = Hash(name);
+    const auto [found, freeSlot] = Probe(hash, name, nameAt);
+    if (found != npos) return found;
+    slots_[freeSlot] = (hash & 0xFFFFFFFF00000000ull) | (position + 1);
+    ++count_;
+    return npos;
+  }
+
+  void Reserve(size_t names) {
+    size_t size = 16;
+    while (size < names * 2) size *= 2;
+    if (size > slots_.size()) Rebuild(size);
   }
 
   void Clear() {
@@ -117,24 +121,67 @@ class NameIndex {
   }
 
  private:
-  static uint64_t Hash(std::string_view name) {
-    uint64_t h = 14695981039346656037ull;  // FNV-1a over the lower-case name
-    for (char c : name) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  // The slot keeps the hash's high half beside the position: the probe
+  // passes over most other names without reading them, and growing the
+  // table places every entry again without reading any name (the bucket is
+  // taken from that same half).
+  template <class NameAt>
+  std::pair<size_t, size_t> Probe(uint64_t hash, std::string_view name, NameAt& nameAt) const {
+    if (slots_.empty()) return {npos, 0};
+    const uint64_t tag = hash >> 32;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = tag & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return {npos, i};
+      if ((slot >> 32) == tag && SameName(nameAt((slot & 0xFFFFFFFFu) - 1), name))
+        return {(slot & 0xFFFFFFFFu) - 1, i};
     }
-    h ^= h >> 33;  // spread the low bits, which FNV leaves weak
-    h *= 0xff51afd7ed558ccdull;
+  }
+  void Grow() {
+    if ((count_ + 1) * 2 > slots_.size()) Rebuild(slots_.empty() ? 16 : slots_.size() * 2);
+  }
+  void Rebuild(size_t size) {
+    std::vector<uint64_t> old(size, 0);
+    old.swap(slots_);
+    count_ = 0;
+    for (uint64_t slot : old)
+      if (slot != 0) Place(slot & 0xFFFFFFFFu, slot >> 32);
+  }
+  void Place(uint64_t entry, uint64_t tag) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = tag & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = (tag << 32) | entry;
+    ++count_;
+  }
+
+  // Eight bytes at a time with ASCII capitals folded to lower case: a
+  // byte from 'A' to 'Z' gains 0x20, every other byte stays as it is.
+  static uint64_t Fold(uint64_t x) {
+    constexpr uint64_t ones = 0x0101010101010101ull, high = ones * 0x80;
+    const uint64_t low7 = x & ~high;
+    const uint64_t atLeastA = low7 + ones * (0x80 - 'A');
+    const uint64_t pastZ = low7 + ones * (0x7F - 'Z');
+    return x | (((atLeastA & ~pastZ & ~x) & high) >> 2);
+  }
+  static uint64_t Hash(std::string_view name) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+    size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, name.data() + i, 8);
+      h = (h ^ Fold(w)) * 0xff51afd7ed558ccdull;
+      h ^= h >> 29;
+    }
+    if (i < name.size()) {
+      uint64_t w = 0;
+      std::memcpy(&w, name.data() + i, name.size() - i);
+      h = (h ^ Fold(w)) * 0xff51afd7ed558ccdull;
+    }
+    h ^= h >> 33;  // spread the high bits down and the low bits up
+    h *= 0xc4ceb9fe1a85ec53ull;
     h ^= h >> 33;
     return h;
-  }
-  void Place(uint64_t entry, std::string_view name) {
-    const uint64_t hash = Hash(name);
-    const size_t mask = slots_.size() - 1;
-    size_t i = hash & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = (hash & 0xFFFFFFFF00000000ull) | entry;
-    ++count_;
   }
 
   std::vector<uint64_t> slots_;  // high half of the hash, position + 1; 0 is free
@@ -170,6 +217,7 @@ class Document {
 
  private:
   Key* Find(std::string_view path);
+  size_t FindOrAddKey(std::string_view path);  // the key's position
   void Reindex();
   auto PathAt() const {
     return [this](size_t i) -> std::string_view { return keys_[i].path; };
@@ -307,7 +355,7 @@ inline Key* Document::Find(std::string_view path) {
 
 inline void Document::Reindex() {
   index_.Clear();
-  for (size_t i = 0; i < keys_.size(); ++i) index_.Insert(i, keys_[i].path, PathAt());
+  for (size_t i = 0; i < keys_.size(); ++i) index_.Insert(i, keys_[i].path);
 }
 
 inline const Key* Document::FindKey(std::string_view path) const {
@@ -322,10 +370,13 @@ inline const std::string* Document::FindString(std::string_view key, std::string
   return nullptr;
 }
 
-inline void Document::AddKey(std::string_view path) {
-  if (Find(path)) return;
+inline void Document::AddKey(std::string_view path) { FindOrAddKey(path); }
+
+inline size_t Document::FindOrAddKey(std::string_view path) {
+  const size_t found = index_.FindOrInsert(keys_.size(), path, PathAt());
+  if (found != detail::NameIndex::npos) return found;
   keys_.push_back(Key{std::string(path), {}});
-  index_.Insert(keys_.size() - 1, path, PathAt());
+  return keys_.size() - 1;
 }
 
 inline void Document::SetString(std::string_view key, std::string_view name,
@@ -390,6 +441,13 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
   }
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
 
+  // Room for every key at once: no key is moved while the file is read.
+  size_t sections = 0;
+  for (size_t at = text.find("\n["); at != std::string_view::npos; at = text.find("\n[", at + 2))
+    ++sections;
+  parsed.keys_.reserve(sections);
+  parsed.index_.Reserve(sections);
+
   bool sawHeader = false;
   Key* current = nullptr;
   size_t pos = 0;
@@ -414,9 +472,8 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
       std::string why;
       if (path.empty() || !detail::ValidKeyPath(path, &why))
         return fail(path.empty() ? "empty key" : why);
-      parsed.AddKey(path);
-      current = parsed.Find(path);
-      const size_t position = static_cast<size_t>(current - parsed.keys_.data());
+      const size_t position = parsed.FindOrAddKey(path);
+      current = &parsed.keys_[position];
       valueIndex = position < valueIndexOf.size() && valueIndexOf[position] != 0
                        ? &valueIndexes[valueIndexOf[position] - 1]
                        : nullptr;
@@ -481,14 +538,14 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
     }
     values.push_back(std::move(value));
     if (valueIndex) {
-      valueIndex->Insert(values.size() - 1, values.back().name, nameAt);
+      valueIndex->Insert(values.size() - 1, values.back().name);
     } else if (values.size() > kScanned) {
       const size_t position = static_cast<size_t>(current - parsed.keys_.data());
       if (valueIndexOf.size() <= position) valueIndexOf.resize(parsed.keys_.size(), 0);
       valueIndexes.emplace_back();
       valueIndexOf[position] = valueIndexes.size();
       valueIndex = &valueIndexes.back();
-      for (size_t i = 0; i < values.size(); ++i) valueIndex->Insert(i, values[i].name, nameAt);
+      for (size_t i = 0; i < values.size(); ++i) valueIndex->Insert(i, values[i].name);
     }
   }
   // A file of nothing but blank lines and comments is an empty registry.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "component/registry_file.h"
@@ -206,6 +207,42 @@ TEST(RegistryFormat, ReadsFilesAtTheSizeLimitOfEveryShape) {
   EXPECT_EQ(repeated.substr(lastLine, repeated.size() - lastLine - 2),
             same.keys()[0].values[0].data);
   EXPECT_TRUE(registry::SameName("COM1", same.keys()[0].values[0].name));
+}
+
+// Key paths match without regard to ASCII case and to nothing else: a byte
+// one case bit away from a letter ('@' and '`', '[' and '{', 0xC1 and 0xE1)
+// is another name, wherever it stands in a name of any length.
+TEST(RegistryFormat, KeyPathsFoldAsciiCaseAndNothingElse) {
+  auto fold = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  };
+  auto upper = [](std::string s) {
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+  };
+  Document doc;
+  std::set<std::string> distinct;
+  std::vector<std::string> paths;
+  for (size_t length = 1; length <= 17; ++length) {
+    for (size_t at : {size_t{0}, length / 2, length - 1}) {
+      for (int b = 0x20; b <= 0xFF; ++b) {
+        std::string name(length, 'q');
+        name[at] = static_cast<char>(b);
+        paths.push_back("HKEY_CLASSES_ROOT\\" + name);
+        doc.AddKey(paths.back());
+        distinct.insert(fold(paths.back()));
+      }
+    }
+  }
+  EXPECT_EQ(distinct.size(), doc.keys().size());
+  for (const std::string& path : paths) {
+    const registry::Key* key = doc.FindKey(upper(path));
+    ASSERT_NE(nullptr, key) << path;
+    EXPECT_EQ(fold(path), fold(key->path));
+  }
 }
 
 // Damaged copies of a real file never crash the reader, and whatever it
