@@ -13,6 +13,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -111,6 +113,17 @@ class TtyDevice final : public Device {
 
   Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
+    {
+      // What ClearErrors has already taken from the tty goes first. Only
+      // that: the transfer's plan decides whether to come back for more.
+      std::lock_guard lock(aheadMutex_);
+      if (aheadStart_ < aheadEnd_) {
+        const size_t n = std::min(size, aheadEnd_ - aheadStart_);
+        std::memcpy(buffer, ahead_.data() + aheadStart_, n);
+        aheadStart_ += n;
+        return {n, ERROR_SUCCESS};
+      }
+    }
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
       if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
@@ -134,8 +147,18 @@ class TtyDevice final : public Device {
 
   Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
     const short wanted = forWrite ? POLLOUT : POLLIN;
+    // A reader is counted while it waits, so that ClearErrors wakes it when
+    // it takes bytes from the tty that poll would no longer see.
+    struct Counted {
+      std::atomic<int>* count;
+      ~Counted() {
+        if (count) count->fetch_sub(1, std::memory_order_acq_rel);
+      }
+    } counted{forWrite ? nullptr : &readersWaiting_};
+    if (!forWrite) readersWaiting_.fetch_add(1, std::memory_order_acq_rel);
     for (;;) {
       if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
+      if (!forWrite && Buffered()) return {WaitResult::kReady};
       int timeout = -1;
       if (deadline) {
         const auto left = *deadline - Clock::now();
@@ -227,13 +250,18 @@ class TtyDevice final : public Device {
 
   DWORD PurgeQueues(bool input, bool output) override {
     if (!input && !output) return ERROR_SUCCESS;
+    if (input) {
+      std::lock_guard lock(aheadMutex_);
+      aheadStart_ = aheadEnd_ = 0;
+    }
     const long which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
   }
 
   DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
-    int in = 0, out = 0;
-    if (Ioctl(fd_, FIONREAD, &in) < 0) return Win32FromErrno(errno);
+    size_t in = 0;
+    if (const DWORD error = CountInput(in); error != ERROR_SUCCESS) return error;
+    int out = 0;
     // Only this handle's writes fill the output queue (the line is raw, so
     // nothing is echoed, and exclusive): once it has been seen empty, it
     // stays empty until the next write, and a reader that never writes
@@ -244,6 +272,11 @@ class TtyDevice final : public Device {
       if (out == 0) emptyAfter_.store(writes, std::memory_order_relaxed);
     }
     errors = 0;
+    stat = COMSTAT{};
+    stat.cbInQue = static_cast<DWORD>(std::min<size_t>(in, MAXDWORD));
+    stat.cbOutQue = static_cast<DWORD>(out);
+    // Most USB bridges and every pty keep no error counters: no lock then.
+    if (!counters_.load(std::memory_order_relaxed)) return ERROR_SUCCESS;
     std::lock_guard lock(stateMutex_);
     if (counters_) {
       serial_icounter_struct now{};
@@ -256,9 +289,6 @@ class TtyDevice final : public Device {
         return Win32FromErrno(errno);
       }
     }
-    stat = COMSTAT{};
-    stat.cbInQue = static_cast<DWORD>(in);
-    stat.cbOutQue = static_cast<DWORD>(out);
     return ERROR_SUCCESS;
   }
 
@@ -317,6 +347,53 @@ class TtyDevice final : public Device {
   }
 
  private:
+  bool Buffered() {
+    std::lock_guard lock(aheadMutex_);
+    return aheadStart_ < aheadEnd_;
+  }
+
+  // The count of bytes received and not yet read. A reader asks for it and
+  // then reads what it was told: when nothing is taken ahead, the count
+  // comes from reading the tty into the look-ahead buffer, so that the read
+  // after it costs no system call. A read that fills the buffer, or bytes
+  // already taken ahead, add the tty's own count (FIONREAD).
+  DWORD CountInput(size_t& in) {
+    int queued = 0;
+    if (!canRead()) {
+      if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
+      in = static_cast<size_t>(queued);
+      return ERROR_SUCCESS;
+    }
+    std::unique_lock lock(aheadMutex_);
+    if (aheadStart_ == aheadEnd_) {
+      aheadStart_ = aheadEnd_ = 0;
+      ssize_t n;
+      do {
+        n = read(fd_, ahead_.data(), ahead_.size());
+      } while (n < 0 && errno == EINTR);
+      if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
+      if (n < 0 && errno != EAGAIN) return Win32FromErrno(errno);
+      if (n < 0) {
+        in = 0;
+        return ERROR_SUCCESS;
+      }
+      aheadEnd_ = static_cast<size_t>(n);
+      in = aheadEnd_;
+      const bool full = aheadEnd_ == ahead_.size();
+      lock.unlock();
+      // A reader waiting in poll on another thread may have been woken by
+      // these bytes and found the tty empty again.
+      if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
+      if (!full) return ERROR_SUCCESS;
+    } else {
+      in = aheadEnd_ - aheadStart_;
+      lock.unlock();
+    }
+    if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
+    in += static_cast<size_t>(queued);
+    return ERROR_SUCCESS;
+  }
+
   DWORD SetModemLine(int line, bool on) {
     int bits = line;
     return Ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bits) < 0 ? LineError(errno) : ERROR_SUCCESS;
@@ -325,12 +402,16 @@ class TtyDevice final : public Device {
   const int fd_;
   const int wake_;
   std::mutex stateMutex_;
-  DCB shadow_{};  // the DCB as last set; termios overrides what it holds
-  bool counters_ = false;
+  DCB shadow_{};                           // the DCB as last set; termios overrides what it holds
+  std::atomic<bool> counters_{false};      // changed under stateMutex_
   std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
   serial_icounter_struct baseline_{};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
+  std::mutex aheadMutex_;
+  std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
+  size_t aheadStart_ = 0, aheadEnd_ = 0;
+  std::atomic<int> readersWaiting_{0};
 };
 
 }  // namespace

@@ -495,6 +495,54 @@ TEST_F(Tty, QueueCountsPurgeAndAbort) {
   EXPECT_EQ(error(), ERROR_OPERATION_ABORTED);
 }
 
+// The count a reader asks for is exact however much waits, and the bytes
+// behind it come back in order; a purge drops them all; and a reader blocked
+// on another thread still gets bytes the count has already taken in.
+TEST_F(Tty, CountedInputComesBackExactlyOnceAndInOrder) {
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));
+  // More than one look-ahead buffer of it (a pty's line discipline holds
+  // about 4 KiB itself and keeps the rest back until there is room).
+  std::string sent;
+  for (int i = 0; i < 6000; ++i) sent += static_cast<char>(i * 7 + i / 256);
+  pty.Send(sent);
+  AwaitInput(h, 6000);
+  EXPECT_EQ(Status(h).cbInQue, 6000u);
+  std::string got = Read(h, 3);
+  EXPECT_EQ(Status(h).cbInQue, 5997u);
+  std::string more;
+  for (int i = 0; i < 20000; ++i) more += static_cast<char>(i * 13 + i / 256);
+  std::thread sender([&] { pty.Send(more); });
+  sent += more;
+  Stopwatch clock;
+  while (got.size() < sent.size() && clock.ms() < 5000)
+    got += Read(h, Status(h).cbInQue % 1500 + 1);
+  sender.join();
+  EXPECT_EQ(got, sent);
+  EXPECT_EQ(Status(h).cbInQue, 0u);
+
+  pty.Send("abc");
+  AwaitInput(h, 3);
+  EXPECT_TRUE(ops.PurgeComm(h, PURGE_RXCLEAR));
+  EXPECT_EQ(Status(h).cbInQue, 0u);
+  pty.Send("xyz");
+  AwaitInput(h, 3);
+  EXPECT_EQ(Read(h, 3), "xyz");
+
+  ASSERT_TRUE(Timeouts(h, 0, 0, 5000));
+  for (int round = 0; round < 20; ++round) {
+    std::string late;
+    Stopwatch clock;
+    std::thread reader([&] { late = Ops().Read(h, 5); });
+    usleep(2000);
+    pty.Send("hello");
+    AwaitInput(h, 5);  // takes the bytes in while the reader waits in poll
+    reader.join();
+    ASSERT_EQ(late, "hello") << "round " << round;
+    ASSERT_LT(clock.ms(), 2500) << "a waiting reader missed bytes taken in ahead of it";
+  }
+}
+
 TEST_F(Tty, AClosedHandleIsInvalidForEveryOperation) {
   const Handle32 h = Open(pty.path());
   ASSERT_TRUE(ops.CloseHandle(h));
