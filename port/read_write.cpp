@@ -36,7 +36,11 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
   LONG count = 0;
   const HRESULT hr = Published(this, [&] {
     const auto trapped = port::PortTrap(*this, u"CommRead", StatusIn::ThreadState, [&] {
-      AssignBstr(strData, u"");
+      // A null BSTR is the empty text: the caller's variable reads "" from
+      // here on, and one allocation is saved when text arrives. It leaves
+      // as an allocated "" when none did (below).
+      ::SysFreeString(*strData);
+      *strData = nullptr;
       count = 0;
       runtime().pump.Pump();
       PortSlot& slot = Slot(*intPortID);
@@ -79,6 +83,7 @@ HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LO
       AssignFromAnsi(strData, buffer.data(), received);
     });
     if (trapped) count = -1;
+    if (!*strData) AssignBstr(strData, u"");
   });
   *result = count;
   return hr;

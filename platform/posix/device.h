@@ -80,13 +80,32 @@ class Device {
     return abortTickets_[forWrite].load(std::memory_order_acquire);
   }
 
-  COMMTIMEOUTS Timeouts() {
-    std::lock_guard lock(mutex_);
-    return timeouts_;
+  // Read on every transfer, set seldom: a reader takes no lock, and tries
+  // again in the rare case that a setter ran meanwhile.
+  COMMTIMEOUTS Timeouts() const {
+    for (;;) {
+      const uint32_t before = timeoutsVersion_.load(std::memory_order_acquire);
+      COMMTIMEOUTS t;
+      t.ReadIntervalTimeout = timeouts_[0].load(std::memory_order_relaxed);
+      t.ReadTotalTimeoutMultiplier = timeouts_[1].load(std::memory_order_relaxed);
+      t.ReadTotalTimeoutConstant = timeouts_[2].load(std::memory_order_relaxed);
+      t.WriteTotalTimeoutMultiplier = timeouts_[3].load(std::memory_order_relaxed);
+      t.WriteTotalTimeoutConstant = timeouts_[4].load(std::memory_order_relaxed);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if ((before & 1) == 0 && timeoutsVersion_.load(std::memory_order_relaxed) == before) return t;
+    }
   }
   void SetTimeouts(const COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(mutex_);
-    timeouts_ = timeouts;
+    std::lock_guard lock(mutex_);  // one setter at a time
+    const uint32_t version = timeoutsVersion_.load(std::memory_order_relaxed);
+    timeoutsVersion_.store(version + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    timeouts_[0].store(timeouts.ReadIntervalTimeout, std::memory_order_relaxed);
+    timeouts_[1].store(timeouts.ReadTotalTimeoutMultiplier, std::memory_order_relaxed);
+    timeouts_[2].store(timeouts.ReadTotalTimeoutConstant, std::memory_order_relaxed);
+    timeouts_[3].store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
+    timeouts_[4].store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+    timeoutsVersion_.store(version + 2, std::memory_order_release);
   }
   Transfer LastTransfer() const {
     const uint64_t packed = lastTransfer_.load(std::memory_order_acquire);
@@ -109,8 +128,9 @@ class Device {
   const bool canWrite_;
   std::atomic<uint64_t> abortTickets_[2] = {0, 0};  // reads, writes
   std::mutex mutex_;
-  COMMTIMEOUTS timeouts_{};                // all zero, as a freshly opened Windows port
-  std::atomic<uint64_t> lastTransfer_{0};  // count, error << 32
+  std::atomic<uint32_t> timeoutsVersion_{0};          // odd while a setter writes
+  std::atomic<DWORD> timeouts_[5] = {0, 0, 0, 0, 0};  // all zero, as a freshly opened Windows port
+  std::atomic<uint64_t> lastTransfer_{0};             // count, error << 32
 };
 
 }  // namespace kavrel::platform::posix

@@ -162,6 +162,7 @@ LONG CallCommRead(_comms* c, short port, LONG size, std::u16string* data) {
   TestBstr d(u"stale");
   LONG r = -99;
   EXPECT_EQ(S_OK, c->CommRead(&port, &d.s, &size, &r));
+  EXPECT_NE(nullptr, d.s) << "the text, even empty, is a string a C host can read";
   if (data) *data = d.str();
   return r;
 }
