@@ -11,7 +11,7 @@ set -euo pipefail
 profile=${1:-all}
 build_pkgs=(g++ cmake ninja-build make)
 package_pkgs=(dpkg-dev file)
-test_pkgs=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev socat
+test_pkgs=(libgtest-dev libgmock-dev clang libclang-rt-14-dev socat
   python3-pytest ser2net python3-serial
   tmux pkgconf)
 windows_pkgs=(mingw-w64 mingw-w64-tools wine wine64 libwine-dev wine32:i386 locales wixl)
