@@ -81,17 +81,17 @@ class Device {
   }
 
   // Read on every transfer, set seldom: a reader takes no lock, and tries
-  // again in the rare case that a setter ran meanwhile.
+  // again in the rare case that a setter ran meanwhile. (A reader that sees
+  // any value a setter stored also sees that setter's odd version.)
   COMMTIMEOUTS Timeouts() const {
     for (;;) {
       const uint32_t before = timeoutsVersion_.load(std::memory_order_acquire);
       COMMTIMEOUTS t;
-      t.ReadIntervalTimeout = timeouts_[0].load(std::memory_order_relaxed);
-      t.ReadTotalTimeoutMultiplier = timeouts_[1].load(std::memory_order_relaxed);
-      t.ReadTotalTimeoutConstant = timeouts_[2].load(std::memory_order_relaxed);
-      t.WriteTotalTimeoutMultiplier = timeouts_[3].load(std::memory_order_relaxed);
-      t.WriteTotalTimeoutConstant = timeouts_[4].load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
+      t.ReadIntervalTimeout = timeouts_[0].load(std::memory_order_acquire);
+      t.ReadTotalTimeoutMultiplier = timeouts_[1].load(std::memory_order_acquire);
+      t.ReadTotalTimeoutConstant = timeouts_[2].load(std::memory_order_acquire);
+      t.WriteTotalTimeoutMultiplier = timeouts_[3].load(std::memory_order_acquire);
+      t.WriteTotalTimeoutConstant = timeouts_[4].load(std::memory_order_acquire);
       if ((before & 1) == 0 && timeoutsVersion_.load(std::memory_order_relaxed) == before) return t;
     }
   }
@@ -99,12 +99,11 @@ class Device {
     std::lock_guard lock(mutex_);  // one setter at a time
     const uint32_t version = timeoutsVersion_.load(std::memory_order_relaxed);
     timeoutsVersion_.store(version + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    timeouts_[0].store(timeouts.ReadIntervalTimeout, std::memory_order_relaxed);
-    timeouts_[1].store(timeouts.ReadTotalTimeoutMultiplier, std::memory_order_relaxed);
-    timeouts_[2].store(timeouts.ReadTotalTimeoutConstant, std::memory_order_relaxed);
-    timeouts_[3].store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
-    timeouts_[4].store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+    timeouts_[0].store(timeouts.ReadIntervalTimeout, std::memory_order_release);
+    timeouts_[1].store(timeouts.ReadTotalTimeoutMultiplier, std::memory_order_release);
+    timeouts_[2].store(timeouts.ReadTotalTimeoutConstant, std::memory_order_release);
+    timeouts_[3].store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_release);
+    timeouts_[4].store(timeouts.WriteTotalTimeoutConstant, std::memory_order_release);
     timeoutsVersion_.store(version + 2, std::memory_order_release);
   }
   Transfer LastTransfer() const {

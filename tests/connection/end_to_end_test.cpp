@@ -267,7 +267,7 @@ std::vector<std::string> StreamWrites() {
   for (size_t burst = 0; line < 420; ++burst) {
     std::string text;
     for (int i = 0; i < burstLines[burst % 6] && line < 420; ++i, ++line) {
-      char buffer[32];
+      char buffer[48];
       std::snprintf(buffer, sizeof buffer, "line %05d of the stream\r\n", line);
       text += buffer;
     }
