@@ -250,8 +250,11 @@ class TtyDevice final : public Device {
 
   DWORD PurgeQueues(bool input, bool output) override {
     if (!input && !output) return ERROR_SUCCESS;
+    // The look-ahead buffer and the tty's queue are emptied together: a
+    // count on another thread cannot take bytes in between.
+    std::unique_lock lock(aheadMutex_, std::defer_lock);
     if (input) {
-      std::lock_guard lock(aheadMutex_);
+      lock.lock();
       aheadStart_ = aheadEnd_ = 0;
     }
     const long which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
