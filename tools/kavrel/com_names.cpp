@@ -1,23 +1,12 @@
 #include "tools/kavrel/com_names.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
-#include <cstdlib>
 
 namespace kavrel::cli {
 
 namespace {
 
 using platform::posix::ComNameSource;
-
-std::string RealPath(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return "";
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
 
 // The file a device path names on this machine (or in the test tree).
 std::string OnDisk(const std::string& devicePath, const std::string& devRoot) {

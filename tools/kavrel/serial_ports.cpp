@@ -48,14 +48,6 @@ std::string ReadAttribute(const std::string& path) {
   return text;
 }
 
-std::string RealPath(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return "";
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -190,6 +182,14 @@ SystemRoots RootsFromEnvironment() {
   if (const char* s = std::getenv("KAVREL_SYSFS_ROOT"); s && *s) roots.sysfs = s;
   if (const char* d = std::getenv("KAVREL_DEV_ROOT"); d && *d) roots.dev = d;
   return roots;
+}
+
+std::string RealPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return "";
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
 }
 
 bool NaturalLess(const std::string& a, const std::string& b) {

@@ -52,6 +52,9 @@ struct SerialPort {
 // unused legacy ttyS entries) are left out unless all is set.
 std::vector<SerialPort> ScanSerialPorts(const SystemRoots& roots, bool all);
 
+// The path with every link followed; empty when it leads nowhere.
+std::string RealPath(const std::string& path);
+
 // a before b with embedded numbers compared by value.
 bool NaturalLess(const std::string& a, const std::string& b);
 
