@@ -111,8 +111,8 @@ VARIANT VRef(VARIANT* target) {
   return x;
 }
 
-HRESULT RecordingSink::QueryInterface(REFIID riid, void** ppv) {
-  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID___comms) {
+HRESULT TestDispatch::QueryInterface(REFIID riid, void** ppv) {
+  if (riid == IID_IUnknown || riid == IID_IDispatch || (also_ && riid == *also_)) {
     *ppv = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;

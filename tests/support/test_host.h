@@ -85,11 +85,12 @@ VARIANT VBool(bool v);
 VARIANT VStr(std::u16string_view text);  // caller clears
 VARIANT VRef(VARIANT* target);           // VT_BYREF|VT_VARIANT
 
-// An event sink implementing IDispatch; records (id, text) and runs a handler.
-class RecordingSink final : public IDispatch {
+// A dispatch object for tests: a plain reference count, no type
+// information and no names. It answers IUnknown, IDispatch and `also` when
+// given; what Invoke does is the test's.
+class TestDispatch : public IDispatch {
  public:
-  std::vector<std::pair<DISPID, std::u16string>> events;
-  std::function<void(DISPID, const std::u16string&)> handler;
+  explicit TestDispatch(const IID* also = nullptr) : also_(also) {}
   LONG refs = 1;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
@@ -103,6 +104,18 @@ class RecordingSink final : public IDispatch {
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
     return E_NOTIMPL;
   }
+
+ private:
+  const IID* also_;
+};
+
+// An event sink implementing IDispatch; records (id, text) and runs a handler.
+class RecordingSink final : public TestDispatch {
+ public:
+  RecordingSink() : TestDispatch(&DIID___comms) {}
+  std::vector<std::pair<DISPID, std::u16string>> events;
+  std::function<void(DISPID, const std::u16string&)> handler;
+
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT*, EXCEPINFO*, UINT*) override;
 };
