@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,16 @@ namespace kavrel::platform::posix {
 using Clock = std::chrono::steady_clock;
 // When a wait gives up; none waits without limit.
 using Deadline = std::optional<Clock::time_point>;
+
+// The time-out argument of poll(2) for a wait until deadline: -1 without
+// one, 0 once it has passed, else the milliseconds left, rounded up.
+inline int PollTimeout(const Deadline& deadline) {
+  if (!deadline) return -1;
+  const auto left = *deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
 
 // The outcome of a transfer step that does not wait: bytes moved (0 when
 // the device has nothing to give or no room now), or a Win32 error.

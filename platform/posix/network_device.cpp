@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 
 #include "platform/net/network_port.h"
 #include "platform/net/network_port_device.h"
@@ -28,14 +27,6 @@ std::atomic<long long> gConnectMs{5000};
 // Option negotiation after the connect.
 constexpr milliseconds kNegotiationTime{5000};
 constexpr milliseconds kHangUpWait{500};
-
-int PollTimeout(const Deadline& deadline) {
-  if (!deadline) return -1;
-  const auto left = *deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<milliseconds>(left).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
 
 DWORD ConnectError(int error) {
   switch (error) {

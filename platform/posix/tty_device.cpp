@@ -159,13 +159,8 @@ class TtyDevice final : public Device {
     for (;;) {
       if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       if (!forWrite && Buffered()) return {WaitResult::kReady};
-      int timeout = -1;
-      if (deadline) {
-        const auto left = *deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return {WaitResult::kTimedOut};
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        timeout = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-      }
+      const int timeout = PollTimeout(deadline);
+      if (timeout == 0) return {WaitResult::kTimedOut};
       pollfd fds[2] = {{fd_, wanted, 0}, {wake_, POLLIN, 0}};
       const int ready = poll(fds, 2, timeout);
       if (ready < 0) {
