@@ -2,8 +2,12 @@
 // returns the exit status.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/kavrel/options.h"
 
 namespace kavrel::cli {
 
@@ -28,5 +32,20 @@ int UsageError(const std::string& command, const std::string& message);
 
 // The help text of a subcommand ("" for the overview).
 const char* HelpText(const std::string& command);
+
+// Parses a subcommand's arguments against specs, --help added. Returns the
+// exit status when the command ends here (a usage error, or its help
+// printed), nothing when it goes on with *parsed.
+std::optional<int> ParseCommand(const std::string& command, const Args& args,
+                                std::vector<OptionSpec> specs, ParsedArgs* parsed);
+
+class CommPort;
+
+// Makes the mode string from the options every port command shares
+// (--baud, --mode) and opens the port by name. On failure, sets *status
+// (a usage error, or kExitDevice with the component's error line printed)
+// and returns null.
+std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::string& name,
+                                       const ParsedArgs& parsed, std::string* mode, int* status);
 
 }  // namespace kavrel::cli

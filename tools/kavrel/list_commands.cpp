@@ -13,13 +13,7 @@ namespace kavrel::cli {
 
 int RunList(const Args& args) {
   ParsedArgs parsed;
-  std::string error;
-  if (!ParseArgs(args, {{"--json"}, {"--all"}, {"--help"}}, &parsed, &error))
-    return UsageError("list", error);
-  if (parsed.Has("--help")) {
-    std::fputs(HelpText("list"), stdout);
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand("list", args, {{"--json"}, {"--all"}}, &parsed)) return *done;
   if (!parsed.positional.empty()) return UsageError("list", "no arguments expected");
 
   const SystemRoots roots = RootsFromEnvironment();
@@ -42,12 +36,7 @@ int RunList(const Args& args) {
 
 int RunFind(const Args& args) {
   ParsedArgs parsed;
-  std::string error;
-  if (!ParseArgs(args, {{"--help"}}, &parsed, &error)) return UsageError("find", error);
-  if (parsed.Has("--help")) {
-    std::fputs(HelpText("find"), stdout);
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand("find", args, {}, &parsed)) return *done;
   if (parsed.positional.size() != 1) return UsageError("find", "give one VID:PID[:SERIAL]");
   const std::optional<UsbMatch> match = ParseUsbMatch(parsed.positional[0]);
   if (!match) return UsageError("find", "not a VID:PID[:SERIAL]: " + parsed.positional[0]);

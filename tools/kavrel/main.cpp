@@ -103,6 +103,33 @@ int UsageError(const std::string& command, const std::string& message) {
   return kExitUsage;
 }
 
+std::optional<int> ParseCommand(const std::string& command, const Args& args,
+                                std::vector<OptionSpec> specs, ParsedArgs* parsed) {
+  specs.push_back({"--help"});
+  std::string error;
+  if (!ParseArgs(args, specs, parsed, &error)) return UsageError(command, error);
+  if (parsed->Has("--help")) {
+    std::fputs(HelpText(command), stdout);
+    return kExitOk;
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::string& name,
+                                       const ParsedArgs& parsed, std::string* mode, int* status) {
+  std::string error;
+  if (!ModeFromArgs(parsed, mode, &error)) {
+    *status = UsageError(command, error);
+    return nullptr;
+  }
+  std::unique_ptr<CommPort> port = CommPort::Open(name, *mode, &error);
+  if (!port) {
+    std::fprintf(stderr, "kavrel %s: %s\n", command.c_str(), error.c_str());
+    *status = kExitDevice;
+  }
+  return port;
+}
+
 }  // namespace kavrel::cli
 
 int main(int argc, char** argv) {

@@ -90,36 +90,26 @@ std::optional<bool> LineOption(const ParsedArgs& parsed, const std::string& name
 
 int RunTerm(const Args& args) {
   ParsedArgs parsed;
-  std::string error;
-  if (!ParseArgs(args,
-                 {{"--baud", true},
-                  {"--mode", true},
-                  {"--echo"},
-                  {"--eol", true},
-                  {"--hex"},
-                  {"--dtr", true},
-                  {"--rts", true},
-                  {"--help"}},
-                 &parsed, &error))
-    return UsageError("term", error);
-  if (parsed.Has("--help")) {
-    std::fputs(HelpText("term"), stdout);
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand("term", args,
+                                     {{"--baud", true},
+                                      {"--mode", true},
+                                      {"--echo"},
+                                      {"--eol", true},
+                                      {"--hex"},
+                                      {"--dtr", true},
+                                      {"--rts", true}},
+                                     &parsed))
+    return *done;
   if (parsed.positional.size() != 1) return UsageError("term", "give one PORT");
   const std::optional<LineEnding> ending = ParseLineEnding(parsed.Get("--eol", "cr"));
   if (!ending) return UsageError("term", "--eol takes cr, lf or crlf");
   std::optional<bool> dtr = LineOption(parsed, "--dtr"), rts = LineOption(parsed, "--rts");
   if (!dtr || !rts) return UsageError("term", "--dtr and --rts take on or off");
   std::string mode;
-  if (!ModeFromArgs(parsed, &mode, &error)) return UsageError("term", error);
-
+  int status = kExitOk;
   const std::string& name = parsed.positional[0];
-  std::unique_ptr<CommPort> port = CommPort::Open(name, mode, &error);
-  if (!port) {
-    std::fprintf(stderr, "kavrel term: %s\n", error.c_str());
-    return kExitDevice;
-  }
+  std::unique_ptr<CommPort> port = OpenFromArgs("term", name, parsed, &mode, &status);
+  if (!port) return status;
   // As a host's OpenComm does; a device without the lines just refuses.
   port->SetLine(kDtrLine, *dtr);
   port->SetLine(kRtsLine, *rts);

@@ -25,22 +25,6 @@ double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Parses the options every port command shares and opens the port.
-std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::string& name,
-                                       const ParsedArgs& parsed, std::string* mode, int* status) {
-  std::string error;
-  if (!ModeFromArgs(parsed, mode, &error)) {
-    *status = UsageError(command, error);
-    return nullptr;
-  }
-  std::unique_ptr<CommPort> port = CommPort::Open(name, *mode, &error);
-  if (!port) {
-    std::fprintf(stderr, "kavrel %s: %s\n", command.c_str(), error.c_str());
-    *status = kExitDevice;
-  }
-  return port;
-}
-
 // Reads up to n bytes; 0 at the end, -1 on failure (errno set).
 ssize_t ReadSome(int fd, char* buf, size_t n) {
   for (;;) {
@@ -53,13 +37,8 @@ ssize_t ReadSome(int fd, char* buf, size_t n) {
 
 int RunSend(const Args& args) {
   ParsedArgs parsed;
-  std::string error;
-  if (!ParseArgs(args, {{"--baud", true}, {"--mode", true}, {"--help"}}, &parsed, &error))
-    return UsageError("send", error);
-  if (parsed.Has("--help")) {
-    std::fputs(HelpText("send"), stdout);
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand("send", args, {{"--baud", true}, {"--mode", true}}, &parsed))
+    return *done;
   if (parsed.positional.size() != 2) return UsageError("send", "give a PORT and a FILE (or -)");
   const std::string& file = parsed.positional[1];
 
@@ -131,16 +110,10 @@ int RunSend(const Args& args) {
 
 int RunQuery(const Args& args) {
   ParsedArgs parsed;
-  std::string error;
-  if (!ParseArgs(
-          args,
-          {{"--until", true}, {"--timeout", true}, {"--baud", true}, {"--mode", true}, {"--help"}},
-          &parsed, &error))
-    return UsageError("query", error);
-  if (parsed.Has("--help")) {
-    std::fputs(HelpText("query"), stdout);
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand(
+          "query", args,
+          {{"--until", true}, {"--timeout", true}, {"--baud", true}, {"--mode", true}}, &parsed))
+    return *done;
   if (parsed.positional.size() != 2) return UsageError("query", "give a PORT and a TEXT");
   std::string text, until;
   if (!DecodeEscapes(parsed.positional[1], &text))
