@@ -12,29 +12,24 @@
 
 namespace {
 
-// A BSTR is preceded by its length in bytes (uint32) and followed by a NUL.
-constexpr size_t kPrefix = sizeof(uint32_t);
+using kavrel::platform::posix::kBstrPrefix;
 
 uint32_t* PrefixOf(BSTR s) {
-  return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kPrefix);
+  return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kBstrPrefix);
 }
 
 }  // namespace
 
+// Without pch the characters are zeros (Windows leaves them unset; a caller
+// is never handed what the heap held before).
 extern "C" KAVREL_PUBLIC BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
-  if (cch > (0x7FFFFFF0u - kPrefix) / sizeof(OLECHAR) - 1) return nullptr;
-  const size_t bytes = static_cast<size_t>(cch) * sizeof(OLECHAR);
-  char* block = static_cast<char*>(std::malloc(kPrefix + bytes + sizeof(OLECHAR)));
-  if (!block) return nullptr;
-  const uint32_t length = static_cast<uint32_t>(bytes);
-  std::memcpy(block, &length, kPrefix);
-  BSTR s = reinterpret_cast<BSTR>(block + kPrefix);
+  const BSTR s = kavrel::platform::posix::AllocateBstr(cch);
+  if (!s) return nullptr;
   if (pch) {
-    std::memcpy(s, pch, bytes);
+    std::memcpy(s, pch, static_cast<size_t>(cch) * sizeof(OLECHAR));
   } else {
-    std::memset(s, 0, bytes);
+    std::memset(s, 0, static_cast<size_t>(cch) * sizeof(OLECHAR));
   }
-  s[cch] = 0;
   return s;
 }
 

@@ -1,6 +1,13 @@
 #include "platform/posix/text_codec.h"
 
 #include <array>
+#include <climits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "platform/posix/oleaut.h"
 
 namespace kavrel::platform::posix {
 
@@ -48,12 +55,61 @@ unsigned EncodeByTable(const char16_t* __restrict src, size_t length, char* __re
   return replaced;
 }
 
-// Text is mostly Latin-1 outside 0x80-0x9F: in blocks of that (vectorised,
-// a plain narrowing copy) only the rare block holding another character goes
+// Text is mostly Latin-1 outside 0x80-0x9F: in blocks of that (a plain
+// narrowing copy) only the rare block holding another character goes
 // through the table, so text with a few such characters costs about what
-// plain text does. (The loops work through local pointers, so that the
-// compiler can vectorise them.)
+// plain text does.
 constexpr size_t kBlock = 16;
+
+#if defined(__SSE2__)
+// Per byte lane, all ones where the byte is 0x80-0x9F (the bytes whose
+// characters lie outside Latin-1).
+inline __m128i InHighRange(__m128i bytes) {
+  // 0x80-0x9F become 0x00-0x1F, and are the only bytes left at or below 0x1F.
+  const __m128i shifted = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
+  return _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(0x1F)), shifted);
+}
+
+// Narrows one block; false (and nothing written) when a character in it is
+// not Latin-1 or falls in 0x80-0x9F.
+inline bool NarrowBlock(const char16_t* src, char* dst) {
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8));
+  const __m128i upper = _mm_srli_epi16(_mm_or_si128(low, high), 8);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(upper, _mm_setzero_si128())) != 0xFFFF) return false;
+  const __m128i bytes = _mm_packus_epi16(low, high);  // exact: every unit is below 0x100
+  if (_mm_movemask_epi8(InHighRange(bytes)) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+  return true;
+}
+
+// Widens one block; false (and nothing written) when a byte in it falls in
+// 0x80-0x9F.
+inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  if (_mm_movemask_epi8(InHighRange(bytes)) != 0) return false;
+  const __m128i zero = _mm_setzero_si128();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(bytes, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), _mm_unpackhi_epi8(bytes, zero));
+  return true;
+}
+#else
+inline bool NarrowBlock(const char16_t* src, char* dst) {
+  unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
+  for (size_t k = 0; k < kBlock; ++k) outside |= (src[k] >> 8) | ((src[k] >> 5) == 4);
+  if (outside != 0) return false;
+  for (size_t k = 0; k < kBlock; ++k) dst[k] = static_cast<char>(src[k]);
+  return true;
+}
+
+inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
+  unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
+  for (size_t k = 0; k < kBlock; ++k) inHigh |= (src[k] >> 5) == 4;
+  if (inHigh != 0) return false;
+  for (size_t k = 0; k < kBlock; ++k) dst[k] = src[k];
+  return true;
+}
+#endif
 
 }  // namespace
 
@@ -64,16 +120,7 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
   unsigned replaced = 0;
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
-    unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
-    for (size_t k = 0; k < kBlock; ++k) {
-      const unsigned c = src[i + k];
-      outside |= (c >> 8) | ((c >> 5) == 4);
-    }
-    if (outside == 0) {
-      for (size_t k = 0; k < kBlock; ++k) dst[i + k] = static_cast<char>(src[i + k]);
-    } else {
-      replaced |= EncodeByTable(src + i, kBlock, dst + i);
-    }
+    if (!NarrowBlock(src + i, dst + i)) replaced |= EncodeByTable(src + i, kBlock, dst + i);
   }
   replaced |= EncodeByTable(src + i, length - i, dst + i);
   exact = replaced == 0;
@@ -92,13 +139,7 @@ void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   };
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
-    unsigned inHigh = 0;  // nonzero when a byte falls in 0x80-0x9F
-    for (size_t k = 0; k < kBlock; ++k) inHigh |= (src[i + k] >> 5) == 4;
-    if (inHigh == 0) {
-      for (size_t k = 0; k < kBlock; ++k) dst[i + k] = src[i + k];
-    } else {
-      byTable(i, i + kBlock);
-    }
+    if (!WidenBlock(src + i, dst + i)) byTable(i, i + kBlock);
   }
   byTable(i, length);
 }
@@ -112,7 +153,8 @@ std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
 }
 
 BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
-  BSTR out = ::SysAllocStringLen(nullptr, static_cast<UINT>(length));
+  if (length > UINT_MAX) return nullptr;
+  BSTR out = AllocateBstr(static_cast<UINT>(length));
   if (out) Decode(bytes, length, reinterpret_cast<char16_t*>(out));
   return out;
 }

@@ -73,6 +73,38 @@ TEST(TextCodecTest, EveryCodeUnitEncodesAsTheInverseOfTheByteMap) {
   }
 }
 
+// Text converts in blocks, each tested as a whole: one odd character in any
+// place of plain text (first, last, inside a block, in the tail) must be
+// converted as it would be alone, and leave its neighbours untouched.
+TEST(TextCodecTest, OneOddCharacterAnywhereInPlainTextConvertsAsAlone) {
+  platform::posix::Cp1252Codec codec;
+  const struct {
+    char16_t unit;
+    char byte;
+  } odd[] = {{u'\u20AC', '\x80'}, {u'\u0178', '\x9F'}, {u'\u0081', '\x81'}, {u'\u00A0', '\xA0'},
+             {u'\u00FF', '\xFF'}, {u'\u007F', '\x7F'}, {u'\u0100', '?'},    {u'\uFFFF', '?'},
+             {u'\u8000', '?'},    {u'\u2122', '\x99'}};
+  for (const size_t length : {size_t{16}, size_t{47}}) {
+    for (size_t at = 0; at < length; ++at) {
+      for (const auto& c : odd) {
+        std::u16string text(length, u'a');
+        std::string bytes(length, 'a');
+        text[at] = c.unit;
+        bytes[at] = c.byte;
+        ASSERT_EQ(bytes, codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), length))
+            << "unit " << unsigned{c.unit} << " at " << at;
+        if (c.byte == '?') continue;
+        ASSERT_EQ(text, codec.FromAnsi(bytes.data(), length))
+            << "byte " << unsigned{static_cast<unsigned char>(c.byte)} << " at " << at;
+        const BSTR fresh = codec.FromAnsiBstr(bytes.data(), length);
+        ASSERT_EQ(text, std::u16string(reinterpret_cast<const char16_t*>(fresh), length));
+        ASSERT_EQ(u'\0', reinterpret_cast<const char16_t*>(fresh)[length]);
+        SysFreeString(fresh);
+      }
+    }
+  }
+}
+
 void IgnoreSignal(int) {}
 
 TEST(SleepExTest, HonoursTheTimeEvenWhenSignalsInterruptIt) {
