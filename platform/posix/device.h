@@ -129,6 +129,11 @@ class Device {
   bool canRead() const { return canRead_; }
   bool canWrite() const { return canWrite_; }
 
+  // Set when the device's handle is closed; a transfer still running on it
+  // may finish, but the handle no longer finds it.
+  void MarkRemoved() { removed_.store(true, std::memory_order_release); }
+  bool removed() const { return removed_.load(std::memory_order_acquire); }
+
  protected:
   Device(bool canRead, bool canWrite) : canRead_(canRead), canWrite_(canWrite) {}
   virtual void WakeWaiters() = 0;
@@ -141,6 +146,7 @@ class Device {
   std::atomic<uint32_t> timeoutsVersion_{0};          // odd while a setter writes
   std::atomic<DWORD> timeouts_[5] = {0, 0, 0, 0, 0};  // all zero, as a freshly opened Windows port
   std::atomic<uint64_t> lastTransfer_{0};             // count, error << 32
+  std::atomic<bool> removed_{false};
 };
 
 }  // namespace kavrel::platform::posix

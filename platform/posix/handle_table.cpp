@@ -2,6 +2,20 @@
 
 namespace kavrel::platform::posix {
 
+namespace {
+
+// The thread's last answer from Find. The weak reference lets the device
+// close when its handle does; a device removed from the table but still in
+// use elsewhere is told apart by its removed mark.
+struct LastFound {
+  const HandleTable* table = nullptr;
+  Handle32 handle = 0;
+  std::weak_ptr<Device> device;
+};
+thread_local LastFound tLastFound;
+
+}  // namespace
+
 HandleTable& HandleTable::Process() {
   static HandleTable table;
   return table;
@@ -21,9 +35,16 @@ Handle32 HandleTable::Insert(std::shared_ptr<Device> device) {
 }
 
 std::shared_ptr<Device> HandleTable::Find(Handle32 handle) const {
+  LastFound& last = tLastFound;
+  if (last.table == this && last.handle == handle) {
+    std::shared_ptr<Device> device = last.device.lock();
+    if (device && !device->removed()) return device;
+  }
   std::lock_guard lock(mutex_);
   const auto found = devices_.find(handle);
-  return found == devices_.end() ? nullptr : found->second;
+  if (found == devices_.end()) return nullptr;
+  last = {this, handle, found->second};
+  return found->second;
 }
 
 std::shared_ptr<Device> HandleTable::Remove(Handle32 handle) {
@@ -32,6 +53,7 @@ std::shared_ptr<Device> HandleTable::Remove(Handle32 handle) {
   if (found == devices_.end()) return nullptr;
   std::shared_ptr<Device> device = std::move(found->second);
   devices_.erase(found);
+  device->MarkRemoved();
   return device;
 }
 

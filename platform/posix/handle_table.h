@@ -1,6 +1,10 @@
 // The process's device handles: 32-bit values naming opened devices. Values
 // are not given out again (until half a billion opens later), so a closed
 // handle stays invalid instead of naming some other device.
+//
+// Every transfer looks its handle up, usually the same handle as the
+// thread's last: each thread remembers its last answer (without keeping the
+// device open), and finds it again without the table's lock.
 #pragma once
 
 #include <memory>
@@ -20,6 +24,7 @@ class HandleTable {
   // The device, kept alive for the caller's operation; null when the handle
   // is not open.
   std::shared_ptr<Device> Find(Handle32 handle) const;
+  // The device from then on is not found; the caller closes it.
   std::shared_ptr<Device> Remove(Handle32 handle);
 
  private:

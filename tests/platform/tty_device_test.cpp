@@ -573,5 +573,32 @@ TEST_F(Tty, AClosedHandleIsInvalidForEveryOperation) {
   EXPECT_EQ(error(), ERROR_INVALID_HANDLE);
 }
 
+// A thread that has used a handle finds it invalid once it is closed, even
+// while a read on another thread still holds the device; and the device
+// itself closes with its last transfer, so that the port opens again.
+TEST_F(Tty, AHandleClosedDuringAReadElsewhereIsInvalidHereAndThePortReopens) {
+  const Handle32 h = Open(pty.path());
+  ASSERT_TRUE(Timeouts(h, 0, 0, 0));
+  EXPECT_EQ(Status(h).cbInQue, 0u);  // used on this thread
+  BOOL readOk = TRUE;
+  DWORD readError = 0;
+  std::thread reader([&] {
+    Ops other;
+    other.Read(h, 10, &readOk);
+    readError = other.error();
+  });
+  usleep(50 * 1000);
+  ASSERT_TRUE(ops.CloseHandle(h));
+  DWORD value = 0;
+  COMSTAT stat{};
+  EXPECT_FALSE(ops.ClearCommError(h, &value, &stat));
+  EXPECT_EQ(error(), ERROR_INVALID_HANDLE);
+  reader.join();
+  EXPECT_FALSE(readOk);
+  EXPECT_EQ(readError, ERROR_OPERATION_ABORTED);
+  const Handle32 again = OpenPty();
+  EXPECT_NE(again, platform::kInvalidHandle) << "the closed handle kept the port open";
+}
+
 }  // namespace
 }  // namespace kavrel::testing
