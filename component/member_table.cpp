@@ -1,6 +1,7 @@
 #include "component/member_table.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -387,6 +388,10 @@ IdIndex BuildIdIndex() {
 
 const IdIndex kIdIndex = BuildIdIndex();
 
+constexpr char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // A name folded to lower case, held without allocating; empty when it
 // cannot be a member's or a parameter's (too long, or not ASCII).
 struct FoldedName {
@@ -395,41 +400,78 @@ struct FoldedName {
   size_t size = 0;
 
   explicit FoldedName(const OLECHAR* name) {
+    size_t n = 0;  // local: a store to text could otherwise be to size, for all the compiler knows
     for (; *name; ++name) {
       const auto c = static_cast<char16_t>(*name);
-      if (c >= 0x80 || size == kMax) {
-        size = 0;
-        return;
-      }
-      text[size++] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+      if (c >= 0x80 || n == kMax) return;
+      text[n++] = FoldAscii(static_cast<char>(c));
     }
+    size = n;
+  }
+  // From the length and three letters, which tell the member names apart
+  // well enough for a table of several times their number; a hash over
+  // every letter would cost more than the few compares it saves.
+  size_t Hash() const {
+    if (size == 0) return 0;
+    const auto at = [&](size_t i) {
+      return static_cast<size_t>(static_cast<unsigned char>(text[i]));
+    };
+    return size * 131 + at(0) * 31 + at(size / 2) * 7 + at(size - 1);
   }
   // Whether this is `other` folded; `other` is a table name (ASCII).
   bool Matches(const char* other) const {
     size_t k = 0;
     for (; k < size && other[k]; ++k)
-      if (text[k] != (other[k] >= 'A' && other[k] <= 'Z' ? other[k] - 'A' + 'a' : other[k]))
-        return false;
+      if (text[k] != FoldAscii(other[k])) return false;
     return k == size && !other[k];
   }
 };
 
-// The published names, each with its length, so that a look-up compares
-// only names of the right length.
-struct NameEntry {
-  const char* name;
-  size_t size;
-  DISPID id;
+// The published names, folded, in an open-addressed table keyed by their
+// hash: a look-up folds the name once and compares about one entry.
+class NameIndex {
+ public:
+  NameIndex() {
+    for (const MemberInfo& m : kMembers) {
+      const FoldedName key(Widened(m.name).data());
+      if (!m.published || key.size == 0 || Find(key) != DISPID_UNKNOWN) continue;  // first wins
+      Slot* slot = &slots_[key.Hash() % kSlots];
+      while (slot->size != 0) slot = &slots_[(slot - slots_.data() + 1) % kSlots];
+      std::memcpy(slot->name, key.text, key.size);
+      slot->size = static_cast<uint8_t>(key.size);
+      slot->id = m.id;
+    }
+  }
+
+  DISPID Find(const FoldedName& key) const {
+    if (key.size == 0) return DISPID_UNKNOWN;
+    for (size_t i = key.Hash() % kSlots;; i = (i + 1) % kSlots) {
+      const Slot& slot = slots_[i];
+      if (slot.size == 0) return DISPID_UNKNOWN;
+      if (slot.size == key.size && std::memcmp(slot.name, key.text, key.size) == 0) return slot.id;
+    }
+  }
+
+ private:
+  static constexpr size_t kSlots = 128;  // several times the names: short probes, never full
+  static_assert(std::tuple_size_v<decltype(kMembers)> * 2 < kSlots);
+  struct Slot {
+    char name[FoldedName::kMax];
+    uint8_t size = 0;
+    DISPID id = DISPID_UNKNOWN;
+  };
+  // Long enough to show a name that is too long.
+  static std::array<OLECHAR, FoldedName::kMax + 2> Widened(const char* name) {
+    std::array<OLECHAR, FoldedName::kMax + 2> wide{};
+    for (size_t i = 0; i <= FoldedName::kMax && name[i]; ++i)
+      wide[i] = static_cast<OLECHAR>(name[i]);
+    return wide;
+  }
+  std::array<Slot, kSlots> slots_{};
 };
 
-const std::vector<NameEntry>& NameIndex() {
-  static const std::vector<NameEntry> index = [] {
-    std::vector<NameEntry> entries;
-    for (const MemberInfo& m : kMembers) {
-      if (m.published) entries.push_back({m.name, std::char_traits<char>::length(m.name), m.id});
-    }
-    return entries;
-  }();
+const NameIndex& Names() {
+  static const NameIndex index;
   return index;
 }
 
@@ -451,11 +493,7 @@ int FindMembers(DISPID id, const MemberInfo* found[2]) {
 
 DISPID FindMemberId(const OLECHAR* name) {
   if (!name) return DISPID_UNKNOWN;
-  const FoldedName key(name);
-  if (key.size == 0) return DISPID_UNKNOWN;
-  for (const NameEntry& entry : NameIndex())
-    if (entry.size == key.size && key.Matches(entry.name)) return entry.id;
-  return DISPID_UNKNOWN;
+  return Names().Find(FoldedName(name));
 }
 
 DISPID FindParameterId(DISPID member, const OLECHAR* name) {

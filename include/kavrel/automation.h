@@ -98,10 +98,11 @@ typedef GUID CLSID;
 #define REFIID const IID&
 #define REFCLSID const CLSID&
 inline bool operator==(const GUID& a, const GUID& b) {
-  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
-  for (int i = 0; i < 8; ++i)
-    if (a.Data4[i] != b.Data4[i]) return false;
-  return true;
+  // Two 8-byte halves: the compiler makes each one load and compare.
+  uint64_t x[2], y[2];
+  __builtin_memcpy(x, &a, sizeof x);
+  __builtin_memcpy(y, &b, sizeof y);
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
 }
 inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
 #define IsEqualGUID(a, b) ((a) == (b))

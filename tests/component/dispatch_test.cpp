@@ -36,6 +36,16 @@ TEST_F(DispatchTest, NamesResolveCaseInsensitivelyToTheirMemberIds) {
     EXPECT_EQ(DISPID_UNKNOWN, IdOf(unknown)) << Utf8(unknown);
     EXPECT_EQ(DISP_E_UNKNOWNNAME, last);
   }
+  // Every published name, as written, in upper case and cut by a letter.
+  for (const MemberInfo& m : MemberTable()) {
+    if (!m.published) continue;
+    std::u16string name(m.name, m.name + std::char_traits<char>::length(m.name));
+    std::u16string upper = name;
+    for (char16_t& c : upper) c = c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
+    EXPECT_EQ(m.id, IdOf(name.c_str())) << m.name;
+    EXPECT_EQ(m.id, IdOf(upper.c_str())) << m.name;
+    EXPECT_EQ(DISPID_UNKNOWN, IdOf(name.substr(1).c_str())) << m.name;
+  }
 }
 
 TEST_F(DispatchTest, TheTableHasEveryMemberInSlotOrder) {
