@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "component/comms_object.h"
 
