@@ -395,17 +395,25 @@ constexpr char FoldAscii(char c) {
 // cannot be a member's or a parameter's (too long, or not ASCII).
 struct FoldedName {
   static constexpr size_t kMax = 32;
-  char text[kMax];
+  static_assert(kMax == 32, "SameText compares four words");
+  char text[kMax]{};  // zeros after the name, so that whole names compare as words
   size_t size = 0;
 
   explicit FoldedName(const OLECHAR* name) {
     size_t n = 0;  // local: a store to text could otherwise be to size, for all the compiler knows
-    for (; *name; ++name) {
-      const auto c = static_cast<char16_t>(*name);
-      if (c >= 0x80 || n == kMax) return;
-      text[n++] = FoldAscii(static_cast<char>(c));
+    for (; name[n]; ++n) {
+      const auto c = static_cast<char16_t>(name[n]);
+      if ((c >= 0x80) | (n == kMax)) return;
+      text[n] = FoldAscii(static_cast<char>(c));
     }
     size = n;
+  }
+  // Whether the folded names are the same, given both padded with zeros.
+  bool SameText(const char (&other)[kMax]) const {
+    uint64_t a[kMax / 8], b[kMax / 8];
+    std::memcpy(a, text, kMax);
+    std::memcpy(b, other, kMax);
+    return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
   }
   // From the length and three letters, which tell the member names apart
   // well enough for a table of several times their number; a hash over
@@ -447,7 +455,7 @@ class NameIndex {
     for (size_t i = key.Hash() % kSlots;; i = (i + 1) % kSlots) {
       const Slot& slot = slots_[i];
       if (slot.size == 0) return DISPID_UNKNOWN;
-      if (slot.size == key.size && std::memcmp(slot.name, key.text, key.size) == 0) return slot.id;
+      if (slot.size == key.size && key.SameText(slot.name)) return slot.id;
     }
   }
 
@@ -455,7 +463,7 @@ class NameIndex {
   static constexpr size_t kSlots = 128;  // several times the names: short probes, never full
   static_assert(std::tuple_size_v<decltype(kMembers)> * 2 < kSlots);
   struct Slot {
-    char name[FoldedName::kMax];
+    char name[FoldedName::kMax];  // zeros after the name
     uint8_t size = 0;
     DISPID id = DISPID_UNKNOWN;
   };
