@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <new>
@@ -37,8 +39,29 @@ struct End {
 struct Cable {
   std::mutex mutex;
   std::condition_variable changed;
+  // Counts the changes, so that a waiter can watch for one without the lock.
+  std::atomic<uint32_t> generation{0};
   std::array<End, 2> ends;
+
+  // With the mutex held.
+  void Changed() {
+    generation.fetch_add(1, std::memory_order_release);
+    changed.notify_all();
+  }
 };
+
+// Before a waiter sleeps it watches the cable this long: when the other end
+// is busy with a stream, its next step comes within microseconds, while
+// waking a sleeping thread takes tens of them.
+constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 Cable& CableNumber(unsigned n) {
   static std::array<Cable, kNullModemCables> cables;
@@ -78,7 +101,7 @@ class NullModemEnd final : public Device {
     me_.errors = 0;
     peer_.transit.clear();  // nobody is listening at this end any more
     if (peer_.open) peer_.peerGone = true;
-    cable_.changed.notify_all();
+    cable_.Changed();
   }
 
   Moved ReadNow(uint8_t* buffer, size_t size) override {
@@ -88,7 +111,7 @@ class NullModemEnd final : public Device {
     const size_t count = std::min(size, me_.in.size());
     std::copy_n(me_.in.begin(), count, buffer);
     me_.in.erase(me_.in.begin(), me_.in.begin() + static_cast<std::ptrdiff_t>(count));
-    cable_.changed.notify_all();  // room for a writer at the other end
+    cable_.Changed();  // room for a writer at the other end
     return {count, ERROR_SUCCESS};
   }
 
@@ -105,13 +128,13 @@ class NullModemEnd final : public Device {
     } else if (peer_.open) {
       peer_.in.insert(peer_.in.end(), data, data + count);
     }  // else nothing is connected: the bytes go out onto an open line
-    cable_.changed.notify_all();
+    cable_.Changed();
     return {count, ERROR_SUCCESS};
   }
 
   Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
     std::unique_lock lock(cable_.mutex);
-    for (;;) {
+    for (bool watched = false;;) {
       if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       const Clock::time_point now = Clock::now();
       Settle(now);
@@ -124,6 +147,20 @@ class NullModemEnd final : public Device {
         if (!sender->transit.empty() && (!until || sender->headArrival < *until)) {
           until = sender->headArrival;
         }
+      }
+      if (!watched && (!until || *until - now > kWatchBeforeSleep)) {
+        watched = true;
+        const uint32_t seen = cable_.generation.load(std::memory_order_acquire);
+        const Clock::time_point stop = now + kWatchBeforeSleep;
+        lock.unlock();
+        for (unsigned i = 1; cable_.generation.load(std::memory_order_acquire) == seen &&
+                             AbortTicket(forWrite) == ticket;
+             ++i) {
+          CpuRelax();
+          if (i % 64 == 0 && Clock::now() >= stop) break;
+        }
+        lock.lock();
+        continue;
       }
       if (until) {
         cable_.changed.wait_until(lock, *until);
@@ -152,7 +189,7 @@ class NullModemEnd final : public Device {
     me_.dcb.fBinary = 1;
     me_.dcb.fDummy2 = 0;
     RaiseLines(me_);
-    cable_.changed.notify_all();
+    cable_.Changed();
     return ERROR_SUCCESS;
   }
 
@@ -160,7 +197,7 @@ class NullModemEnd final : public Device {
     std::lock_guard lock(cable_.mutex);
     me_.inCapacity = std::max<size_t>(inQueue, kSmallestQueue);
     me_.outCapacity = std::max<size_t>(outQueue, kSmallestQueue);
-    cable_.changed.notify_all();
+    cable_.Changed();
     return ERROR_SUCCESS;
   }
 
@@ -169,7 +206,7 @@ class NullModemEnd final : public Device {
     Settle(Clock::now());
     if (input) me_.in.clear();
     if (output) me_.transit.clear();
-    cable_.changed.notify_all();
+    cable_.Changed();
     return ERROR_SUCCESS;
   }
 
@@ -229,14 +266,14 @@ class NullModemEnd final : public Device {
       default:
         return ERROR_INVALID_PARAMETER;
     }
-    cable_.changed.notify_all();
+    cable_.Changed();
     return ERROR_SUCCESS;
   }
 
  protected:
   void WakeWaiters() override {
     std::lock_guard lock(cable_.mutex);
-    cable_.changed.notify_all();
+    cable_.Changed();
   }
 
  private:
@@ -328,7 +365,7 @@ DWORD OpenNullModemEnd(const NullModemEndName& name, bool canRead, bool canWrite
     end.breakOn = false;
     end.xoffHold = false;
     RaiseLines(end);
-    cable.changed.notify_all();
+    cable.Changed();
   }
   try {
     device = std::make_shared<NullModemEnd>(cable, name.end, canRead, canWrite);
@@ -351,7 +388,7 @@ bool ChangeOpenEnd(std::string_view endName, Change change) {
   End& end = cable.ends[name->end];
   if (!end.open) return false;
   change(end);
-  cable.changed.notify_all();
+  cable.Changed();
   return true;
 }
 
