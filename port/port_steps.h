@@ -95,10 +95,11 @@ enum class StatusIn { Member, ThreadState };
 // The error trap of the eight device members. Runs body; a runtime error
 // raised anywhere in it (record routines included) abandons the rest of the
 // body, is stored in ThreadState.lngStatus when the member keeps its status
-// there, and is recorded under the member's trap name. Returns the error's
-// number when the trap fired.
+// there, and is recorded under the member's trap name (measured only then:
+// the members run it on every call). Returns the error's number when the
+// trap fired.
 template <class Body>
-std::optional<LONG> PortTrap(CommsObject& object, std::u16string_view trapName, StatusIn status,
+std::optional<LONG> PortTrap(CommsObject& object, const char16_t* trapName, StatusIn status,
                              Body&& body) {
   std::optional<LONG> trapped;
   Trapped(body, [&](LONG number, const std::u16string& description) {
@@ -112,7 +113,7 @@ std::optional<LONG> PortTrap(CommsObject& object, std::u16string_view trapName, 
 // The frame of a device member that keeps its working status in
 // ThreadState.lngStatus: published, trapped, and returning that status.
 template <class Body>
-HRESULT StatusMember(CommsObject& object, std::u16string_view trapName, LONG* result, Body&& body) {
+HRESULT StatusMember(CommsObject& object, const char16_t* trapName, LONG* result, Body&& body) {
   LONG value = 0;
   const HRESULT hr = Published(&object, [&] {
     PortTrap(object, trapName, StatusIn::ThreadState, body);
