@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 
 #include "kavrel/automation.h"
@@ -117,6 +118,15 @@ class TextCodec {
   virtual std::string ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
     exact = false;
     return ToAnsi(text, length);
+  }
+  // As ToAnsiExact, into `out` when the bytes surely fit in `capacity`:
+  // their count, or SIZE_MAX (out untouched) when they may not fit or the
+  // code page cannot say in advance. Spares short texts a heap string.
+  virtual size_t ToAnsiExactInto(const OLECHAR* text, size_t length, char* out, size_t capacity,
+                                 bool& exact) {
+    (void)text, (void)length, (void)out, (void)capacity;
+    exact = false;
+    return SIZE_MAX;
   }
   virtual std::u16string FromAnsi(const char* bytes, size_t length) = 0;
   // As FromAnsi, straight into a new BSTR; null when out of memory.

@@ -1,6 +1,9 @@
 // CommRead and CommWrite.
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "component/comms_object.h"
 #include "port/port_steps.h"
@@ -111,9 +114,20 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
         status = port::RefuseClosedSlot(*this, u"CommWrite (WriteFile)");
         return;
       }
-      // Stays valid until the write has completed or failed.
+      // Stays valid until the write has completed or failed. A text of up to
+      // a receive buffer's size converts on the stack.
       bool exact = false;
-      const std::string bytes = ToAnsiExact(*strData, exact);
+      std::array<char, kReceiveBuffer> shortBytes;
+      std::string longBytes;
+      std::string_view bytes;
+      const size_t converted = runtime().text.ToAnsiExactInto(*strData, length, shortBytes.data(),
+                                                              shortBytes.size(), exact);
+      if (converted != SIZE_MAX) {
+        bytes = std::string_view(shortBytes.data(), converted);
+      } else {
+        longBytes = ToAnsiExact(*strData, exact);
+        bytes = longBytes;
+      }
       exact = exact && bytes.size() == length;
       // What went out is counted in characters of the text as it was given;
       // a copy is needed only where characters and bytes differ.

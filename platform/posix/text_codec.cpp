@@ -113,18 +113,36 @@ inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
 
 }  // namespace
 
-std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
-  std::string out(length, '\0');
+namespace {
+
+// One byte for each character; true when none was replaced.
+bool Encode(const OLECHAR* text, size_t length, char* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
-  char* __restrict dst = out.data();
   unsigned replaced = 0;
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
     if (!NarrowBlock(src + i, dst + i)) replaced |= EncodeByTable(src + i, kBlock, dst + i);
   }
   replaced |= EncodeByTable(src + i, length - i, dst + i);
-  exact = replaced == 0;
+  return replaced == 0;
+}
+
+}  // namespace
+
+std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& exact) {
+  std::string out(length, '\0');
+  exact = Encode(text, length, out.data());
   return out;
+}
+
+size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out,
+                                    size_t capacity, bool& exact) {
+  if (length > capacity) {
+    exact = false;
+    return SIZE_MAX;
+  }
+  exact = Encode(text, length, out);
+  return length;
 }
 
 namespace {

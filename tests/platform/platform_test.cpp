@@ -93,6 +93,15 @@ TEST(TextCodecTest, OneOddCharacterAnywhereInPlainTextConvertsAsAlone) {
         bytes[at] = c.byte;
         ASSERT_EQ(bytes, codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), length))
             << "unit " << unsigned{c.unit} << " at " << at;
+        // Into a caller's buffer: the same bytes, and whether any was replaced.
+        char into[47];
+        bool exact = c.byte == '?';
+        ASSERT_EQ(length, codec.ToAnsiExactInto(reinterpret_cast<const OLECHAR*>(text.data()),
+                                                length, into, sizeof into, exact));
+        ASSERT_EQ(bytes, std::string(into, length)) << "unit " << unsigned{c.unit} << " at " << at;
+        ASSERT_EQ(exact, c.byte != '?') << "unit " << unsigned{c.unit};
+        ASSERT_EQ(SIZE_MAX, codec.ToAnsiExactInto(reinterpret_cast<const OLECHAR*>(text.data()),
+                                                  length, into, length - 1, exact));
         if (c.byte == '?') continue;
         ASSERT_EQ(text, codec.FromAnsi(bytes.data(), length))
             << "byte " << unsigned{static_cast<unsigned char>(c.byte)} << " at " << at;
