@@ -135,8 +135,8 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
   return out;
 }
 
-size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out,
-                                    size_t capacity, bool& exact) {
+size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out, size_t capacity,
+                                    bool& exact) {
   if (length > capacity) {
     exact = false;
     return SIZE_MAX;
