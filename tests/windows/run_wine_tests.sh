@@ -92,8 +92,16 @@ wine_run() {
   return "${PIPESTATUS[0]}"
 }
 
-# A registry query in one view: reg_has KEY 32|64.
-reg_has() { "$WINE" reg query "$1" /reg:"$2" >/dev/null 2>&1; }
+# A registry query in one view: reg_has KEY 32|64. The 32-bit view is asked
+# of the 32-bit reg where it runs: Wine's 64-bit reg does not find a key the
+# two views share (a programmatic identifier) through /reg:32.
+reg_has() {
+  if [ "$2" = 32 ] && [ $runs_32bit -eq 1 ]; then
+    wine reg query "$1" /reg:32 >/dev/null 2>&1
+  else
+    "$WINE" reg query "$1" /reg:"$2" >/dev/null 2>&1
+  fi
+}
 
 # What a 32-bit registration writes (regsvr32 of the 32-bit DLL), for
 # machines that cannot run it: imported into the 32-bit view.
