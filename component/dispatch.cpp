@@ -158,11 +158,13 @@ bool SameValue(ParamType type, const ArgCell& a, const ArgCell& b) {
 // member changed it: a member that just reads its argument leaves the
 // variable's type and value alone.
 struct Arguments {
-  ArgCell cells[3]{};
-  ArgCell given[3]{};  // what a converted variable held when the member started
-  void* refs[3]{};
-  VARIANT* variables[3]{};
-  ParamType types[3]{};
+  // Each slot is set when its argument is taken: a property get takes none,
+  // and zeroing all of them costs more than the get itself.
+  ArgCell cells[3];
+  ArgCell given[3];  // what a converted variable held when the member started
+  void* refs[3];
+  VARIANT* variables[3];
+  ParamType types[3];
   UINT count = 0;
 
   ~Arguments() {
@@ -175,6 +177,10 @@ struct Arguments {
 
   // Takes argument arg for parameter i; on success it is counted for clean-up.
   HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg) {
+    cells[i] = ArgCell{};
+    given[i] = ArgCell{};
+    refs[i] = nullptr;
+    variables[i] = nullptr;
     types[i] = param.type;
     HRESULT hr = S_OK;
     if (!param.byRef) {

@@ -491,10 +491,15 @@ int FindMembers(DISPID id, const MemberInfo* found[2]) {
   const uint32_t high = u & 0xFFFFFF00u;
   const uint32_t low = u & 0xFFu;
   if ((high != 0x68030000u && high != 0x60030000u) || low >= 0x1C) return 0;
+  // The two places one by one: a loop over a list of them has the compiler
+  // store both bytes to the stack and read each back, which waits on the
+  // store on some processors.
   int n = 0;
-  for (int8_t pos : {kIdIndex.first[low], kIdIndex.second[low]}) {
+  const auto take = [&](int8_t pos) {
     if (pos >= 0 && static_cast<uint32_t>(kMembers[pos].id) == u) found[n++] = &kMembers[pos];
-  }
+  };
+  take(kIdIndex.first[low]);
+  take(kIdIndex.second[low]);
   return n;
 }
 
