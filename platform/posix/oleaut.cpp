@@ -18,11 +18,57 @@ uint32_t* PrefixOf(BSTR s) {
   return reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(s) - kBstrPrefix);
 }
 
+// As oleaut32 keeps freed strings for the next allocation, each thread keeps
+// one freed empty string: the text a poll of an idle port hands the host,
+// which frees it before the next poll. Not in a build under AddressSanitizer
+// (every string its own, so that a use after free is caught), nor with
+// OANOCACHE set, the variable that turns oleaut32's cache off.
+#if defined(__SANITIZE_ADDRESS__)
+#define KAVREL_NO_STRING_CACHE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KAVREL_NO_STRING_CACHE 1
+#endif
+#endif
+
+struct EmptyStringCache {
+  void* block = nullptr;
+  bool gone = false;  // the thread is ending: strings its other objects free are freed
+  ~EmptyStringCache() {
+    std::free(block);
+    block = nullptr;
+    gone = true;
+  }
+};
+thread_local EmptyStringCache tEmptyString;
+
+bool StringCacheOn() {
+#if defined(KAVREL_NO_STRING_CACHE)
+  return false;
+#else
+  static const bool on = std::getenv("OANOCACHE") == nullptr;
+  return on;
+#endif
+}
+
+BSTR AllocateEmptyBstr() {
+  void* block = tEmptyString.block;
+  tEmptyString.block = nullptr;
+  if (!block) block = std::malloc(kBstrPrefix + sizeof(OLECHAR));
+  if (!block) return nullptr;
+  const uint32_t length = 0;
+  std::memcpy(block, &length, kBstrPrefix);
+  const BSTR s = reinterpret_cast<BSTR>(static_cast<char*>(block) + kBstrPrefix);
+  s[0] = 0;
+  return s;
+}
+
 }  // namespace
 
 // Without pch the characters are zeros (Windows leaves them unset; a caller
 // is never handed what the heap held before).
 extern "C" KAVREL_PUBLIC BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
+  if (cch == 0) return AllocateEmptyBstr();
   const BSTR s = kavrel::platform::posix::AllocateBstr(cch);
   if (!s) return nullptr;
   if (pch) {
@@ -41,7 +87,12 @@ extern "C" KAVREL_PUBLIC BSTR SysAllocString(const OLECHAR* psz) {
 }
 
 extern "C" KAVREL_PUBLIC void SysFreeString(BSTR bstr) {
-  if (bstr) std::free(PrefixOf(bstr));
+  if (!bstr) return;
+  if (*PrefixOf(bstr) == 0 && !tEmptyString.block && !tEmptyString.gone && StringCacheOn()) {
+    tEmptyString.block = PrefixOf(bstr);
+    return;
+  }
+  std::free(PrefixOf(bstr));
 }
 
 extern "C" KAVREL_PUBLIC UINT SysStringLen(BSTR bstr) {

@@ -16,6 +16,7 @@ inline constexpr size_t kBstrPrefix = sizeof(uint32_t);
 // A BSTR of cch characters, terminated, the characters themselves left for
 // the caller to fill; null when memory runs out. SysFreeString frees it.
 inline BSTR AllocateBstr(UINT cch) {
+  if (cch == 0) return ::SysAllocStringLen(nullptr, 0);  // the thread may have one kept
   if (cch > (0x7FFFFFF0u - kBstrPrefix) / sizeof(OLECHAR) - 1) return nullptr;
   const size_t bytes = static_cast<size_t>(cch) * sizeof(OLECHAR);
   char* block = static_cast<char*>(std::malloc(kBstrPrefix + bytes + sizeof(OLECHAR)));

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include "kavrel/kavrel.h"
 #include "support/test_host.h"
@@ -94,6 +95,26 @@ TEST(BstrTest, KeepsItsLengthAndEmbeddedNuls) {
   BSTR z = SysAllocStringLen(nullptr, 4);
   EXPECT_EQ(4u, SysStringLen(z));
   SysFreeString(z);
+}
+
+// Freed empty strings may be kept for the next allocation: every string
+// handed out is still its own, empty and terminated, on any thread.
+TEST(BstrTest, EmptyStringsKeptForReuseAreEachTheirOwn) {
+  for (int round = 0; round < 3; ++round) {
+    BSTR a = SysAllocStringLen(nullptr, 0);
+    BSTR b = SysAllocString(u"");
+    BSTR c = SysAllocStringLen(u"x", 0);
+    ASSERT_TRUE(a && b && c);
+    EXPECT_TRUE(a != b && b != c && a != c);
+    for (BSTR s : {a, b, c}) {
+      EXPECT_EQ(0u, reinterpret_cast<const uint32_t*>(s)[-1]);
+      EXPECT_EQ(0, s[0]);
+    }
+    SysFreeString(a);
+    SysFreeString(b);
+    SysFreeString(c);
+  }
+  std::thread([] { SysFreeString(SysAllocStringLen(nullptr, 0)); }).join();
 }
 
 TEST(VariantTest, ClearReleasesWhatTheVariantOwns) {
