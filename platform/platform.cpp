@@ -2,17 +2,8 @@
 
 namespace kavrel::platform {
 
-namespace {
-thread_local DWORD tLastDeviceError = 0;
-thread_local bool tSubstituted = false;  // tLastDeviceError came from SubstituteLastDeviceError
-}  // namespace
-
-template <class Result>
-Result Platform::Saved(Result result) {
-  tLastDeviceError = ops_.GetLastError();
-  tSubstituted = false;
-  return result;
-}
+constinit thread_local DWORD Platform::tLastDeviceError = 0;
+constinit thread_local bool Platform::tSubstituted = false;
 
 DWORD Platform::LastDeviceError() { return tLastDeviceError; }
 
@@ -38,17 +29,6 @@ BOOL Platform::GetCommState(Handle32 file, DCB* dcb) { return Saved(ops_.GetComm
 BOOL Platform::BuildCommDCBA(LPCSTR def, DCB* dcb) { return Saved(ops_.BuildCommDCBA(def, dcb)); }
 BOOL Platform::SetCommState(Handle32 file, DCB* dcb) { return Saved(ops_.SetCommState(file, dcb)); }
 BOOL Platform::CloseHandle(Handle32 object) { return Saved(ops_.CloseHandle(object)); }
-BOOL Platform::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
-  return Saved(ops_.ClearCommError(file, errors, stat));
-}
-BOOL Platform::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
-                        OVERLAPPED* overlapped) {
-  return Saved(ops_.ReadFile(file, buffer, toRead, read, overlapped));
-}
-BOOL Platform::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
-                         OVERLAPPED* overlapped) {
-  return Saved(ops_.WriteFile(file, buffer, toWrite, written, overlapped));
-}
 BOOL Platform::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred,
                                    BOOL wait) {
   return Saved(ops_.GetOverlappedResult(file, overlapped, transferred, wait));

@@ -64,10 +64,19 @@ class Platform {
   BOOL BuildCommDCBA(LPCSTR def, DCB* dcb);
   BOOL SetCommState(Handle32 file, DCB* dcb);
   BOOL CloseHandle(Handle32 object);
-  BOOL ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat);
-  BOOL ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped);
+  // The transfer steps are inline: on a processor that empties its return
+  // predictions on every system call, each frame between the member and the
+  // system call costs a mispredicted return.
+  BOOL ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+    return Saved(ops_.ClearCommError(file, errors, stat));
+  }
+  BOOL ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
+    return Saved(ops_.ReadFile(file, buffer, toRead, read, overlapped));
+  }
   BOOL WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
-                 OVERLAPPED* overlapped);
+                 OVERLAPPED* overlapped) {
+    return Saved(ops_.WriteFile(file, buffer, toWrite, written, overlapped));
+  }
   BOOL GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
   DWORD GetLastError();
   BOOL GetCommModemStatus(Handle32 file, DWORD* modemStat);
@@ -92,7 +101,15 @@ class Platform {
 
  private:
   template <class Result>
-  Result Saved(Result result);
+  Result Saved(Result result) {
+    tLastDeviceError = ops_.GetLastError();
+    tSubstituted = false;
+    return result;
+  }
+
+  static constinit thread_local DWORD tLastDeviceError;
+  static constinit thread_local bool
+      tSubstituted;  // tLastDeviceError came from SubstituteLastDeviceError
 
   DeviceOps& ops_;
 };

@@ -40,35 +40,6 @@ DWORD SetState(Device& d, const DCB* dcb) {
 
 void Close(Device& d) { d.AbortTransfers(true, true); }
 
-DWORD ClearErrors(Device& d, DWORD* errors, COMSTAT* stat) {
-  DWORD flags = 0;
-  COMSTAT status{};
-  if (const DWORD error = d.ClearErrors(flags, status); error != ERROR_SUCCESS) return error;
-  if (errors) *errors = flags;
-  if (stat) *stat = status;
-  return ERROR_SUCCESS;
-}
-
-DWORD Read(Device& d, void* buffer, DWORD toRead, DWORD* moved) {
-  if (buffer == nullptr && toRead > 0) return ERROR_INVALID_PARAMETER;
-  if (!d.canRead()) return ERROR_ACCESS_DENIED;
-  DWORD count = 0;
-  const DWORD error = ReadWithTimeouts(d, static_cast<uint8_t*>(buffer), toRead, count);
-  d.SetLastTransfer({count, error});
-  if (moved) *moved = count;
-  return error;
-}
-
-DWORD Write(Device& d, const void* buffer, DWORD toWrite, DWORD* moved) {
-  if (buffer == nullptr && toWrite > 0) return ERROR_INVALID_PARAMETER;
-  if (!d.canWrite()) return ERROR_ACCESS_DENIED;
-  DWORD count = 0;
-  const DWORD error = WriteWithTimeouts(d, static_cast<const uint8_t*>(buffer), toWrite, count);
-  d.SetLastTransfer({count, error});
-  if (moved) *moved = count;
-  return error;
-}
-
 DWORD LastTransfer(Device& d, OVERLAPPED* overlapped, DWORD* transferred) {
   if (overlapped == nullptr || transferred == nullptr) return ERROR_INVALID_PARAMETER;
   const Transfer last = d.LastTransfer();

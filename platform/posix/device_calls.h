@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/posix/device.h"
+#include "platform/posix/transfer.h"
 
 namespace kavrel::platform::posix::calls {
 
@@ -16,11 +17,36 @@ DWORD SetState(Device& d, const DCB* dcb);
 // A closed handle: transfers other threads have running on it end with
 // ERROR_OPERATION_ABORTED.
 void Close(Device& d);
-DWORD ClearErrors(Device& d, DWORD* errors, COMSTAT* stat);
+// The transfer steps are inline, one frame fewer between a member and its
+// system call (see Platform).
+inline DWORD ClearErrors(Device& d, DWORD* errors, COMSTAT* stat) {
+  DWORD flags = 0;
+  COMSTAT status{};
+  if (const DWORD error = d.ClearErrors(flags, status); error != ERROR_SUCCESS) return error;
+  if (errors) *errors = flags;
+  if (stat) *stat = status;
+  return ERROR_SUCCESS;
+}
 // Synchronous, by the Windows time-out rules; `moved` (when given) holds
 // the bytes transferred either way.
-DWORD Read(Device& d, void* buffer, DWORD toRead, DWORD* moved);
-DWORD Write(Device& d, const void* buffer, DWORD toWrite, DWORD* moved);
+inline DWORD Read(Device& d, void* buffer, DWORD toRead, DWORD* moved) {
+  if (buffer == nullptr && toRead > 0) return ERROR_INVALID_PARAMETER;
+  if (!d.canRead()) return ERROR_ACCESS_DENIED;
+  DWORD count = 0;
+  const DWORD error = ReadWithTimeouts(d, static_cast<uint8_t*>(buffer), toRead, count);
+  d.SetLastTransfer({count, error});
+  if (moved) *moved = count;
+  return error;
+}
+inline DWORD Write(Device& d, const void* buffer, DWORD toWrite, DWORD* moved) {
+  if (buffer == nullptr && toWrite > 0) return ERROR_INVALID_PARAMETER;
+  if (!d.canWrite()) return ERROR_ACCESS_DENIED;
+  DWORD count = 0;
+  const DWORD error = WriteWithTimeouts(d, static_cast<const uint8_t*>(buffer), toWrite, count);
+  d.SetLastTransfer({count, error});
+  if (moved) *moved = count;
+  return error;
+}
 DWORD LastTransfer(Device& d, OVERLAPPED* overlapped, DWORD* transferred);
 DWORD ModemStatus(Device& d, DWORD* status);
 DWORD Escape(Device& d, DWORD function);
