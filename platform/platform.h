@@ -108,8 +108,8 @@ class Platform {
   }
 
   static constinit thread_local DWORD tLastDeviceError;
-  static constinit thread_local bool
-      tSubstituted;  // tLastDeviceError came from SubstituteLastDeviceError
+  // tLastDeviceError came from SubstituteLastDeviceError.
+  static constinit thread_local bool tSubstituted;
 
   DeviceOps& ops_;
 };
