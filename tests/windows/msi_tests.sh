@@ -5,8 +5,8 @@
 
 # The registry (HKLM and HKCU software) and the file tree of the prefix.
 msi_snapshot() {
-  "$WINE" reg export 'HKLM\Software' "$1-hklm.reg" /y >/dev/null 2>&1
-  "$WINE" reg export 'HKCU\Software' "$1-hkcu.reg" /y >/dev/null 2>&1
+  reg_export 'HKLM\Software' "$1-hklm.reg"
+  reg_export 'HKCU\Software' "$1-hkcu.reg"
   # (C:\windows\Installer, the installer's cache, exists on every Windows;
   # a package left in it would still show.)
   (cd "$WINEPREFIX/drive_c" && find . ! -ipath '*/temp/*' ! -ipath '*/temp' ! -path ./windows/Installer |
@@ -41,7 +41,7 @@ msi_tests() {
   msi_snapshot before
   # What regsvr32 registers, to compare the installer's entries with.
   wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
-  "$WINE" reg export 'HKLM\Software\Classes' regsvr32.reg /y >/dev/null 2>&1
+  reg_export 'HKLM\Software\Classes' regsvr32.reg
   wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u Kavrel.dll"
 
   wine_run 300 msiexec /i 'C:\Kavrel-old.msi' /qn || fail "msiexec /i of version 0.9"
@@ -51,9 +51,9 @@ msi_tests() {
   IFS=. read -r major minor build <<<"$version"
   [ "$(msi_version)" = "$(printf '0x%x' $((major << 24 | ${minor:-0} << 16 | ${build:-0})))" ] ||
     fail "the installed version is $(msi_version), not $version"
-  "$WINE" reg export 'HKLM\Software\Classes' installed.reg /y >/dev/null 2>&1
+  reg_export 'HKLM\Software\Classes' installed.reg
   wine_run 300 msiexec /i 'C:\Kavrel.msi' /qn || fail "msiexec /i a second time"
-  "$WINE" reg export 'HKLM\Software\Classes' again.reg /y >/dev/null 2>&1
+  reg_export 'HKLM\Software\Classes' again.reg
   /usr/bin/python3 "$diff" same-ours installed.reg again.reg | sed 's/^/   /'
   [ "${PIPESTATUS[0]}" -eq 0 ] || fail "installing a second time changed the registration"
 

@@ -92,6 +92,21 @@ wine_run() {
   return "${PIPESTATUS[0]}"
 }
 
+# A registry key written to a file: reg_export KEY FILE. Wine's reg now and
+# then exits without writing the file (seen right after msiexec); it is
+# asked again, and a file that never came is a failure of its own.
+reg_export() {
+  local try
+  for try in 1 2 3; do
+    rm -f "$2"
+    "$WINE" reg export "$1" "$2" /y >/dev/null 2>&1
+    [ -s "$2" ] && return 0
+    sleep 2
+  done
+  fail "reg export $1 wrote no $2"
+  return 1
+}
+
 # A registry query in one view: reg_has KEY 32|64. The 32-bit view is asked
 # of the 32-bit reg where it runs: Wine's 64-bit reg does not find a key the
 # two views share (a programmatic identifier) through /reg:32.
@@ -162,9 +177,9 @@ side_by_side() {
   for view in 32 64; do
     reg_has "HKCR\\Interface\\$iid" $view || fail "$view-bit view lost Interface\\$iid"
   done
-  "$WINE" reg export 'HKLM\Software\Classes' before.reg /y >/dev/null 2>&1
+  reg_export 'HKLM\Software\Classes' before.reg
   wine_run 120 regsvr32 /u /s Kavrel.dll || fail "regsvr32 /u of an unregistered Kavrel.dll"
-  "$WINE" reg export 'HKLM\Software\Classes' after.reg /y >/dev/null 2>&1
+  reg_export 'HKLM\Software\Classes' after.reg
   cmp -s before.reg after.reg || fail "regsvr32 /u of an unregistered Kavrel.dll changed the registry"
 
   if [ $real32 -eq 1 ]; then
