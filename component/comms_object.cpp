@@ -80,8 +80,14 @@ std::string CommsObject::ToAnsi(BSTR text) {
   return runtime_.text.ToAnsi(text, text ? ::SysStringLen(text) : 0);
 }
 
-std::string CommsObject::ToAnsiExact(BSTR text, bool& exact) {
-  return runtime_.text.ToAnsiExact(text, text ? ::SysStringLen(text) : 0, exact);
+std::string_view CommsObject::ToAnsiExact(BSTR text, std::span<char> buffer, std::string& spill,
+                                          bool& exact) {
+  const size_t length = text ? ::SysStringLen(text) : 0;
+  const size_t converted =
+      runtime_.text.ToAnsiExactInto(text, length, buffer.data(), buffer.size(), exact);
+  if (converted != SIZE_MAX) return {buffer.data(), converted};
+  spill = runtime_.text.ToAnsiExact(text, length, exact);
+  return spill;
 }
 
 std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <new>
+#include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "component/apartment.h"
@@ -142,7 +145,10 @@ class CommsObject final : public CommsPrivate,
 
   // Text handed to the platform and back, in the ANSI code page.
   std::string ToAnsi(BSTR text);
-  std::string ToAnsiExact(BSTR text, bool& exact);
+  // The bytes of a text to send, converted into `buffer` when they surely
+  // fit, else into `spill`; valid while both are. `exact` tells whether they
+  // convert back to the very same text.
+  std::string_view ToAnsiExact(BSTR text, std::span<char> buffer, std::string& spill, bool& exact);
   std::u16string FromAnsi(const char* bytes, size_t length);
   // Replaces *target with the text of the bytes.
   void AssignFromAnsi(BSTR* target, const char* bytes, size_t length);

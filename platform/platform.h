@@ -139,9 +139,7 @@ class TextCodec {
   // As ToAnsiExact, into `out` when the bytes surely fit in `capacity`:
   // their count, or SIZE_MAX (out untouched) when they may not fit or the
   // code page cannot say in advance. Spares short texts a heap string.
-  virtual size_t ToAnsiExactInto(const OLECHAR* text, size_t length, char* out, size_t capacity,
-                                 bool& exact) {
-    (void)text, (void)length, (void)out, (void)capacity;
+  virtual size_t ToAnsiExactInto(const OLECHAR*, size_t, char*, size_t, bool& exact) {
     exact = false;
     return SIZE_MAX;
   }

@@ -1,7 +1,6 @@
 // CommRead and CommWrite.
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -119,15 +118,7 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
       bool exact = false;
       std::array<char, kReceiveBuffer> shortBytes;
       std::string longBytes;
-      std::string_view bytes;
-      const size_t converted = runtime().text.ToAnsiExactInto(*strData, length, shortBytes.data(),
-                                                              shortBytes.size(), exact);
-      if (converted != SIZE_MAX) {
-        bytes = std::string_view(shortBytes.data(), converted);
-      } else {
-        longBytes = ToAnsiExact(*strData, exact);
-        bytes = longBytes;
-      }
+      const std::string_view bytes = ToAnsiExact(*strData, shortBytes, longBytes, exact);
       exact = exact && bytes.size() == length;
       // What went out is counted in characters of the text as it was given;
       // a copy is needed only where characters and bytes differ.

@@ -53,9 +53,8 @@ bool StringCacheOn() {
 
 BSTR AllocateEmptyBstr() {
   void* block = tEmptyString.block;
+  if (!block) return kavrel::platform::posix::NewBstrBlock(0);
   tEmptyString.block = nullptr;
-  if (!block) block = std::malloc(kBstrPrefix + sizeof(OLECHAR));
-  if (!block) return nullptr;
   const uint32_t length = 0;
   std::memcpy(block, &length, kBstrPrefix);
   const BSTR s = reinterpret_cast<BSTR>(static_cast<char*>(block) + kBstrPrefix);
@@ -69,7 +68,7 @@ BSTR AllocateEmptyBstr() {
 // is never handed what the heap held before).
 extern "C" KAVREL_PUBLIC BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
   if (cch == 0) return AllocateEmptyBstr();
-  const BSTR s = kavrel::platform::posix::AllocateBstr(cch);
+  const BSTR s = kavrel::platform::posix::NewBstrBlock(cch);
   if (!s) return nullptr;
   if (pch) {
     std::memcpy(s, pch, static_cast<size_t>(cch) * sizeof(OLECHAR));

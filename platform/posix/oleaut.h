@@ -13,10 +13,9 @@ namespace kavrel::platform::posix {
 // A BSTR is preceded by its length in bytes (uint32) and followed by a NUL.
 inline constexpr size_t kBstrPrefix = sizeof(uint32_t);
 
-// A BSTR of cch characters, terminated, the characters themselves left for
-// the caller to fill; null when memory runs out. SysFreeString frees it.
-inline BSTR AllocateBstr(UINT cch) {
-  if (cch == 0) return ::SysAllocStringLen(nullptr, 0);  // the thread may have one kept
+// A new block for a BSTR of cch characters, terminated, the characters
+// themselves left for the caller to fill; null when memory runs out.
+inline BSTR NewBstrBlock(UINT cch) {
   if (cch > (0x7FFFFFF0u - kBstrPrefix) / sizeof(OLECHAR) - 1) return nullptr;
   const size_t bytes = static_cast<size_t>(cch) * sizeof(OLECHAR);
   char* block = static_cast<char*>(std::malloc(kBstrPrefix + bytes + sizeof(OLECHAR)));
@@ -26,6 +25,12 @@ inline BSTR AllocateBstr(UINT cch) {
   BSTR s = reinterpret_cast<BSTR>(block + kBstrPrefix);
   s[cch] = 0;
   return s;
+}
+
+// As NewBstrBlock, but the empty string may be one the thread has kept.
+// SysFreeString frees it.
+inline BSTR AllocateBstr(UINT cch) {
+  return cch == 0 ? ::SysAllocStringLen(nullptr, 0) : NewBstrBlock(cch);
 }
 
 void SetThreadErrorInfo(const GUID& guid, const std::u16string& source,
