@@ -278,6 +278,13 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
       if (SUCCEEDED(hr)) cell->b = x ? VARIANT_TRUE : VARIANT_FALSE;
       return hr;
     case ParamType::Text: {
+      if (v.kind == Value::Text && !v.boolean) {
+        // Text to text: one copy, straight into the new string.
+        const std::u16string_view view = Bstr::ViewOf(v.text);
+        cell->text = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(view.data()),
+                                         static_cast<UINT>(view.size()));
+        return cell->text ? S_OK : E_OUTOFMEMORY;
+      }
       std::u16string text;
       switch (v.kind) {
         case Value::Empty:

@@ -1,6 +1,8 @@
 // Late binding: GetIDsOfNames and Invoke over the member table.
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string_view>
 
 #include "component/bstr.h"
 #include "component/coercion.h"
@@ -136,19 +138,56 @@ void* ValueOf(VARIANT& v) {
   }
 }
 
-bool SameValue(ParamType type, const ArgCell& a, const ArgCell& b) {
-  switch (type) {
-    case ParamType::I2:
-      return a.i2 == b.i2;
-    case ParamType::I4:
-      return a.i4 == b.i4;
-    case ParamType::Bool:
-      return a.b == b.b;
-    case ParamType::Text:
-      return Bstr::ViewOf(a.text) == Bstr::ViewOf(b.text);
+// A converted variable's value as the member started, kept to tell whether
+// the member changed it. A text of up to kInline characters is kept in
+// place, saving an allocation and a free on every call with a script's text
+// variable; a longer one on the heap. Trivially constructed, as Arguments
+// wants (Keep sets every field; Free undoes a Keep).
+class GivenValue {
+ public:
+  static constexpr size_t kInline = 128;
+
+  bool Keep(ParamType type, const ArgCell& cell) {
+    cell_ = cell;
+    heap_ = nullptr;
+    length_ = 0;
+    if (type != ParamType::Text) return true;
+    const std::u16string_view text = Bstr::ViewOf(cell.text);
+    if (text.size() > kInline && !(heap_ = new (std::nothrow) char16_t[text.size()])) return false;
+    length_ = text.size();
+    if (length_) std::memcpy(chars(), text.data(), length_ * sizeof(char16_t));
+    return true;
   }
-  return false;
-}
+  void Free() { delete[] heap_; }
+
+  bool Same(ParamType type, const ArgCell& now) const {
+    switch (type) {
+      case ParamType::I2:
+        return now.i2 == cell_.i2;
+      case ParamType::I4:
+        return now.i4 == cell_.i4;
+      case ParamType::Bool:
+        return now.b == cell_.b;
+      case ParamType::Text: {
+        // memcmp: a character-by-character compare of char16_t strings
+        // costs more than many a member it follows.
+        const std::u16string_view text = Bstr::ViewOf(now.text);
+        return text.size() == length_ &&
+               (!length_ || std::memcmp(text.data(), chars(), length_ * sizeof(char16_t)) == 0);
+      }
+    }
+    return false;
+  }
+
+ private:
+  char16_t* chars() { return heap_ ? heap_ : inline_; }
+  const char16_t* chars() const { return heap_ ? heap_ : inline_; }
+
+  ArgCell cell_;
+  size_t length_;
+  char16_t* heap_;
+  char16_t inline_[kInline];
+};
 
 // Per-call argument storage; frees the temporary texts it made.
 //
@@ -161,7 +200,7 @@ struct Arguments {
   // Each slot is set when its argument is taken: a property get takes none,
   // and zeroing all of them costs more than the get itself.
   ArgCell cells[3];
-  ArgCell given[3];  // what a converted variable held when the member started
+  GivenValue given[3];  // what a converted variable held when the member started
   void* refs[3];
   VARIANT* variables[3];
   ParamType types[3];
@@ -171,14 +210,13 @@ struct Arguments {
     for (UINT i = 0; i < count; ++i) {
       if (types[i] != ParamType::Text) continue;
       if (!refs[i]) ::SysFreeString(cells[i].text);
-      if (variables[i]) ::SysFreeString(given[i].text);
+      if (variables[i]) given[i].Free();
     }
   }
 
   // Takes argument arg for parameter i; on success it is counted for clean-up.
   HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg) {
     cells[i] = ArgCell{};
-    given[i] = ArgCell{};
     refs[i] = nullptr;
     variables[i] = nullptr;
     types[i] = param.type;
@@ -208,10 +246,8 @@ struct Arguments {
       } else {
         hr = CoerceArgument(*variable, param.type, &cells[i]);
         if (FAILED(hr)) return hr;
-        given[i] = cells[i];
-        if (param.type == ParamType::Text &&
-            !(given[i].text = ::SysAllocStringLen(cells[i].text, ::SysStringLen(cells[i].text)))) {
-          ::SysFreeString(cells[i].text);
+        if (!given[i].Keep(param.type, cells[i])) {
+          if (param.type == ParamType::Text) ::SysFreeString(cells[i].text);
           return E_OUTOFMEMORY;
         }
         variables[i] = variable;
@@ -230,7 +266,7 @@ struct Arguments {
   void WriteBack() {
     for (UINT i = 0; i < count; ++i) {
       VARIANT* variable = variables[i];
-      if (!variable || SameValue(types[i], cells[i], given[i])) continue;
+      if (!variable || given[i].Same(types[i], cells[i])) continue;
       ::VariantClear(variable);
       StoreCell(types[i], &cells[i], variable);
     }

@@ -295,6 +295,26 @@ TEST_F(DispatchTest, AVariableGoesBackOnlyWhenTheMemberChangedIt) {
        },
        VStr(u"A?B")},
   };
+  VARIANT nullText;  // a null BSTR is the empty text
+  VariantInit(&nullText);
+  nullText.vt = VT_BSTR;
+  nullText.bstrVal = nullptr;
+  cases.push_back({u"CommWrite", nullText,
+                   [](VARIANT* v) {
+                     return std::vector<VARIANT>{VI2(1), VRef(v)};
+                   },
+                   nullText});
+  // Texts around the length the dispatcher keeps without allocating, changed
+  // only in their last character or not at all.
+  for (const size_t length : {size_t{128}, size_t{129}, size_t{200}}) {
+    const std::u16string plain(length, u'x');
+    std::u16string wide = plain, narrowed = plain;
+    wide.back() = u'\u0100';
+    narrowed.back() = u'?';
+    const auto write = [](VARIANT* v) { return std::vector<VARIANT>{VI2(1), VRef(v)}; };
+    cases.push_back({u"CommWrite", VStr(plain), write, VStr(plain)});
+    cases.push_back({u"CommWrite", VStr(wide), write, VStr(narrowed)});
+  }
   for (auto& c : cases) {
     SCOPED_TRACE(Utf8(c.member) + " with " + Describe(c.before));
     TestObject fresh{rt.runtime()};
