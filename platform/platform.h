@@ -119,6 +119,12 @@ class Platform {
 class MessagePump {
  public:
   virtual void Pump() = 0;
+  // As `times` calls of Pump. A realisation may stop early once nothing
+  // further can happen (no pump installed, and nothing in between that
+  // could install one).
+  virtual void PumpRepeatedly(int times) {
+    for (int i = 0; i < times; ++i) Pump();
+  }
 
  protected:
   ~MessagePump() = default;

@@ -167,7 +167,7 @@ HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
         }
       }
       count = characters(transferred);
-      for (int i = 0; i < 10; ++i) runtime().pump.Pump();
+      runtime().pump.PumpRepeatedly(10);
     });
     if (trapped) count = -1;
   });

@@ -21,6 +21,15 @@ class HostPump final : public MessagePump {
     const InstalledPump current = tPump;
     if (current.pump) current.pump(current.context);
   }
+  // Only the host's own handler can install a pump between two calls: with
+  // none installed, the rest of the calls would do nothing.
+  void PumpRepeatedly(int times) override {
+    for (int i = 0; i < times; ++i) {
+      const InstalledPump current = tPump;
+      if (!current.pump) return;
+      current.pump(current.context);
+    }
+  }
 };
 
 class ThreadErrorInfo final : public ErrorInfoService {

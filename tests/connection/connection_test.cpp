@@ -351,5 +351,24 @@ TEST(MessagePumpTest, TheHostsPumpRunsOncePerPumpingPointOnItsThread) {
   EXPECT_EQ(2, counter.calls);
 }
 
+TEST(MessagePumpTest, RepeatedPumpingCallsTheHostEachTimeUntilItsHandlerRemovesIt) {
+  struct Counter {
+    int calls = 0;
+    int removeAt = 0;
+  } counter;
+  const KavrelMessagePump pump = [](void* c) {
+    auto& counter = *static_cast<Counter*>(c);
+    if (++counter.calls == counter.removeAt) KavrelSetMessagePump(nullptr, nullptr);
+  };
+  KavrelSetMessagePump(pump, &counter);
+  platform::NativeRuntime().pump.PumpRepeatedly(10);
+  EXPECT_EQ(10, counter.calls);
+  counter = {0, 3};
+  platform::NativeRuntime().pump.PumpRepeatedly(10);
+  EXPECT_EQ(3, counter.calls) << "the handler took the pump away on its third call";
+  platform::NativeRuntime().pump.PumpRepeatedly(10);
+  EXPECT_EQ(3, counter.calls);
+}
+
 }  // namespace
 }  // namespace kavrel::testing
