@@ -2,8 +2,9 @@
 // that do the same work, side by side in paired rounds (bench/paired.h):
 //  - CommWrite against write(2) on a descriptor opened the way the device
 //    layer opens its own (non-blocking, poll when full), in 1024- and 64-byte
-//    pieces, with a plain-ASCII payload and one holding all 256 byte values;
-//    the far end checks every byte;
+//    pieces, with a plain-ASCII payload and one holding all 256 byte values,
+//    the two taking turns in batches on one line and only the write calls
+//    timed; the far end checks every byte;
 //  - CommRead with N bytes waiting against read(2) of the same N bytes, and
 //    for reference the least a read that returns text must do (read(2) and
 //    the text made from its bytes) against read(2) alone;
@@ -136,56 +137,74 @@ class Verifier {
   std::thread thread_;
 };
 
-Cost WriteRaw(Line& line, const Payload& payload, size_t piece, size_t total) {
-  std::vector<unsigned char> bytes(total < 4096 ? total : 4096);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = payload.at(i);
-  Verifier verifier(line.master, payload, total);
-  const Stopwatch watch;
-  bool failed = false;
-  for (size_t sent = 0; sent < total && !failed;) {
-    // Pieces start at multiples of the piece size: the same bytes as below.
-    const size_t offset = sent % 256;
-    const size_t want = piece - (sent % piece);
-    const ssize_t n = write(line.raw, bytes.data() + offset, want);
+// Writes one piece (starting at a multiple of the piece size in the
+// payload's stream) on the raw descriptor, waiting while the queue is full.
+bool WriteRawPiece(Line& line, const std::vector<unsigned char>& period, size_t piece,
+                   size_t start) {
+  for (size_t done = 0; done < piece;) {
+    const ssize_t n = write(line.raw, period.data() + (start + done) % 256, piece - done);
     if (n > 0) {
-      sent += static_cast<size_t>(n);
+      done += static_cast<size_t>(n);
     } else if (n < 0 && errno == EAGAIN) {
-      failed = !WaitFor(line.raw, POLLOUT);
+      if (!WaitFor(line.raw, POLLOUT)) return false;
     } else if (n < 0 && errno != EINTR) {
-      failed = true;
+      return false;
     }
   }
-  // Done when the far end has it all.
-  const bool verified = verifier.Finish();
-  Cost cost = watch.Stop();
-  cost.failed = !verified || failed;
-  return cost;
+  return true;
 }
 
-Cost WriteComms(Line& line, const Payload& payload, size_t piece, size_t total) {
-  // One text for each place a piece can start in the payload's period.
+// Raw write(2) and CommWrite take turns on the same line, a batch of pieces
+// each, and only the write calls are timed: both sides meet the same
+// far end, the same queue and the same scheduler, stretch by stretch. The
+// far end checks the one stream they make together.
+void WriteTogether(Line& line, const Payload& payload, size_t piece, size_t total,
+                   bool baselineFirst, Cost& raw, Cost& comms) {
+  // The payload's period twice over, so that a piece starting anywhere in it
+  // is contiguous; and one text for each place a piece can start.
+  std::vector<unsigned char> period(512 + piece);
+  for (size_t i = 0; i < period.size(); ++i) period[i] = payload.at(i);
   std::vector<BSTR> texts;
   for (size_t start = 0; start < 256 || texts.empty(); start += piece) {
-    std::vector<unsigned char> bytes(piece);
-    for (size_t i = 0; i < piece; ++i) bytes[i] = payload.at(start + i);
-    texts.push_back(NewBstr(TextOf(bytes.data(), piece)));
+    texts.push_back(NewBstr(TextOf(period.data() + start % 256, piece)));
     if (piece >= 256) break;
   }
-  Verifier verifier(line.master, payload, total);
-  const Stopwatch watch;
+  const size_t batch = std::max<size_t>(1, 32768 / piece);  // pieces per turn
+  Verifier verifier(line.master, payload, 2 * total);
+  Accumulated rawSum, commsSum;
   bool failed = false;
-  for (size_t sent = 0, k = 0; sent < total && !failed; ++k) {
-    short slot = kSlot;
-    LONG n = 0;
-    line.comms->CommWrite(&slot, &texts[k % texts.size()], &n);
-    failed = n != static_cast<LONG>(piece);
-    sent += piece;
+  size_t sent = 0;
+  const auto rawTurn = [&] {
+    const Stopwatch watch;
+    for (size_t i = 0; i < batch && !failed; ++i, sent += piece) {
+      failed = !WriteRawPiece(line, period, piece, sent);
+    }
+    rawSum.Add(watch.Stop());
+  };
+  const auto commsTurn = [&] {
+    const Stopwatch watch;
+    for (size_t i = 0; i < batch && !failed; ++i, sent += piece) {
+      short slot = kSlot;
+      LONG n = 0;
+      line.comms->CommWrite(&slot, &texts[(sent % 256) / piece % texts.size()], &n);
+      failed = n != static_cast<LONG>(piece);
+    }
+    commsSum.Add(watch.Stop());
+  };
+  for (bool rawFirst = baselineFirst; sent < 2 * total && !failed; rawFirst = !rawFirst) {
+    if (rawFirst) {
+      rawTurn();
+      commsTurn();
+    } else {
+      commsTurn();
+      rawTurn();
+    }
   }
-  const bool verified = verifier.Finish();
-  Cost cost = watch.Stop();
-  cost.failed = !verified || failed;
+  const bool verified = verifier.Finish() && sent == 2 * total;
+  raw = rawSum.total;
+  comms = commsSum.total;
+  raw.failed = comms.failed = failed || !verified;
   for (BSTR t : texts) SysFreeString(t);
-  return cost;
 }
 
 // Puts `size` bytes of the payload in the slave's input queue and waits until
@@ -399,10 +418,10 @@ int main(int argc, char** argv) {
       const size_t total = piece == 1024 ? size_t{8} << 20 : size_t{1} << 20;
       const std::string name =
           "CommWrite " + std::to_string(piece) + "-byte pieces, " + payload.name + " / write";
-      runs.Compare(
-          name, Goal::Speed, piece == 1024 ? 0.95 : 0.9,
-          [&] { return WriteRaw(line, payload, piece, total); },
-          [&] { return WriteComms(line, payload, piece, total); });
+      runs.CompareTogether(name, Goal::Speed, piece == 1024 ? 0.95 : 0.9,
+                           [&](bool baselineFirst, Cost& raw, Cost& comms) {
+                             WriteTogether(line, payload, piece, total, baselineFirst, raw, comms);
+                           });
     }
   }
   for (const Payload& payload : payloads) {

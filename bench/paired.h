@@ -78,16 +78,26 @@ class PairedRuns {
   // Returns false when a round failed (reported, no ratio).
   bool Compare(const std::string& name, Goal goal, double limit,
                const std::function<Cost()>& baseline, const std::function<Cost()>& kavrel) {
-    std::vector<double> wall, cpu;
-    for (int round = 0; round < rounds_; ++round) {
-      Cost b, k;
-      if (round % 2 == 0) {
+    return CompareTogether(name, goal, limit, [&](bool baselineFirst, Cost& b, Cost& k) {
+      if (baselineFirst) {
         b = baseline();
         k = kavrel();
       } else {
         k = kavrel();
         b = baseline();
       }
+    });
+  }
+
+  // As Compare, for work whose two sides take turns within a round (in
+  // short stretches, so that both meet the same conditions): `round` fills
+  // in both sides' costs, starting with the baseline when told to.
+  bool CompareTogether(const std::string& name, Goal goal, double limit,
+                       const std::function<void(bool baselineFirst, Cost& b, Cost& k)>& round) {
+    std::vector<double> wall, cpu;
+    for (int r = 0; r < rounds_; ++r) {
+      Cost b, k;
+      round(r % 2 == 0, b, k);
       if (b.failed || k.failed) {
         std::printf("%-62s FAILED (%s side did not complete or verify)\n", name.c_str(),
                     b.failed ? "baseline" : "kavrel");
