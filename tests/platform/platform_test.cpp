@@ -84,7 +84,7 @@ TEST(TextCodecTest, OneOddCharacterAnywhereInPlainTextConvertsAsAlone) {
   } odd[] = {{u'\u20AC', '\x80'}, {u'\u0178', '\x9F'}, {u'\u0081', '\x81'}, {u'\u00A0', '\xA0'},
              {u'\u00FF', '\xFF'}, {u'\u007F', '\x7F'}, {u'\u0100', '?'},    {u'\uFFFF', '?'},
              {u'\u8000', '?'},    {u'\u2122', '\x99'}};
-  for (const size_t length : {size_t{16}, size_t{47}}) {
+  for (const size_t length : {size_t{16}, size_t{47}, size_t{70}}) {
     for (size_t at = 0; at < length; ++at) {
       for (const auto& c : odd) {
         std::u16string text(length, u'a');
@@ -94,7 +94,7 @@ TEST(TextCodecTest, OneOddCharacterAnywhereInPlainTextConvertsAsAlone) {
         ASSERT_EQ(bytes, codec.ToAnsi(reinterpret_cast<const OLECHAR*>(text.data()), length))
             << "unit " << unsigned{c.unit} << " at " << at;
         // Into a caller's buffer: the same bytes, and whether any was replaced.
-        char into[47];
+        char into[70];
         bool exact = c.byte == '?';
         ASSERT_EQ(length, codec.ToAnsiExactInto(reinterpret_cast<const OLECHAR*>(text.data()),
                                                 length, into, sizeof into, exact));
