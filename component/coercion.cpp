@@ -278,25 +278,21 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
       if (SUCCEEDED(hr)) cell->b = x ? VARIANT_TRUE : VARIANT_FALSE;
       return hr;
     case ParamType::Text: {
-      if (v.kind == Value::Text && !v.boolean) {
-        // Text to text: one copy, straight into the new string.
-        const std::u16string_view view = Bstr::ViewOf(v.text);
-        cell->text = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(view.data()),
-                                         static_cast<UINT>(view.size()));
-        return cell->text ? S_OK : E_OUTOFMEMORY;
-      }
-      std::u16string text;
+      // A text is copied straight into the new string; only a number is
+      // formed first.
+      std::u16string formed;
+      std::u16string_view text;
       switch (v.kind) {
         case Value::Empty:
           break;
         case Value::Integer:
-          text = U16(std::to_string(v.integer));
+          text = formed = U16(std::to_string(v.integer));
           break;
         case Value::Real:
-          text = FormatReal(v.real);
+          text = formed = FormatReal(v.real);
           break;
         case Value::Text:
-          text = std::u16string(Bstr::ViewOf(v.text));
+          text = Bstr::ViewOf(v.text);
           break;
         case Value::Object:
         case Value::Bad:
