@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -94,6 +95,7 @@ class PairedRuns {
   // in both sides' costs, starting with the baseline when told to.
   bool CompareTogether(const std::string& name, Goal goal, double limit,
                        const std::function<void(bool baselineFirst, Cost& b, Cost& k)>& round) {
+    if (!Selected(name)) return true;
     std::vector<double> wall, cpu;
     for (int r = 0; r < rounds_; ++r) {
       Cost b, k;
@@ -138,6 +140,12 @@ class PairedRuns {
   }
 
  private:
+  // KAVREL_BENCH_LINES, when set, runs only the lines whose names contain it.
+  static bool Selected(const std::string& name) {
+    const char* only = std::getenv("KAVREL_BENCH_LINES");
+    return only == nullptr || name.find(only) != std::string::npos;
+  }
+
   static double Ratio(Goal goal, double baseline, double kavrel) {
     if (baseline <= 0 || kavrel <= 0) return 0;
     return goal == Goal::Cost ? kavrel / baseline : baseline / kavrel;

@@ -362,13 +362,24 @@ class TtyDevice final : public Device {
       in = static_cast<size_t>(queued);
       return ERROR_SUCCESS;
     }
+    // A port polled while nothing arrives is asked for its count, which
+    // costs less than a read that finds nothing; once bytes come, reading
+    // ahead again saves the read after the count. An idle port's buffer is
+    // empty, so the count needs no lock; should another thread read ahead
+    // meanwhile, the bytes are its own to read.
+    bool counted = false;
+    if (idle_.load(std::memory_order_acquire)) {
+      if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
+      if (queued == 0) {
+        in = 0;
+        return ERROR_SUCCESS;
+      }
+      counted = true;
+    }
     std::unique_lock lock(aheadMutex_);
     if (aheadStart_ == aheadEnd_) {
       aheadStart_ = aheadEnd_ = 0;
-      // A port polled while nothing arrives is asked for its count, which
-      // costs less than a read that finds nothing; once bytes come, reading
-      // ahead again saves the read after the count.
-      if (idle_) {
+      if (idle_.load(std::memory_order_relaxed) && !counted) {
         if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
         if (queued == 0) {
           in = 0;
@@ -381,7 +392,7 @@ class TtyDevice final : public Device {
       } while (n < 0 && errno == EINTR);
       if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
       if (n < 0 && errno != EAGAIN) return Win32FromErrno(errno);
-      idle_ = n < 0;
+      idle_.store(n < 0, std::memory_order_release);
       if (n < 0) {
         in = 0;
         return ERROR_SUCCESS;
@@ -420,7 +431,9 @@ class TtyDevice final : public Device {
   std::mutex aheadMutex_;
   std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
   size_t aheadStart_ = 0, aheadEnd_ = 0;
-  bool idle_ = false;  // the last read ahead found nothing
+  // The last read ahead found nothing (and so the buffer is empty); set
+  // under aheadMutex_.
+  std::atomic<bool> idle_{false};
   std::atomic<int> readersWaiting_{0};
 };
 
