@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/posix/line_settings.h"
+#include "platform/posix/short_lock.h"
 
 namespace kavrel::platform::posix {
 
@@ -54,14 +55,6 @@ struct Cable {
 // is busy with a stream, its next step comes within microseconds, while
 // waking a sleeping thread takes tens of them.
 constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 Cable& CableNumber(unsigned n) {
   static std::array<Cable, kNullModemCables> cables;

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "platform/posix/line_settings.h"
+#include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
 #include "platform/posix/win32_errors.h"
 
@@ -116,7 +117,7 @@ class TtyDevice final : public Device {
     {
       // What ClearErrors has already taken from the tty goes first. Only
       // that: the transfer's plan decides whether to come back for more.
-      std::lock_guard lock(aheadMutex_);
+      std::lock_guard lock(aheadLock_);
       if (aheadStart_ < aheadEnd_) {
         const size_t n = std::min(size, aheadEnd_ - aheadStart_);
         std::memcpy(buffer, ahead_.data() + aheadStart_, n);
@@ -247,7 +248,7 @@ class TtyDevice final : public Device {
     if (!input && !output) return ERROR_SUCCESS;
     // The look-ahead buffer and the tty's queue are emptied together: a
     // count on another thread cannot take bytes in between.
-    std::unique_lock lock(aheadMutex_, std::defer_lock);
+    std::unique_lock lock(aheadLock_, std::defer_lock);
     if (input) {
       lock.lock();
       aheadStart_ = aheadEnd_ = 0;
@@ -346,7 +347,7 @@ class TtyDevice final : public Device {
 
  private:
   bool Buffered() {
-    std::lock_guard lock(aheadMutex_);
+    std::lock_guard lock(aheadLock_);
     return aheadStart_ < aheadEnd_;
   }
 
@@ -376,7 +377,7 @@ class TtyDevice final : public Device {
       }
       counted = true;
     }
-    std::unique_lock lock(aheadMutex_);
+    std::unique_lock lock(aheadLock_);
     if (aheadStart_ == aheadEnd_) {
       aheadStart_ = aheadEnd_ = 0;
       if (idle_.load(std::memory_order_relaxed) && !counted) {
@@ -428,11 +429,11 @@ class TtyDevice final : public Device {
   serial_icounter_struct baseline_{};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
-  std::mutex aheadMutex_;
+  ShortLock aheadLock_;              // held for a copy or one system call that never waits
   std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
   size_t aheadStart_ = 0, aheadEnd_ = 0;
   // The last read ahead found nothing (and so the buffer is empty); set
-  // under aheadMutex_.
+  // under aheadLock_.
   std::atomic<bool> idle_{false};
   std::atomic<int> readersWaiting_{0};
 };

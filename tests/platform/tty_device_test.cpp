@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -549,6 +550,40 @@ TEST_F(Tty, CountedInputComesBackExactlyOnceAndInOrder) {
     ASSERT_EQ(late, "hello") << "round " << round;
     ASSERT_LT(clock.ms(), 2500) << "a waiting reader missed bytes taken in ahead of it";
   }
+}
+
+TEST_F(Tty, TwoThreadsPollingOneHandleTakeEveryByteOnceBetweenThem) {
+  // Counts and reads on both threads race for the look-ahead buffer and for
+  // an idle port's count while the far end streams.
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));
+  std::string sent;
+  for (int i = 0; i < 30000; ++i) sent += static_cast<char>(i * 31 + i / 97);
+  std::atomic<size_t> taken{0};
+  std::array<std::array<size_t, 256>, 2> seen{};
+  const auto poll = [&](std::array<size_t, 256>& histogram) {
+    Stopwatch clock;
+    while (taken.load() < sent.size() && clock.ms() < 5000) {
+      const DWORD waiting = Status(h).cbInQue;
+      if (waiting == 0) continue;
+      for (const char c : Ops().Read(h, waiting % 700 + 1)) {
+        ++histogram[static_cast<unsigned char>(c)];
+        taken.fetch_add(1);
+      }
+    }
+  };
+  std::thread other([&] { poll(seen[1]); });
+  std::thread sender([&] { pty.Send(sent); });
+  poll(seen[0]);
+  sender.join();
+  other.join();
+  std::array<size_t, 256> expected{};
+  for (const char c : sent) ++expected[static_cast<unsigned char>(c)];
+  std::array<size_t, 256> both{};
+  for (int b = 0; b < 256; ++b) both[b] = seen[0][b] + seen[1][b];
+  EXPECT_EQ(taken.load(), sent.size());
+  EXPECT_EQ(both, expected);
+  EXPECT_EQ(Status(h).cbInQue, 0u);
 }
 
 TEST_F(Tty, AClosedHandleIsInvalidForEveryOperation) {
