@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Kavrel and runs every test: the unit and integration suites, the
 # same suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# installed library and its Debian package used by host programs, a bounded
-# fuzzing run of the mode-string parser, and the Windows DLLs under Wine.
+# threaded suites under ThreadSanitizer, the installed library and its Debian
+# package used by host programs, a bounded fuzzing run of the mode-string
+# parser, and the Windows DLLs under Wine.
 # Installs what it needs first (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -91,6 +92,17 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest "sanitizers" build-asan
+
+echo "== threaded suites under ThreadSanitizer =="
+# The suites whose code runs on more than one thread: the object and its
+# events, the connection layer's loop, the port members, and the device
+# layer (look-ahead, waits, aborts, the null-modem) over ptys.
+tsan_suites=(component_tests connection_tests port_tests device_tests)
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVREL_TSAN=ON -DKAVREL_TESTS=ON \
+  -DKAVREL_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_suites[@]}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_ctest "thread sanitizer" build-tsan -L "^($(IFS='|'; echo "${tsan_suites[*]}"))\$"
 
 if [ -f tests/fuzz/CMakeLists.txt ]; then
   echo "== fuzzing (bounded) =="
