@@ -33,7 +33,6 @@ class ShortLock {
       }
     }
   }
-  bool try_lock() { return !held_.exchange(true, std::memory_order_acquire); }
   void unlock() { held_.store(false, std::memory_order_release); }
 
  private:

@@ -368,25 +368,16 @@ class TtyDevice final : public Device {
     // ahead again saves the read after the count. An idle port's buffer is
     // empty, so the count needs no lock; should another thread read ahead
     // meanwhile, the bytes are its own to read.
-    bool counted = false;
     if (idle_.load(std::memory_order_acquire)) {
       if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
       if (queued == 0) {
         in = 0;
         return ERROR_SUCCESS;
       }
-      counted = true;
     }
     std::unique_lock lock(aheadLock_);
     if (aheadStart_ == aheadEnd_) {
       aheadStart_ = aheadEnd_ = 0;
-      if (idle_.load(std::memory_order_relaxed) && !counted) {
-        if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
-        if (queued == 0) {
-          in = 0;
-          return ERROR_SUCCESS;
-        }
-      }
       ssize_t n;
       do {
         n = read(fd_, ahead_.data(), ahead_.size());

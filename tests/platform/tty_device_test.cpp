@@ -561,7 +561,7 @@ TEST_F(Tty, TwoThreadsPollingOneHandleTakeEveryByteOnceBetweenThem) {
   for (int i = 0; i < 30000; ++i) sent += static_cast<char>(i * 31 + i / 97);
   std::atomic<size_t> taken{0};
   std::array<std::array<size_t, 256>, 2> seen{};
-  const auto poll = [&](std::array<size_t, 256>& histogram) {
+  const auto take = [&](std::array<size_t, 256>& histogram) {
     Stopwatch clock;
     while (taken.load() < sent.size() && clock.ms() < 5000) {
       const DWORD waiting = Status(h).cbInQue;
@@ -572,9 +572,9 @@ TEST_F(Tty, TwoThreadsPollingOneHandleTakeEveryByteOnceBetweenThem) {
       }
     }
   };
-  std::thread other([&] { poll(seen[1]); });
+  std::thread other([&] { take(seen[1]); });
   std::thread sender([&] { pty.Send(sent); });
-  poll(seen[0]);
+  take(seen[0]);
   sender.join();
   other.join();
   std::array<size_t, 256> expected{};
