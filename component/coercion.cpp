@@ -312,6 +312,14 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
 }  // namespace
 
 HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+  // A text for a text, the commonest argument a script passes, is a copy:
+  // no value to read and form first.
+  if (type == ParamType::Text && arg.vt == VT_BSTR) {
+    const BSTR s = ::SysAllocStringLen(arg.bstrVal, ::SysStringLen(arg.bstrVal));
+    if (!s) return E_OUTOFMEMORY;
+    cell->text = s;
+    return S_OK;
+  }
   try {
     return Coerce(arg, type, cell, kDefaultValueDepth);
   } catch (const std::bad_alloc&) {
