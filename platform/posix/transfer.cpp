@@ -60,16 +60,19 @@ DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
   if (size == 0) return ERROR_SUCCESS;
 
-  const ReadPlan plan = PlanRead(device.Timeouts(), size);
-  // The clock is read only once a call has to wait: the first attempt does
-  // not, and lasts microseconds.
+  // The plan and the clock are needed only once the first attempt, which
+  // never waits, leaves the read short: a read of bytes already waiting
+  // neither reads the time-outs nor the clock.
+  ReadPlan plan;
   Deadline total;
   Deadline intervalEnd;
   for (bool first = true;; first = false) {
     const Moved step = device.ReadNow(buffer + moved, size - moved);
     if (step.error != ERROR_SUCCESS) return step.error;
     moved += static_cast<DWORD>(step.count);
-    if (moved == size || plan.neverWait) return ERROR_SUCCESS;
+    if (moved == size) return ERROR_SUCCESS;
+    if (first) plan = PlanRead(device.Timeouts(), size);
+    if (plan.neverWait) return ERROR_SUCCESS;
     if (moved > 0 && ((first && plan.returnIfWaiting) || plan.returnOnArrival)) {
       return ERROR_SUCCESS;
     }
@@ -91,7 +94,7 @@ DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& 
   const uint64_t ticket = device.AbortTicket(true);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
 
-  const std::optional<uint64_t> limit = PlanWrite(device.Timeouts(), size);
+  // As for a read, the limit is asked for only once a write has to wait.
   Deadline deadline;
   for (bool first = true;; first = false) {
     // Also with nothing to write, so that a device that is gone says so.
@@ -100,7 +103,7 @@ DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& 
     moved += static_cast<DWORD>(step.count);
     if (moved == size) return ERROR_SUCCESS;
     const Clock::time_point now = Clock::now();
-    if (first) deadline = After(now, limit);
+    if (first) deadline = After(now, PlanWrite(device.Timeouts(), size));
     if (Passed(deadline, now)) return ERROR_SUCCESS;
 
     const Waited waited = device.Wait(true, deadline, ticket);
