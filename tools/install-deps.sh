@@ -37,7 +37,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
+  # A mirror caught mid-sync fails the update for one index; try again, and
+  # if it still fails go on with the indexes that did arrive: the install
+  # below says plainly if a package really cannot be had.
+  for attempt in 1 2 3; do
+    if $SUDO apt-get update -qq; then break; fi
+    echo "apt-get update failed (attempt $attempt)" >&2
+    sleep $((attempt * 10))
+  done
   $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
