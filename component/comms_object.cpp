@@ -3,6 +3,7 @@
 #include <new>
 
 #include "component/enumerators.h"
+#include "platform/hot_path.h"
 
 namespace kavrel {
 
@@ -47,9 +48,9 @@ HRESULT CommsObject::QueryInterface(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-ULONG CommsObject::AddRef() { return ++refs_; }
+KAVREL_HOT_PATH ULONG CommsObject::AddRef() { return ++refs_; }
 
-ULONG CommsObject::Release() {
+KAVREL_HOT_PATH ULONG CommsObject::Release() {
   const ULONG n = --refs_;
   // The last reference frees the texts and the port table; a device still
   // open in the table stays open (a host may keep DTR up to power an
@@ -58,7 +59,7 @@ ULONG CommsObject::Release() {
   return n;
 }
 
-PortSlot& CommsObject::Slot(short intPortID) {
+KAVREL_HOT_PATH PortSlot& CommsObject::Slot(short intPortID) {
   if (intPortID < 1 || intPortID > kPortSlots) Raise(kErrSubscript);
   return portTable[intPortID - 1];
 }
@@ -80,8 +81,8 @@ std::string CommsObject::ToAnsi(BSTR text) {
   return runtime_.text.ToAnsi(text, text ? ::SysStringLen(text) : 0);
 }
 
-std::string_view CommsObject::ToAnsiExact(BSTR text, std::span<char> buffer, std::string& spill,
-                                          bool& exact) {
+KAVREL_HOT_PATH std::string_view CommsObject::ToAnsiExact(BSTR text, std::span<char> buffer,
+                                                          std::string& spill, bool& exact) {
   const size_t length = text ? ::SysStringLen(text) : 0;
   const size_t converted =
       runtime_.text.ToAnsiExactInto(text, length, buffer.data(), buffer.size(), exact);
@@ -94,7 +95,7 @@ std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
   return runtime_.text.FromAnsi(bytes, length);
 }
 
-void CommsObject::AssignFromAnsi(BSTR* target, const char* bytes, size_t length) {
+KAVREL_HOT_PATH void CommsObject::AssignFromAnsi(BSTR* target, const char* bytes, size_t length) {
   const BSTR fresh = runtime_.text.FromAnsiBstr(bytes, length);
   if (!fresh) throw std::bad_alloc();
   ::SysFreeString(*target);

@@ -1,8 +1,10 @@
 #include "component/thread_state.h"
 
+#include "platform/hot_path.h"
+
 namespace kavrel {
 
-ThreadState& CurrentThreadState() {
+KAVREL_HOT_PATH ThreadState& CurrentThreadState() {
   thread_local ThreadState state;
   return state;
 }

@@ -1,11 +1,13 @@
 #include "platform/platform.h"
 
+#include "platform/hot_path.h"
+
 namespace kavrel::platform {
 
 constinit thread_local DWORD Platform::tLastDeviceError = 0;
 constinit thread_local bool Platform::tSubstituted = false;
 
-DWORD Platform::LastDeviceError() { return tLastDeviceError; }
+KAVREL_HOT_PATH DWORD Platform::LastDeviceError() { return tLastDeviceError; }
 
 void Platform::SubstituteLastDeviceError(DWORD code) {
   tLastDeviceError = code;

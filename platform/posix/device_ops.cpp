@@ -6,6 +6,7 @@
 #include <ctime>
 #include <new>
 
+#include "platform/hot_path.h"
 #include "platform/mode_string.h"
 #include "platform/net/network_port.h"
 #include "platform/posix/device_calls.h"
@@ -36,7 +37,7 @@ BOOL Fail(DWORD error) {
 // Runs an operation on the device a handle names. The operation returns
 // ERROR_SUCCESS or the error to report.
 template <class Operation>
-BOOL OnDevice(Handle32 handle, Operation operation) {
+KAVREL_HOT_PATH BOOL OnDevice(Handle32 handle, Operation operation) {
   const std::shared_ptr<Device> device = HandleTable::Process().Find(handle);
   if (!device) return Fail(ERROR_INVALID_HANDLE);
   try {
@@ -127,20 +128,21 @@ BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
   return TRUE;
 }
 
-BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+KAVREL_HOT_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
   return OnDevice(file, [&](Device& d) { return calls::ClearErrors(d, errors, stat); });
 }
 
 // Synchronous: the transfer has ended when the call returns, so the
 // overlapped record is not used; GetOverlappedResult answers from the
 // handle's last transfer.
-BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED*) {
+KAVREL_HOT_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
+                                            OVERLAPPED*) {
   if (read) *read = 0;
   return OnDevice(file, [&](Device& d) { return calls::Read(d, buffer, toRead, read); });
 }
 
-BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
-                             OVERLAPPED*) {
+KAVREL_HOT_PATH BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite,
+                                             DWORD* written, OVERLAPPED*) {
   if (written) *written = 0;
   return OnDevice(file, [&](Device& d) { return calls::Write(d, buffer, toWrite, written); });
 }
@@ -150,7 +152,7 @@ BOOL TtyDeviceOps::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DW
   return OnDevice(file, [&](Device& d) { return calls::LastTransfer(d, overlapped, transferred); });
 }
 
-DWORD TtyDeviceOps::GetLastError() { return LastError(); }
+KAVREL_HOT_PATH DWORD TtyDeviceOps::GetLastError() { return LastError(); }
 
 BOOL TtyDeviceOps::GetCommModemStatus(Handle32 file, DWORD* modemStat) {
   return OnDevice(file, [&](Device& d) { return calls::ModemStatus(d, modemStat); });

@@ -1,5 +1,7 @@
 #include "platform/posix/handle_table.h"
 
+#include "platform/hot_path.h"
+
 namespace kavrel::platform::posix {
 
 namespace {
@@ -16,7 +18,7 @@ thread_local LastFound tLastFound;
 
 }  // namespace
 
-HandleTable& HandleTable::Process() {
+KAVREL_HOT_PATH HandleTable& HandleTable::Process() {
   static HandleTable table;
   return table;
 }
@@ -34,7 +36,7 @@ Handle32 HandleTable::Insert(std::shared_ptr<Device> device) {
   return handle;
 }
 
-std::shared_ptr<Device> HandleTable::Find(Handle32 handle) const {
+KAVREL_HOT_PATH std::shared_ptr<Device> HandleTable::Find(Handle32 handle) const {
   LastFound& last = tLastFound;
   if (last.table == this && last.handle == handle) {
     std::shared_ptr<Device> device = last.device.lock();

@@ -1,6 +1,7 @@
 // The native services on Linux: the tty device layer, the host-installed
 // message pump, code page 1252 and the thread's error information.
 #include "kavrel/kavrel.h"
+#include "platform/hot_path.h"
 #include "platform/platform.h"
 #include "platform/posix/device_ops.h"
 #include "platform/posix/oleaut.h"
@@ -17,13 +18,13 @@ thread_local InstalledPump tPump;
 
 class HostPump final : public MessagePump {
  public:
-  void Pump() override {
+  KAVREL_HOT_PATH void Pump() override {
     const InstalledPump current = tPump;
     if (current.pump) current.pump(current.context);
   }
   // Only the host's own handler can install a pump between two calls: with
   // none installed, the rest of the calls would do nothing.
-  void PumpRepeatedly(int times) override {
+  KAVREL_HOT_PATH void PumpRepeatedly(int times) override {
     for (int i = 0; i < times; ++i) {
       const InstalledPump current = tPump;
       if (!current.pump) return;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/hot_path.h"
+
 namespace {
 
 using kavrel::platform::posix::kBstrPrefix;
@@ -66,7 +68,7 @@ BSTR AllocateEmptyBstr() {
 
 // Without pch the characters are zeros (Windows leaves them unset; a caller
 // is never handed what the heap held before).
-extern "C" KAVREL_PUBLIC BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
+extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
   if (cch == 0) return AllocateEmptyBstr();
   const BSTR s = kavrel::platform::posix::NewBstrBlock(cch);
   if (!s) return nullptr;
@@ -85,7 +87,7 @@ extern "C" KAVREL_PUBLIC BSTR SysAllocString(const OLECHAR* psz) {
   return SysAllocStringLen(psz, n);
 }
 
-extern "C" KAVREL_PUBLIC void SysFreeString(BSTR bstr) {
+extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH void SysFreeString(BSTR bstr) {
   if (!bstr) return;
   if (*PrefixOf(bstr) == 0 && !tEmptyString.block && !tEmptyString.gone && StringCacheOn()) {
     tEmptyString.block = PrefixOf(bstr);
@@ -94,7 +96,7 @@ extern "C" KAVREL_PUBLIC void SysFreeString(BSTR bstr) {
   std::free(PrefixOf(bstr));
 }
 
-extern "C" KAVREL_PUBLIC UINT SysStringLen(BSTR bstr) {
+extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH UINT SysStringLen(BSTR bstr) {
   return bstr ? *PrefixOf(bstr) / sizeof(OLECHAR) : 0;
 }
 

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/hot_path.h"
 #include "platform/posix/oleaut.h"
 
 namespace kavrel::platform::posix {
@@ -127,7 +128,7 @@ inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
 namespace {
 
 // One byte for each character; true when none was replaced.
-bool Encode(const OLECHAR* text, size_t length, char* __restrict dst) {
+KAVREL_HOT_PATH bool Encode(const OLECHAR* text, size_t length, char* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
   unsigned replaced = 0;
   size_t i = 0;
@@ -146,8 +147,8 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
   return out;
 }
 
-size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out, size_t capacity,
-                                    bool& exact) {
+KAVREL_HOT_PATH size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out,
+                                                    size_t capacity, bool& exact) {
   if (length > capacity) {
     exact = false;
     return SIZE_MAX;
@@ -158,7 +159,7 @@ size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* ou
 
 namespace {
 
-void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
+KAVREL_HOT_PATH void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
   const auto byTable = [&](size_t from, size_t to) {
     for (size_t k = from; k < to; ++k) {
@@ -181,7 +182,7 @@ std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
   return out;
 }
 
-BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
+KAVREL_HOT_PATH BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
   if (length > UINT_MAX) return nullptr;
   BSTR out = AllocateBstr(static_cast<UINT>(length));
   if (out) Decode(bytes, length, reinterpret_cast<char16_t*>(out));

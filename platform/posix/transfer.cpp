@@ -1,5 +1,7 @@
 #include "platform/posix/transfer.h"
 
+#include "platform/hot_path.h"
+
 namespace kavrel::platform::posix {
 
 namespace {
@@ -54,7 +56,7 @@ std::optional<uint64_t> PlanWrite(const COMMTIMEOUTS& t, DWORD size) {
   return uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
 }
 
-DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
+KAVREL_HOT_PATH DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
   moved = 0;
   const uint64_t ticket = device.AbortTicket(false);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
@@ -89,7 +91,8 @@ DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved
   }
 }
 
-DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size, DWORD& moved) {
+KAVREL_HOT_PATH DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size,
+                                        DWORD& moved) {
   moved = 0;
   const uint64_t ticket = device.AbortTicket(true);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/hot_path.h"
 #include "platform/posix/line_settings.h"
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
@@ -112,7 +113,7 @@ class TtyDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
-  Moved ReadNow(uint8_t* buffer, size_t size) override {
+  KAVREL_HOT_PATH Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
     {
       // What ClearErrors has already taken from the tty goes first. Only
@@ -135,7 +136,7 @@ class TtyDevice final : public Device {
     }
   }
 
-  Moved WriteNow(const uint8_t* data, size_t size) override {
+  KAVREL_HOT_PATH Moved WriteNow(const uint8_t* data, size_t size) override {
     writes_.fetch_add(1, std::memory_order_relaxed);
     for (;;) {
       const ssize_t n = write(fd_, data, size);
@@ -184,7 +185,7 @@ class TtyDevice final : public Device {
     }
   }
 
-  bool AbortingErrorPending() override {
+  KAVREL_HOT_PATH bool AbortingErrorPending() override {
     if (!abortOnError_.load(std::memory_order_relaxed)) return false;
     std::lock_guard lock(stateMutex_);
     if (!counters_) return false;
@@ -257,7 +258,7 @@ class TtyDevice final : public Device {
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
   }
 
-  DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+  KAVREL_HOT_PATH DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
     size_t in = 0;
     if (const DWORD error = CountInput(in); error != ERROR_SUCCESS) return error;
     int out = 0;

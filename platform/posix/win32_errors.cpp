@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/hot_path.h"
 #include "platform/net/network_port.h"
 
 namespace kavrel::platform::posix {
@@ -63,7 +64,7 @@ constexpr DWORD kMaxWidthMask = 0xFF;
 
 }  // namespace
 
-DWORD LastError() { return tLastError; }
+KAVREL_HOT_PATH DWORD LastError() { return tLastError; }
 void SetLastError(DWORD error) { tLastError = error; }
 
 DWORD Win32FromErrno(int error) {
