@@ -8,6 +8,7 @@
 #include <string>
 
 #include "component/bstr.h"
+#include "platform/hot_path.h"
 
 namespace kavrel {
 
@@ -311,7 +312,7 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
 
 }  // namespace
 
-HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+KAVREL_HOT_PATH HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
   // A text for a text, the commonest argument a script passes, is a copy:
   // no value to read and form first.
   if (type == ParamType::Text && arg.vt == VT_BSTR) {
@@ -327,7 +328,7 @@ HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
   }
 }
 
-void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
+KAVREL_HOT_PATH void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
   ::VariantInit(out);
   switch (type) {
     case ParamType::I2:

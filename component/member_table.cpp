@@ -5,6 +5,7 @@
 #include <string>
 
 #include "component/comms_object.h"
+#include "platform/hot_path.h"
 
 namespace kavrel {
 
@@ -486,7 +487,7 @@ const NameIndex& Names() {
 
 std::span<const MemberInfo> MemberTable() { return kMembers; }
 
-int FindMembers(DISPID id, const MemberInfo* found[2]) {
+KAVREL_HOT_PATH int FindMembers(DISPID id, const MemberInfo* found[2]) {
   const auto u = static_cast<uint32_t>(id);
   const uint32_t high = u & 0xFFFFFF00u;
   const uint32_t low = u & 0xFFu;
