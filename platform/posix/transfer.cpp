@@ -91,28 +91,24 @@ KAVREL_HOT_PATH DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD si
   }
 }
 
-KAVREL_HOT_PATH DWORD WriteWithTimeouts(Device& device, const uint8_t* data, DWORD size,
-                                        DWORD& moved) {
-  moved = 0;
-  const uint64_t ticket = device.AbortTicket(true);
-  if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
-
+DWORD FinishWrite(Device& device, const uint8_t* data, DWORD size, DWORD& moved,
+                  uint64_t abortTicket) {
   // As for a read, the limit is asked for only once a write has to wait.
   Deadline deadline;
   for (bool first = true;; first = false) {
-    // Also with nothing to write, so that a device that is gone says so.
-    const Moved step = device.WriteNow(data + moved, size - moved);
-    if (step.error != ERROR_SUCCESS) return step.error;
-    moved += static_cast<DWORD>(step.count);
-    if (moved == size) return ERROR_SUCCESS;
     const Clock::time_point now = Clock::now();
     if (first) deadline = After(now, PlanWrite(device.Timeouts(), size));
     if (Passed(deadline, now)) return ERROR_SUCCESS;
 
-    const Waited waited = device.Wait(true, deadline, ticket);
+    const Waited waited = device.Wait(true, deadline, abortTicket);
     if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
     if (waited.result == WaitResult::kFailed) return waited.error;
     if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+
+    const Moved step = device.WriteNow(data + moved, size - moved);
+    if (step.error != ERROR_SUCCESS) return step.error;
+    moved += static_cast<DWORD>(step.count);
+    if (moved == size) return ERROR_SUCCESS;
   }
 }
 
