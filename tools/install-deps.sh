@@ -40,12 +40,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   # A mirror caught mid-sync fails the update for one index; try again, and
   # if it still fails go on with the indexes that did arrive: the install
   # below says plainly if a package really cannot be had.
+  updated=no
   for attempt in 1 2 3; do
-    if $SUDO apt-get update -qq; then break; fi
+    if $SUDO apt-get update -qq; then updated=yes; break; fi
     echo "apt-get update failed (attempt $attempt)" >&2
     sleep $((attempt * 10))
   done
-  $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  if ! $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null; then
+    # Without one suite's i386 index (the security suite's, seen here), an
+    # i386 library cannot match the newer amd64 one beside it, which it must.
+    # Taking the release's own versions for both keeps them in step.
+    release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    if [ "$updated" = yes ] || [ -z "$release" ]; then exit 100; fi
+    echo "retrying the install with $release's own versions" >&2
+    $SUDO apt-get install -y -qq -t "$release" "${missing[@]}" >/dev/null
+  fi
 fi
 
 # The Wine tests run a script under code page 932: the ja_JP.UTF-8 locale.
