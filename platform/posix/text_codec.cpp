@@ -204,7 +204,7 @@ KAVREL_SHUFFLES unsigned EncodeSixteen(const char16_t* src, char* dst) {
   return _mm_movemask_epi8(_mm_or_si128(found, latin)) != 0xFFFF;
 }
 
-KAVREL_SHUFFLES unsigned EncodeBlockByShuffles(const char16_t* src, char* dst) {
+KAVREL_HOT_PATH KAVREL_SHUFFLES unsigned EncodeBlockByShuffles(const char16_t* src, char* dst) {
   return EncodeSixteen(src, dst) | EncodeSixteen(src + 16, dst + 16);
 }
 
@@ -221,14 +221,17 @@ KAVREL_SHUFFLES void DecodeSixteen(const unsigned char* src, char16_t* dst) {
   _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(low, high));
 }
 
-KAVREL_SHUFFLES void DecodeBlockByShuffles(const unsigned char* src, char16_t* dst) {
+KAVREL_HOT_PATH KAVREL_SHUFFLES void DecodeBlockByShuffles(const unsigned char* src,
+                                                           char16_t* dst) {
   DecodeSixteen(src, dst);
   DecodeSixteen(src + 16, dst + 16);
 }
 
 #undef KAVREL_SHUFFLES
 
-bool HasShuffles() {
+// Asked only when a block needs more than narrowing or widening, so that
+// plain text never reads it.
+KAVREL_HOT_PATH inline bool HasShuffles() {
 #if defined(__SSSE3__)
   return true;
 #else
@@ -267,13 +270,10 @@ KAVREL_HOT_PATH bool Encode(const OLECHAR* text, size_t length, char* __restrict
   const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
   unsigned replaced = 0;
   size_t i = 0;
-#if defined(KAVREL_HAS_SHUFFLES)
-  const bool shuffles = HasShuffles();
-#endif
   for (; i + kBlock <= length; i += kBlock) {
     if (NarrowBlock(src + i, dst + i)) continue;
 #if defined(KAVREL_HAS_SHUFFLES)
-    if (shuffles) {
+    if (HasShuffles()) {
       replaced |= EncodeBlockByShuffles(src + i, dst + i);
       continue;
     }
@@ -313,13 +313,10 @@ KAVREL_HOT_PATH void Decode(const char* bytes, size_t length, char16_t* __restri
     }
   };
   size_t i = 0;
-#if defined(KAVREL_HAS_SHUFFLES)
-  const bool shuffles = HasShuffles();
-#endif
   for (; i + kBlock <= length; i += kBlock) {
     if (WidenBlock(src + i, dst + i)) continue;
 #if defined(KAVREL_HAS_SHUFFLES)
-    if (shuffles) {
+    if (HasShuffles()) {
       DecodeBlockByShuffles(src + i, dst + i);
       continue;
     }
