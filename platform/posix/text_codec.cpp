@@ -44,7 +44,8 @@ std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
 namespace {
 
 // Characters through the table; returns nonzero when one had no byte.
-unsigned EncodeByTable(const char16_t* __restrict src, size_t length, char* __restrict dst) {
+KAVREL_HOT_PATH unsigned EncodeByTable(const char16_t* __restrict src, size_t length,
+                                       char* __restrict dst) {
   unsigned replaced = 0;
   for (size_t i = 0; i < length; ++i) {
     const char16_t c = src[i];
@@ -54,6 +55,15 @@ unsigned EncodeByTable(const char16_t* __restrict src, size_t length, char* __re
     dst[i] = none ? '?' : static_cast<char>(b);
   }
   return replaced;
+}
+
+// Bytes through kHigh.
+KAVREL_HOT_PATH void DecodeByTable(const unsigned char* __restrict src, size_t length,
+                                   char16_t* __restrict dst) {
+  for (size_t k = 0; k < length; ++k) {
+    const unsigned char b = src[k];
+    dst[k] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+  }
 }
 
 // Text is mostly Latin-1 outside 0x80-0x9F: in blocks of that (a plain
@@ -106,8 +116,8 @@ inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
   return true;
 }
 
-// Blocks that hold characters of 0x80-0x9F (a third of them in text that
-// uses every byte value) convert sixteen at a time by byte shuffles, where
+// Blocks that hold characters of 0x80-0x9F (one in eight in text
+// that uses every byte value) convert sixteen at a time by byte shuffles, where
 // the processor has them (SSSE3; all but the oldest x86-64 processors).
 //
 // Encoding finds a character's byte through a perfect hash of the 32
@@ -137,9 +147,8 @@ struct SlotTables {
   constexpr SlotTables() {
     std::array<bool, 32> taken{};
     for (unsigned i = 0; i < kHigh.size(); ++i) {
-      const unsigned slot = Slot(kHigh[i]);
-      if (slot >= 32 || taken[slot] || HighIndex(kHigh[i] >> 8) >= 16) perfect = false;
-      if (slot >= 32) continue;
+      const unsigned slot = Slot(kHigh[i]);  // below 32: the tables hold 5-bit values
+      if (taken[slot]) perfect = false;
       taken[slot] = true;
       low[slot] = static_cast<unsigned char>(kHigh[i] & 0xFF);
       high[slot] = static_cast<unsigned char>(kHigh[i] >> 8);
@@ -242,7 +251,19 @@ KAVREL_HOT_PATH inline bool HasShuffles() {
   return has;
 #endif
 }
-#define KAVREL_HAS_SHUFFLES 1
+
+// A block that narrowing or widening left alone.
+KAVREL_HOT_PATH inline unsigned EncodeOddBlock(const char16_t* src, char* dst) {
+  return HasShuffles() ? EncodeBlockByShuffles(src, dst) : EncodeByTable(src, kBlock, dst);
+}
+
+KAVREL_HOT_PATH inline void DecodeOddBlock(const unsigned char* src, char16_t* dst) {
+  if (HasShuffles()) {
+    DecodeBlockByShuffles(src, dst);
+  } else {
+    DecodeByTable(src, kBlock, dst);
+  }
+}
 #else
 inline bool NarrowBlock(const char16_t* src, char* dst) {
   unsigned outside = 0;  // nonzero when a character is not Latin-1 or falls in 0x80-0x9F
@@ -259,6 +280,14 @@ inline bool WidenBlock(const unsigned char* src, char16_t* dst) {
   for (size_t k = 0; k < kBlock; ++k) dst[k] = src[k];
   return true;
 }
+
+inline unsigned EncodeOddBlock(const char16_t* src, char* dst) {
+  return EncodeByTable(src, kBlock, dst);
+}
+
+inline void DecodeOddBlock(const unsigned char* src, char16_t* dst) {
+  DecodeByTable(src, kBlock, dst);
+}
 #endif
 
 }  // namespace
@@ -271,14 +300,7 @@ KAVREL_HOT_PATH bool Encode(const OLECHAR* text, size_t length, char* __restrict
   unsigned replaced = 0;
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
-    if (NarrowBlock(src + i, dst + i)) continue;
-#if defined(KAVREL_HAS_SHUFFLES)
-    if (HasShuffles()) {
-      replaced |= EncodeBlockByShuffles(src + i, dst + i);
-      continue;
-    }
-#endif
-    replaced |= EncodeByTable(src + i, kBlock, dst + i);
+    if (!NarrowBlock(src + i, dst + i)) replaced |= EncodeOddBlock(src + i, dst + i);
   }
   replaced |= EncodeByTable(src + i, length - i, dst + i);
   return replaced == 0;
@@ -306,24 +328,11 @@ namespace {
 
 KAVREL_HOT_PATH void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
-  const auto byTable = [&](size_t from, size_t to) {
-    for (size_t k = from; k < to; ++k) {
-      const unsigned char b = src[k];
-      dst[k] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
-    }
-  };
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
-    if (WidenBlock(src + i, dst + i)) continue;
-#if defined(KAVREL_HAS_SHUFFLES)
-    if (HasShuffles()) {
-      DecodeBlockByShuffles(src + i, dst + i);
-      continue;
-    }
-#endif
-    byTable(i, i + kBlock);
+    if (!WidenBlock(src + i, dst + i)) DecodeOddBlock(src + i, dst + i);
   }
-  byTable(i, length);
+  DecodeByTable(src + i, length - i, dst + i);
 }
 
 }  // namespace
