@@ -87,6 +87,16 @@ inline long WriteInPlace(int fd, const void* data, size_t size) {
   return TransferInPlace(SYS_write, fd, data, size);
 }
 
+// memcpy without the call: the C library's copy is a page of code and a
+// table entry away, each a page walk right after a system call.
+inline void CopyInPlace(void* to, const void* from, size_t size) {
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  asm volatile("rep movsb" : "+D"(to), "+S"(from), "+c"(size) : : "memory");
+#else
+  std::memcpy(to, from, size);
+#endif
+}
+
 // Binary transfers: no echo, no line editing, no signals, no translation
 // either way, breaks left to the error counters. Speed, framing and flow
 // control stay as they are; IXON and IXOFF go off, because a terminal's
@@ -153,7 +163,7 @@ class TtyDevice final : public Device {
       std::lock_guard lock(aheadLock_);
       if (aheadStart_ < aheadEnd_) {
         const size_t n = std::min(size, aheadEnd_ - aheadStart_);
-        std::memcpy(buffer, ahead_.data() + aheadStart_, n);
+        CopyInPlace(buffer, ahead_.data() + aheadStart_, n);
         aheadStart_ += n;
         return {n, ERROR_SUCCESS};
       }
