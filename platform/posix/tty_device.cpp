@@ -10,7 +10,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "platform/posix/line_settings.h"
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
+#include "platform/posix/transfer_in_place.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
@@ -54,47 +54,6 @@ int IoctlValue(int fd, unsigned long request, long value) {
     result = ioctl(fd, request, value);
   } while (result < 0 && errno == EINTR);
   return result;
-}
-
-// A read or write on a descriptor that never blocks, made in place: the
-// count, or the negated error number. The C library's wrappers are
-// cancellation points: in a process with threads they enter and leave the
-// asynchronous-cancel state around the system call, two calls more, and on
-// a kernel that empties the TLB on every system call the one after it costs
-// page walks. A call that cannot block has nothing to cancel. Under the
-// sanitizers the wrappers stay, so that they check the buffers.
-inline long TransferInPlace(long number, int fd, const void* buffer, size_t size) {
-#if defined(__x86_64__) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(__SANITIZE_THREAD__)
-  long result;
-  asm volatile("syscall"
-               : "=a"(result)
-               : "0"(number), "D"(static_cast<long>(fd)), "S"(buffer), "d"(size)
-               : "rcx", "r11", "memory");
-  return result;
-#else
-  const ssize_t n =
-      number == SYS_read ? read(fd, const_cast<void*>(buffer), size) : write(fd, buffer, size);
-  return n < 0 ? -errno : n;
-#endif
-}
-
-inline long ReadInPlace(int fd, void* buffer, size_t size) {
-  return TransferInPlace(SYS_read, fd, buffer, size);
-}
-
-inline long WriteInPlace(int fd, const void* data, size_t size) {
-  return TransferInPlace(SYS_write, fd, data, size);
-}
-
-// memcpy without the call: the C library's copy is a page of code and a
-// table entry away, each a page walk right after a system call.
-inline void CopyInPlace(void* to, const void* from, size_t size) {
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  asm volatile("rep movsb" : "+D"(to), "+S"(from), "+c"(size) : : "memory");
-#else
-  std::memcpy(to, from, size);
-#endif
 }
 
 // Binary transfers: no echo, no line editing, no signals, no translation

@@ -3,6 +3,7 @@
 #include "platform/posix/tty_device.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -16,10 +17,47 @@
 #include <thread>
 
 #include "device_test_support.h"
+#include "platform/posix/transfer_in_place.h"
 #include "pty_pair.h"
 
 namespace kavrel::testing {
 namespace {
+
+// The transfers made without the C library give what read and write give,
+// with the error number negated instead of in errno.
+TEST(TransferInPlace, CountsAndErrorsAreReadAndWritesOwn) {
+  signal(SIGPIPE, SIG_IGN);
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  char in[8] = {};
+  EXPECT_EQ(platform::posix::ReadInPlace(p[0], in, sizeof in), -EAGAIN);  // nothing there
+  EXPECT_EQ(platform::posix::WriteInPlace(p[1], "abc", 3), 3);
+  EXPECT_EQ(platform::posix::ReadInPlace(p[0], in, sizeof in), 3);
+  EXPECT_EQ(std::string(in, 3), "abc");
+  EXPECT_EQ(platform::posix::ReadInPlace(p[1], in, sizeof in), -EBADF);  // the write end
+  EXPECT_EQ(platform::posix::WriteInPlace(p[0], "x", 1), -EBADF);
+  close(p[1]);
+  EXPECT_EQ(platform::posix::ReadInPlace(p[0], in, sizeof in), 0);  // the writer has gone
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
+  close(p[0]);
+  EXPECT_EQ(platform::posix::WriteInPlace(p[1], "x", 1), -EPIPE);  // the reader has gone
+  close(p[1]);
+  EXPECT_EQ(platform::posix::ReadInPlace(-1, in, sizeof in), -EBADF);
+
+  // Copies of every length up to past a cache line, at every alignment.
+  std::array<unsigned char, 160> from{}, to{};
+  for (size_t i = 0; i < from.size(); ++i) from[i] = static_cast<unsigned char>(i * 7 + 1);
+  for (size_t offset = 0; offset < 8; ++offset) {
+    for (size_t n = 0; n + offset + 16 <= to.size(); n += 13) {
+      to.fill(0xEE);
+      platform::posix::CopyInPlace(to.data() + offset, from.data(), n);
+      for (size_t i = 0; i < to.size(); ++i) {
+        const bool inside = i >= offset && i < offset + n;
+        ASSERT_EQ(to[i], inside ? from[i - offset] : 0xEE) << offset << " " << n << " " << i;
+      }
+    }
+  }
+}
 
 class Tty : public ::testing::Test, public Ops {
  protected:
