@@ -127,25 +127,19 @@ class TtyDevice final : public Device {
         return {n, ERROR_SUCCESS};
       }
     }
-    for (;;) {
-      const long n = ReadInPlace(fd_, buffer, size);
-      if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
-      if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};  // hung up
-      if (n == -EINTR) continue;
-      if (n == -EAGAIN) return {};
-      return {0, Win32FromErrno(static_cast<int>(-n))};
-    }
+    const long n = ReadInPlace(fd_, buffer, size);
+    if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+    if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};  // hung up
+    if (n == -EAGAIN) return {};
+    return {0, Win32FromErrno(static_cast<int>(-n))};
   }
 
   KAVREL_HOT_PATH Moved WriteNow(const uint8_t* data, size_t size) override {
     writes_.fetch_add(1, std::memory_order_relaxed);
-    for (;;) {
-      const long n = WriteInPlace(fd_, data, size);
-      if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
-      if (n == -EINTR) continue;
-      if (n == -EAGAIN) return {};
-      return {0, Win32FromErrno(static_cast<int>(-n))};
-    }
+    const long n = WriteInPlace(fd_, data, size);
+    if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+    if (n == -EAGAIN) return {};
+    return {0, Win32FromErrno(static_cast<int>(-n))};
   }
 
   Waited Wait(bool forWrite, const Deadline& deadline, uint64_t ticket) override {
@@ -380,10 +374,7 @@ class TtyDevice final : public Device {
     std::unique_lock lock(aheadLock_);
     if (aheadStart_ == aheadEnd_) {
       aheadStart_ = aheadEnd_ = 0;
-      long n;
-      do {
-        n = ReadInPlace(fd_, ahead_.data(), ahead_.size());
-      } while (n == -EINTR);
+      const long n = ReadInPlace(fd_, ahead_.data(), ahead_.size());
       if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
       if (n < 0 && n != -EAGAIN) return Win32FromErrno(static_cast<int>(-n));
       idle_.store(n < 0, std::memory_order_release);

@@ -44,7 +44,7 @@ TEST(TransferInPlace, CountsAndErrorsAreReadAndWritesOwn) {
   close(p[1]);
   EXPECT_EQ(platform::posix::ReadInPlace(-1, in, sizeof in), -EBADF);
 
-  // Copies of every length up to past a cache line, at every alignment.
+  // Copies of lengths from none to past two cache lines, at eight alignments.
   std::array<unsigned char, 160> from{}, to{};
   for (size_t i = 0; i < from.size(); ++i) from[i] = static_cast<unsigned char>(i * 7 + 1);
   for (size_t offset = 0; offset < 8; ++offset) {
