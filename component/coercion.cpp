@@ -312,7 +312,7 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
 
 }  // namespace
 
-KAVREL_HOT_PATH HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
+KAVREL_SCRIPT_PATH HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCell* cell) {
   // A text for a text, the commonest argument a script passes, is a copy:
   // no value to read and form first.
   if (type == ParamType::Text && arg.vt == VT_BSTR) {
@@ -328,7 +328,7 @@ KAVREL_HOT_PATH HRESULT CoerceArgument(const VARIANT& arg, ParamType type, ArgCe
   }
 }
 
-KAVREL_HOT_PATH void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
+KAVREL_SCRIPT_PATH void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
   ::VariantInit(out);
   switch (type) {
     case ParamType::I2:

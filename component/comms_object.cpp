@@ -81,8 +81,8 @@ std::string CommsObject::ToAnsi(BSTR text) {
   return runtime_.text.ToAnsi(text, text ? ::SysStringLen(text) : 0);
 }
 
-KAVREL_HOT_PATH std::string_view CommsObject::ToAnsiExact(BSTR text, std::span<char> buffer,
-                                                          std::string& spill, bool& exact) {
+KAVREL_WRITE_PATH std::string_view CommsObject::ToAnsiExact(BSTR text, std::span<char> buffer,
+                                                            std::string& spill, bool& exact) {
   const size_t length = text ? ::SysStringLen(text) : 0;
   const size_t converted =
       runtime_.text.ToAnsiExactInto(text, length, buffer.data(), buffer.size(), exact);
@@ -95,7 +95,7 @@ std::u16string CommsObject::FromAnsi(const char* bytes, size_t length) {
   return runtime_.text.FromAnsi(bytes, length);
 }
 
-KAVREL_HOT_PATH void CommsObject::AssignFromAnsi(BSTR* target, const char* bytes, size_t length) {
+KAVREL_READ_PATH void CommsObject::AssignFromAnsi(BSTR* target, const char* bytes, size_t length) {
   const BSTR fresh = runtime_.text.FromAnsiBstr(bytes, length);
   if (!fresh) throw std::bad_alloc();
   ::SysFreeString(*target);

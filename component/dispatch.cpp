@@ -276,9 +276,9 @@ struct Arguments {
 
 }  // namespace
 
-KAVREL_HOT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-                                            DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                            EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                               DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                               EXCEPINFO* pExcepInfo, UINT* puArgErr) {
   if (!OnOwnerThread()) return RPC_E_WRONG_THREAD;
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (!pDispParams) return E_POINTER;

@@ -487,7 +487,7 @@ const NameIndex& Names() {
 
 std::span<const MemberInfo> MemberTable() { return kMembers; }
 
-KAVREL_HOT_PATH int FindMembers(DISPID id, const MemberInfo* found[2]) {
+KAVREL_SCRIPT_PATH int FindMembers(DISPID id, const MemberInfo* found[2]) {
   const auto u = static_cast<uint32_t>(id);
   const uint32_t high = u & 0xFFFFFF00u;
   const uint32_t low = u & 0xFFu;

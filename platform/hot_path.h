@@ -1,17 +1,32 @@
 #pragma once
 
 // Marks a function on the path every CommRead and CommWrite takes (and the
-// steps of Invoke a script calls them through). The compiler places such
-// functions together (.text.hot, which the linker puts in one stretch), so
-// that the path spans two or three pages of code instead of a dozen
-// scattered over the library. On kernels that flush the TLB at every system
-// call (page-table isolation without PCID) each page the path touches after
-// the read or write costs a page walk, and the scattered layout cost a
-// 64-byte CommWrite about 4% of a raw write in the device bench.
-#if defined(__GNUC__) || defined(__clang__)
-#define KAVREL_HOT_PATH __attribute__((hot))
+// steps of Invoke a script calls them through). On kernels that flush the
+// TLB at every system call (page-table isolation without PCID) each page of
+// code a member touches costs a page walk, before its read or write and
+// again after it, so the path's functions are placed together instead of
+// scattered over the library by the order of its source files.
+//
+// On ELF targets they are placed by path, in this order: what only a
+// script's Invoke runs, what only a write runs, what both transfers run,
+// and what only a read runs (the linker sorts sections named .text.sorted.*
+// by name). A write through Invoke then runs over one stretch of pages and
+// a read over another, and the two overlap only in what they share. Where
+// that naming is not understood, the functions still go to .text.hot.
+#if defined(__GNUC__) && defined(__ELF__)
+#define KAVREL_PLACED(order) __attribute__((hot, section(".text.sorted.kavrel_" order)))
+#elif defined(__GNUC__) || defined(__clang__)
+#define KAVREL_PLACED(order) __attribute__((hot))
 #else
-#define KAVREL_HOT_PATH
+#define KAVREL_PLACED(order)
+#endif
+#define KAVREL_HOT_PATH KAVREL_PLACED("1_both")
+#define KAVREL_WRITE_PATH KAVREL_PLACED("2_write")
+#define KAVREL_SCRIPT_PATH KAVREL_PLACED("3_script")
+#if defined(__GNUC__) || defined(__clang__)
+#define KAVREL_READ_PATH __attribute__((hot))
+#else
+#define KAVREL_READ_PATH
 #endif
 
 // Makes a member one frame: its apartment check, reference, error trap and

@@ -32,15 +32,15 @@ LONG ReadSize(LONG waiting, LONG asked) {
 // Reads what waits in the slot's input queue (at least lngSize bytes asked
 // for when anything waits) into strData. The result is the byte count, 0
 // when nothing waited, or -1 after a failure, which is recorded.
-KAVREL_HOT_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData,
-                                                               LONG* lngSize, LONG* result) {
+KAVREL_READ_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData,
+                                                                LONG* lngSize, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !strData || !lngSize) return E_POINTER;
   LONG count = 0;
   const HRESULT hr = Published(this, [&] {
     const auto trapped =
-        port::PortTrap(*this, u"CommRead", StatusIn::ThreadState, [&]() KAVREL_HOT_PATH {
+        port::PortTrap(*this, u"CommRead", StatusIn::ThreadState, [&]() KAVREL_READ_PATH {
           // A null BSTR is the empty text: the caller's variable reads "" from
           // here on, and one allocation is saved when text arrives. It leaves
           // as an allocated "" when none did (below).
@@ -102,14 +102,14 @@ KAVREL_HOT_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID,
 // byte count in a single-byte code page), or -1 after a failure, which is
 // recorded. A WriteFile that fails with no error number records nothing and
 // gives the characters of the count it reported.
-KAVREL_HOT_PATH HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
+KAVREL_WRITE_PATH HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !strData) return E_POINTER;
   LONG count = 0;
   const HRESULT hr = Published(this, [&] {
     const auto trapped =
-        port::PortTrap(*this, u"CommWrite", StatusIn::ThreadState, [&]() KAVREL_HOT_PATH {
+        port::PortTrap(*this, u"CommWrite", StatusIn::ThreadState, [&]() KAVREL_WRITE_PATH {
           const DWORD length = ::SysStringLen(*strData);
           PortSlot& slot = Slot(*intPortID);
           LONG& status = threadState().lngStatus;

@@ -128,21 +128,21 @@ BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
   return TRUE;
 }
 
-KAVREL_HOT_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
+KAVREL_READ_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
   return OnDevice(file, [&](Device& d) { return calls::ClearErrors(d, errors, stat); });
 }
 
 // Synchronous: the transfer has ended when the call returns, so the
 // overlapped record is not used; GetOverlappedResult answers from the
 // handle's last transfer.
-KAVREL_HOT_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
-                                            OVERLAPPED*) {
+KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
+                                             OVERLAPPED*) {
   if (read) *read = 0;
   return OnDevice(file, [&](Device& d) { return calls::Read(d, buffer, toRead, read); });
 }
 
-KAVREL_HOT_PATH BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite,
-                                             DWORD* written, OVERLAPPED*) {
+KAVREL_WRITE_PATH BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite,
+                                               DWORD* written, OVERLAPPED*) {
   if (written) *written = 0;
   return OnDevice(file, [&](Device& d) { return calls::Write(d, buffer, toWrite, written); });
 }

@@ -100,14 +100,14 @@ extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH UINT SysStringLen(BSTR bstr) {
   return bstr ? *PrefixOf(bstr) / sizeof(OLECHAR) : 0;
 }
 
-extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH void VariantInit(VARIANT* pvarg) {
+extern "C" KAVREL_PUBLIC KAVREL_SCRIPT_PATH void VariantInit(VARIANT* pvarg) {
   if (pvarg) {
     pvarg->vt = VT_EMPTY;
     pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
   }
 }
 
-extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH HRESULT VariantClear(VARIANT* pvarg) {
+extern "C" KAVREL_PUBLIC KAVREL_SCRIPT_PATH HRESULT VariantClear(VARIANT* pvarg) {
   if (!pvarg) return E_INVALIDARG;
   if (!(pvarg->vt & VT_BYREF)) {
     switch (pvarg->vt) {

@@ -44,8 +44,8 @@ std::string Cp1252Codec::ToAnsi(const OLECHAR* text, size_t length) {
 namespace {
 
 // Characters through the table; returns nonzero when one had no byte.
-KAVREL_HOT_PATH unsigned EncodeByTable(const char16_t* __restrict src, size_t length,
-                                       char* __restrict dst) {
+KAVREL_WRITE_PATH unsigned EncodeByTable(const char16_t* __restrict src, size_t length,
+                                         char* __restrict dst) {
   unsigned replaced = 0;
   for (size_t i = 0; i < length; ++i) {
     const char16_t c = src[i];
@@ -58,8 +58,8 @@ KAVREL_HOT_PATH unsigned EncodeByTable(const char16_t* __restrict src, size_t le
 }
 
 // Bytes through kHigh.
-KAVREL_HOT_PATH void DecodeByTable(const unsigned char* __restrict src, size_t length,
-                                   char16_t* __restrict dst) {
+KAVREL_READ_PATH void DecodeByTable(const unsigned char* __restrict src, size_t length,
+                                    char16_t* __restrict dst) {
   for (size_t k = 0; k < length; ++k) {
     const unsigned char b = src[k];
     dst[k] = (b >> 5) == 4 ? kHigh[b - 0x80] : static_cast<char16_t>(b);
@@ -213,7 +213,7 @@ KAVREL_SHUFFLES unsigned EncodeSixteen(const char16_t* src, char* dst) {
   return _mm_movemask_epi8(_mm_or_si128(found, latin)) != 0xFFFF;
 }
 
-KAVREL_HOT_PATH KAVREL_SHUFFLES unsigned EncodeBlockByShuffles(const char16_t* src, char* dst) {
+KAVREL_WRITE_PATH KAVREL_SHUFFLES unsigned EncodeBlockByShuffles(const char16_t* src, char* dst) {
   return EncodeSixteen(src, dst) | EncodeSixteen(src + 16, dst + 16);
 }
 
@@ -230,8 +230,8 @@ KAVREL_SHUFFLES void DecodeSixteen(const unsigned char* src, char16_t* dst) {
   _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(low, high));
 }
 
-KAVREL_HOT_PATH KAVREL_SHUFFLES void DecodeBlockByShuffles(const unsigned char* src,
-                                                           char16_t* dst) {
+KAVREL_READ_PATH KAVREL_SHUFFLES void DecodeBlockByShuffles(const unsigned char* src,
+                                                            char16_t* dst) {
   DecodeSixteen(src, dst);
   DecodeSixteen(src + 16, dst + 16);
 }
@@ -253,11 +253,11 @@ KAVREL_HOT_PATH inline bool HasShuffles() {
 }
 
 // A block that narrowing or widening left alone.
-KAVREL_HOT_PATH inline unsigned EncodeOddBlock(const char16_t* src, char* dst) {
+KAVREL_WRITE_PATH inline unsigned EncodeOddBlock(const char16_t* src, char* dst) {
   return HasShuffles() ? EncodeBlockByShuffles(src, dst) : EncodeByTable(src, kBlock, dst);
 }
 
-KAVREL_HOT_PATH inline void DecodeOddBlock(const unsigned char* src, char16_t* dst) {
+KAVREL_READ_PATH inline void DecodeOddBlock(const unsigned char* src, char16_t* dst) {
   if (HasShuffles()) {
     DecodeBlockByShuffles(src, dst);
   } else {
@@ -295,7 +295,7 @@ inline void DecodeOddBlock(const unsigned char* src, char16_t* dst) {
 namespace {
 
 // One byte for each character; true when none was replaced.
-KAVREL_HOT_PATH bool Encode(const OLECHAR* text, size_t length, char* __restrict dst) {
+KAVREL_WRITE_PATH bool Encode(const OLECHAR* text, size_t length, char* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const char16_t*>(text);
   unsigned replaced = 0;
   size_t i = 0;
@@ -314,8 +314,8 @@ std::string Cp1252Codec::ToAnsiExact(const OLECHAR* text, size_t length, bool& e
   return out;
 }
 
-KAVREL_HOT_PATH size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out,
-                                                    size_t capacity, bool& exact) {
+KAVREL_WRITE_PATH size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t length, char* out,
+                                                      size_t capacity, bool& exact) {
   if (length > capacity) {
     exact = false;
     return SIZE_MAX;
@@ -326,7 +326,7 @@ KAVREL_HOT_PATH size_t Cp1252Codec::ToAnsiExactInto(const OLECHAR* text, size_t 
 
 namespace {
 
-KAVREL_HOT_PATH void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
+KAVREL_READ_PATH void Decode(const char* bytes, size_t length, char16_t* __restrict dst) {
   const auto* __restrict src = reinterpret_cast<const unsigned char*>(bytes);
   size_t i = 0;
   for (; i + kBlock <= length; i += kBlock) {
@@ -343,7 +343,7 @@ std::u16string Cp1252Codec::FromAnsi(const char* bytes, size_t length) {
   return out;
 }
 
-KAVREL_HOT_PATH BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
+KAVREL_READ_PATH BSTR Cp1252Codec::FromAnsiBstr(const char* bytes, size_t length) {
   if (length > UINT_MAX) return nullptr;
   BSTR out = AllocateBstr(static_cast<UINT>(length));
   if (out) Decode(bytes, length, reinterpret_cast<char16_t*>(out));

@@ -56,7 +56,7 @@ std::optional<uint64_t> PlanWrite(const COMMTIMEOUTS& t, DWORD size) {
   return uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
 }
 
-KAVREL_HOT_PATH DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
+KAVREL_READ_PATH DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
   moved = 0;
   const uint64_t ticket = device.AbortTicket(false);
   if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;

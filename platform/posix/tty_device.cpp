@@ -114,7 +114,7 @@ class TtyDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
-  KAVREL_HOT_PATH Moved ReadNow(uint8_t* buffer, size_t size) override {
+  KAVREL_READ_PATH Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
     {
       // What ClearErrors has already taken from the tty goes first. Only
@@ -134,7 +134,7 @@ class TtyDevice final : public Device {
     return {0, Win32FromErrno(static_cast<int>(-n))};
   }
 
-  KAVREL_HOT_PATH Moved WriteNow(const uint8_t* data, size_t size) override {
+  KAVREL_WRITE_PATH Moved WriteNow(const uint8_t* data, size_t size) override {
     writes_.fetch_add(1, std::memory_order_relaxed);
     const long n = WriteInPlace(fd_, data, size);
     if (n >= 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
@@ -253,7 +253,7 @@ class TtyDevice final : public Device {
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
   }
 
-  KAVREL_HOT_PATH DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+  KAVREL_READ_PATH DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
     size_t in = 0;
     if (const DWORD error = CountInput(in); error != ERROR_SUCCESS) return error;
     int out = 0;
