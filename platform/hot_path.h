@@ -7,12 +7,16 @@
 // again after it, so the path's functions are placed together instead of
 // scattered over the library by the order of its source files.
 //
-// On ELF targets they are placed by path, in this order: what only a
-// script's Invoke runs, what only a write runs, what both transfers run,
-// and what only a read runs (the linker sorts sections named .text.sorted.*
-// by name). A write through Invoke then runs over one stretch of pages and
-// a read over another, and the two overlap only in what they share. Where
-// that naming is not understood, the functions still go to .text.hot.
+// They are placed by path, in this order: what only a read runs, what both
+// transfers run, what only a write runs, and what only a script's Invoke
+// runs. A read then runs over one stretch of pages, and a write through
+// Invoke over the next, the two sharing only what both run. A read's
+// functions go to .text.hot, which the linker puts first; on ELF targets
+// the others go to sections named .text.sorted.*, which it sorts by name
+// and puts right after. (A function with a section of its own is not split
+// into hot and cold parts, and a read's members are the largest on the
+// path, so they keep the plain attribute.) Elsewhere all of them go to
+// .text.hot, as before.
 #if defined(__GNUC__) && defined(__ELF__)
 #define KAVREL_PLACED(order) __attribute__((hot, section(".text.sorted.kavrel_" order)))
 #elif defined(__GNUC__) || defined(__clang__)
