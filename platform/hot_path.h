@@ -17,21 +17,20 @@
 // into hot and cold parts, and a read's members are the largest on the
 // path, so they keep the plain attribute.) Elsewhere all of them go to
 // .text.hot, as before.
+#if defined(__GNUC__) || defined(__clang__)
+#define KAVREL_HOT_ATTRIBUTE __attribute__((hot))
+#else
+#define KAVREL_HOT_ATTRIBUTE
+#endif
 #if defined(__GNUC__) && defined(__ELF__)
 #define KAVREL_PLACED(order) __attribute__((hot, section(".text.sorted.kavrel_" order)))
-#elif defined(__GNUC__) || defined(__clang__)
-#define KAVREL_PLACED(order) __attribute__((hot))
 #else
-#define KAVREL_PLACED(order)
+#define KAVREL_PLACED(order) KAVREL_HOT_ATTRIBUTE
 #endif
+#define KAVREL_READ_PATH KAVREL_HOT_ATTRIBUTE
 #define KAVREL_HOT_PATH KAVREL_PLACED("1_both")
 #define KAVREL_WRITE_PATH KAVREL_PLACED("2_write")
 #define KAVREL_SCRIPT_PATH KAVREL_PLACED("3_script")
-#if defined(__GNUC__) || defined(__clang__)
-#define KAVREL_READ_PATH __attribute__((hot))
-#else
-#define KAVREL_READ_PATH
-#endif
 
 // Makes a member one frame: its apartment check, reference, error trap and
 // body are inlined into it, and so is every call below them the compiler can
