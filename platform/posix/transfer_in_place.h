@@ -13,7 +13,10 @@
 
 namespace kavrel::platform::posix {
 
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Linux on x86-64, outside the sanitizers: the system call numbers and the
+// calling convention below are that kernel's.
+#if defined(__linux__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
 #define KAVREL_TRANSFER_IN_PLACE 1
 #endif
 
@@ -27,7 +30,7 @@ namespace kavrel::platform::posix {
 inline long TransferInPlace(long number, int fd, const void* buffer, size_t size) {
   long result;
   do {
-#if defined(KAVREL_TRANSFER_IN_PLACE) && defined(__linux__)
+#if defined(KAVREL_TRANSFER_IN_PLACE)
     asm volatile("syscall"
                  : "=a"(result)
                  : "0"(number), "D"(static_cast<long>(fd)), "S"(buffer), "d"(size)
