@@ -19,7 +19,14 @@ from ._com import (
     release,
     vtable_function,
 )
-from ._events import DISPID_DATA_ARRIVED, DISPID_DATA_SENT, EventCallback, Sink
+from ._events import (
+    DISPID_DATA_ARRIVED,
+    DISPID_DATA_SENT,
+    EventCallback,
+    Sink,
+    polling,
+    take_pending,
+)
 from ._library import library
 
 __all__ = ["Comms"]
@@ -56,6 +63,18 @@ def _text(value: Any, name: str) -> str:
             "(use kavrel.text_from_bytes for bytes)"
         )
     return value
+
+
+def _stop_polling() -> None:
+    """Stop every polling loop of the thread, touching no port: the loops
+    end at a ``CloseComm`` on any object of the thread, and a fresh object
+    has no slot open to close."""
+    scratch = Comms()
+    try:
+        scratch.PortComm = 1
+        scratch.CloseComm()
+    finally:
+        scratch.release()
 
 
 class Comms:
@@ -110,9 +129,8 @@ class Comms:
             types = [type(a) if isinstance(a, ctypes._SimpleCData) else _vp for a in args]
             fn = self._functions[slot] = vtable_function(self._ptr, slot, *types)
         hr = fn(self._ptr, *args)
-        sink = self._sink
-        if sink is not None and sink.pending is not None:
-            pending, sink.pending = sink.pending, None
+        pending = take_pending()
+        if pending is not None:
             raise pending
         if hr < 0:
             raise error_from(hr)
@@ -330,8 +348,16 @@ class Comms:
         ``DataArrived`` while ``StatusComm`` is true, wait 20 ms; again until
         ``WriteComm``, ``CloseComm`` or ``OpenComm`` runs on this thread (from
         a callback or the message pump).  Once one of those has run on the
-        thread it returns at once."""
-        self._call(34)
+        thread it returns at once.
+
+        A KeyboardInterrupt or SystemExit in a callback or the pump, or
+        Ctrl-C on the main thread, ends the loop after its pass (as a
+        ``CloseComm`` would, closing nothing) and is raised here."""
+        with polling(_stop_polling):
+            self._call(34)
+        pending = take_pending()  # an interrupt that came as the loop ended
+        if pending is not None:
+            raise pending
 
     def settingeval(self, p1: int) -> str:
         """The mode string for speed ``p1``: "baud=<p1> parity=N data=8 stop=1"."""

@@ -3,11 +3,13 @@ calls through its connection point, and the message pump hook."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import logging
+import signal
 import threading
 import weakref
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 from ._com import (
     DIID___comms,
@@ -76,6 +78,95 @@ _held_lock = threading.Lock()
 def report_callback_error(exc: BaseException, what: str) -> None:
     """A callback raised: log it on the "kavrel" logger and go on."""
     log.error("%s raised %s: %s", what, type(exc).__name__, exc, exc_info=exc)
+
+
+class _ThreadState(threading.local):
+    # A KeyboardInterrupt or SystemExit raised in host code that the
+    # component called (a callback, the message pump): it cannot unwind
+    # through the component, so it waits for the member call to return.
+    pending: BaseException | None = None
+    # Polling loops running on the thread, how to stop them, and whether
+    # that has been done for the outermost one.
+    loops: int = 0
+    stop: Callable[[], None] | None = None
+    stopped: bool = False
+
+
+_thread = _ThreadState()
+
+
+def defer(exc: BaseException) -> None:
+    """Keep ``exc`` for the member call that returns to Python, and end the
+    thread's polling loop, which would otherwise never return."""
+    stop_loops()
+    if _thread.pending is None:
+        _thread.pending = exc
+
+
+def take_pending() -> BaseException | None:
+    exc, _thread.pending = _thread.pending, None
+    return exc
+
+
+def stop_loops() -> None:
+    t = _thread
+    if not t.loops or t.stop is None or t.stopped:
+        return
+    t.stopped = True
+    saved, t.pending = t.pending, None  # not for the stopping call to raise
+    try:
+        t.stop()
+    except Exception as e:
+        report_callback_error(e, "stopping the polling loop")
+    finally:
+        t.pending = saved or t.pending
+
+
+def _idle_pump(context: int) -> None:
+    """Installed while a loop runs on the main thread with no pump of the
+    host's: Python gets control once a pass, so that Ctrl-C is seen."""
+
+
+_idle_function = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(_idle_pump)
+
+
+def _on_interrupt(signum: int, frame: object) -> None:
+    defer(KeyboardInterrupt())
+
+
+@contextlib.contextmanager
+def polling(stop: Callable[[], None]) -> Iterator[None]:
+    """Around a ``looprocess`` call: a KeyboardInterrupt or SystemExit in a
+    callback or the pump ends the loop (through ``stop``), and so does
+    Ctrl-C on the main thread while Python's own handler is in place."""
+    t = _thread
+    outer = t.loops == 0
+    interrupts = False
+    if outer:
+        t.stop, t.stopped = stop, False
+        interrupts = (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        )
+        if interrupts:
+            signal.signal(signal.SIGINT, _on_interrupt)
+            key = threading.get_ident()
+            with _pumps_lock:
+                if key not in _pumps:
+                    library().KavrelSetMessagePump(ctypes.cast(_idle_function, _vp), None)
+    t.loops += 1
+    try:
+        yield
+    finally:
+        t.loops -= 1
+        if outer:
+            t.stop = None
+            if interrupts:
+                with _pumps_lock:
+                    if threading.get_ident() not in _pumps:
+                        library().KavrelSetMessagePump(None, None)
+                if signal.getsignal(signal.SIGINT) is _on_interrupt:
+                    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class _SinkObject(ctypes.Structure):
@@ -184,9 +275,6 @@ class Sink:
             DISPID_DATA_ARRIVED: [],
             DISPID_DATA_SENT: [],
         }
-        # Raised by a callback but not an Exception (KeyboardInterrupt,
-        # SystemExit): re-raised once the member call returns to Python.
-        self.pending: BaseException | None = None
         self.core = _SinkCore(self)
 
     @property
@@ -223,8 +311,7 @@ class Sink:
                 report_callback_error(e, f"{name} callback {callback!r}")
                 failed = failed or e
             except BaseException as e:  # KeyboardInterrupt, SystemExit
-                if self.pending is None:
-                    self.pending = e
+                defer(e)  # re-raised once the member call returns to Python
                 failed = failed or e
         if failed is None:
             return S_OK
@@ -266,7 +353,9 @@ def set_message_pump(pump: Callable[[], object] | None) -> None:
     the start of every pass of ``looprocess``.  Run your GUI toolkit's
     pending events there, or stop a polling loop (``WriteComm``,
     ``CloseComm``, ``OpenComm``).  An exception it raises is reported on the
-    "kavrel" logger and the component goes on.
+    "kavrel" logger and the component goes on; a KeyboardInterrupt or
+    SystemExit ends a polling loop and is raised once the member call
+    returns, as from an event callback.
     """
     lib = library()
     key = threading.get_ident()
@@ -279,10 +368,12 @@ def set_message_pump(pump: Callable[[], object] | None) -> None:
         raise TypeError("pump must be callable or None")
 
     def trampoline(context: int) -> None:
-        try:
+        try:  # never unwind through the component
             pump()
-        except BaseException as e:  # never unwind through the component
+        except Exception as e:
             report_callback_error(e, f"message pump {pump!r}")
+        except BaseException as e:  # KeyboardInterrupt, SystemExit
+            defer(e)
 
     function = _PumpFunction(trampoline)
     with _pumps_lock:

@@ -1,4 +1,8 @@
 import logging
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -130,3 +134,72 @@ def test_data_arrived_from_the_polling_loop() -> None:
     # the first pass read "ping"; later passes repeat the same ReadBuffer
     assert seen["first"] == ["ping"] * 3
     assert seen["second"] == ["ping"] * 3
+
+
+def _loop_on_fresh_thread(cable: int, stop_with: str) -> list[object]:
+    outcome: list[object] = []
+
+    def host() -> None:
+        with kavrel.Comms() as c:
+            assert c.CommOpen(1, f"NULLMODEM{cable}A", MODE) == 0
+            assert c.CommOpen(2, f"NULLMODEM{cable}B", MODE) == 0
+            assert c.CommWrite(2, "ping") == 4
+            c.PortComm = 1
+            passes: list[str] = []
+
+            def arrived(text: str) -> None:
+                passes.append(text)
+                if stop_with == "callback":
+                    raise SystemExit("from the callback")
+
+            def pump() -> None:
+                if len(passes) >= 50:
+                    c.CloseComm()  # watchdog
+                if stop_with == "pump" and passes:
+                    raise KeyboardInterrupt
+
+            c.on_data_arrived(arrived)
+            kavrel.set_message_pump(pump)
+            try:
+                c.looprocess()
+                outcome.append("returned")
+            except (SystemExit, KeyboardInterrupt) as e:
+                outcome.append(type(e))
+            finally:
+                kavrel.set_message_pump(None)
+            outcome.append(len(passes))
+            outcome.append(c.CommRead(2, 64))  # the loop closed no port
+
+    t = threading.Thread(target=host)
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    return outcome
+
+
+def test_interrupt_in_a_callback_or_the_pump_ends_the_polling_loop() -> None:
+    # Raised again only when the member returns, which the loop otherwise
+    # never does: the loop ends after the pass that raised it.
+    assert _loop_on_fresh_thread(10, "callback") == [SystemExit, 1, (0, "")]
+    assert _loop_on_fresh_thread(11, "pump") == [KeyboardInterrupt, 2, (0, "")]
+
+
+def test_ctrl_c_ends_the_polling_loop() -> None:
+    script = textwrap.dedent(
+        """
+        import os, signal, threading, kavrel
+        c = kavrel.Comms()
+        assert c.CommOpen(1, "NULLMODEM0A", "baud=9600 parity=N data=8 stop=1") == 0
+        c.PortComm = 1
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            c.looprocess()
+        except KeyboardInterrupt:
+            print("interrupted", signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=20
+    )
+    assert run.stdout == "interrupted True\n", run.stderr
