@@ -172,7 +172,9 @@ HRESULT Published(CommsObject* object, Body&& body) {
     HRESULT hr = S_OK;
     try {
       body();
-    } catch (...) {
+    }
+    KAVREL_LET_THREAD_EXIT_PASS
+    catch (...) {
       hr = object->Fail(CurrentRuntimeError());
     }
     object->Release();
@@ -187,7 +189,9 @@ HRESULT Private(CommsObject* object, Body&& body) {
     try {
       body();
       return S_OK;
-    } catch (...) {
+    }
+    KAVREL_LET_THREAD_EXIT_PASS
+    catch (...) {
       return object->Fail(CurrentRuntimeError());
     }
   });

@@ -14,6 +14,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "kavrel/automation.h"
 
 namespace kavrel {
@@ -46,6 +50,19 @@ constexpr HRESULT RuntimeErrorStatus(LONG number) {
 // The runtime error number a failure status stands for.
 LONG RuntimeErrorNumberOf(HRESULT hr);
 
+// Put before a catch (...) that can see a host's handler run: a thread that
+// ends inside the handler (pthread_exit, cancellation, an interpreter
+// letting its threads go at exit) unwinds through the member's frames, and
+// that unwinding must go on; turned into a status it aborts the process.
+#if defined(__GLIBCXX__)
+#define KAVREL_LET_THREAD_EXIT_PASS \
+  catch (abi::__forced_unwind&) {   \
+    throw;                          \
+  }
+#else
+#define KAVREL_LET_THREAD_EXIT_PASS
+#endif
+
 [[noreturn]] void Raise(LONG number);
 [[noreturn]] void Raise(LONG number, std::u16string description);
 
@@ -63,7 +80,9 @@ template <class Step>
 void IgnoringFailure(Step&& step) {
   try {
     step();
-  } catch (...) {
+  }
+  KAVREL_LET_THREAD_EXIT_PASS
+  catch (...) {
     (void)CurrentRuntimeError();
   }
 }
@@ -75,7 +94,9 @@ void Trapped(Body&& body, OnTrap&& onTrap) {
   try {
     body();
     return;
-  } catch (...) {
+  }
+  KAVREL_LET_THREAD_EXIT_PASS
+  catch (...) {
     caught = CurrentRuntimeError();
   }
   onTrap(caught.number, caught.description);

@@ -203,3 +203,34 @@ def test_ctrl_c_ends_the_polling_loop() -> None:
         [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=20
     )
     assert run.stdout == "interrupted True\n", run.stderr
+
+
+def test_exit_with_a_daemon_thread_inside_a_callback() -> None:
+    # At exit Python ends its daemon threads as they next come back into
+    # Python, here inside a callback: the thread unwinds through
+    # the component's member frames, which must let it pass.
+    script = textwrap.dedent(
+        """
+        import threading, time, kavrel
+        MODE = "baud=9600 parity=N data=8 stop=1"
+
+        def loop():
+            c = kavrel.Comms()
+            c.CommOpen(1, "NULLMODEM0A", MODE)
+            c.CommOpen(2, "NULLMODEM0B", MODE)
+            c.CommWrite(2, "x")
+            c.PortComm = 1
+            c.on_data_arrived(lambda text: None)
+            c.looprocess()
+
+        threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.2)
+        print("exit")
+        """
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(3):
+        run = subprocess.run(
+            [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=20
+        )
+        assert (run.returncode, run.stdout) == (0, "exit\n"), run.stderr
