@@ -159,6 +159,12 @@ class Comms:
         if ptr:
             release(ptr)
 
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        # A copy would share the component's object and release it again.
+        raise TypeError(
+            "a Comms object cannot be copied or pickled; make another with kavrel.Comms()"
+        )
+
     def __del__(self) -> None:
         try:
             self.release()

@@ -1,4 +1,6 @@
+import copy
 import gc
+import pickle
 import threading
 import weakref
 
@@ -174,6 +176,15 @@ def test_wrong_thread_and_release() -> None:
     # stays taken (a host may rely on DTR staying up).
     with kavrel.Comms() as d:
         assert d.CommOpen(1, "NULLMODEM21A", MODE) == 5
+
+
+def test_not_copied() -> None:
+    # A copy would share the component's object and release it twice.
+    c = kavrel.Comms()
+    for copy_of in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError, match="cannot be copied"):
+            copy_of(c)
+    assert c.Version == "1.1"
 
 
 def test_released_when_collected() -> None:
