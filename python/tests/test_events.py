@@ -187,11 +187,17 @@ def test_interrupt_in_a_callback_or_the_pump_ends_the_polling_loop() -> None:
 def test_ctrl_c_ends_the_polling_loop() -> None:
     script = textwrap.dedent(
         """
-        import os, signal, threading, kavrel
+        import os, signal, threading, time, kavrel
         c = kavrel.Comms()
         assert c.CommOpen(1, "NULLMODEM0A", "baud=9600 parity=N data=8 stop=1") == 0
         c.PortComm = 1
-        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+
+        def interrupt():  # once the loop has taken Ctrl-C over
+            while signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+                time.sleep(0.01)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=interrupt, daemon=True).start()
         try:
             c.looprocess()
         except KeyboardInterrupt:
