@@ -164,6 +164,10 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
     }
     if (step.count == 0) break;
     codec_.Receive(scratch_.data(), step.count, in_, replies_);
+    if (in_.size() > kMostHeld) {
+      in_.Truncate(kMostHeld);
+      lineErrors_ |= CE_RXOVER;
+    }
     for (const ComPortReply& reply : replies_) Take(reply);
     replies_.clear();
     if (step.count < scratch_.size()) break;
@@ -253,7 +257,7 @@ IoStep NetworkPort::WriteNow(const uint8_t* data, size_t size) {
   const Clock::time_point now = Clock::now();
   if (suspended_ || now - lastLook_ >= kLookInterval) {
     lastLook_ = now;
-    Pump(false);
+    Pump(suspended_);  // the resumption may lie behind more data than is held
   }
   if (closed_) return {0, Lost()};
   if (size == 0 || !CanSendData()) return {};
@@ -288,11 +292,11 @@ IoStep NetworkPort::WriteNow(const uint8_t* data, size_t size) {
 PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
   std::unique_lock lock(mutex_);
   Flush();
-  Pump(false);
+  Pump(suspended_);
   if (!forWrite && !in_.empty()) return PortWait::kReady;
   if (closed_) return PortWait::kFailed;
   if (deadline && Clock::now() >= *deadline) return PortWait::kTimedOut;
-  const bool receive = in_.size() < kInputLimit;
+  const bool receive = in_.size() < kInputLimit || suspended_;
   const bool send = !codec_.outbox().empty() || (forWrite && CanSendData());
   lock.unlock();
   transport_->Wait(receive, send, deadline);
@@ -383,6 +387,7 @@ DWORD NetworkPort::Purge(bool input, bool output) {
   std::lock_guard lock(mutex_);
   Flush();
   if (input) {
+    in_.Clear();
     Pump(true);  // what has arrived by now goes too
     in_.Clear();
   }

@@ -90,6 +90,10 @@ class NetworkPort {
   // answers as a device without those lines.
   static constexpr std::chrono::milliseconds kSettingWait{3000};
   static constexpr std::chrono::milliseconds kLineWait{500};
+  // Received data held at most: a wait for an answer, or for a resumption
+  // of a suspended flow, reads past the usual limit to find it, and data
+  // beyond this is lost to an overrun (CE_RXOVER), as on a local port.
+  static constexpr size_t kMostHeld = 16u << 20;
 
  private:
   enum Answer { kBaud, kSize, kParity, kStop, kFlow, kDtr, kRts, kModem, kAnswerKinds };

@@ -86,6 +86,10 @@ class ByteQueue {
     bytes_.clear();
     head_ = 0;
   }
+  // Drops what lies beyond the first `size` bytes.
+  void Truncate(size_t size) {
+    if (size < this->size()) bytes_.resize(head_ + size);
+  }
 
  private:
   std::vector<uint8_t> bytes_;

@@ -436,6 +436,31 @@ TEST(NetworkPort, DataKeepsEveryFFWhenTheStreamTakesOddAmounts) {
   EXPECT_EQ(c.port.WriteNow(got, 1).count, 1u);
 }
 
+// A server that keeps sending what is not read: a suspended writer still
+// sees the resumption behind the data, and a wait for an answer reads past
+// the data without holding more than a bounded amount.
+TEST(NetworkPort, MessagesBehindUnreadDataAreSeenAndWhatIsHeldStaysBounded) {
+  Connected c;
+  ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+  Bytes flood(1 << 20, 'x');
+  c.ToClient(B({IAC, SB, 44, 108, IAC, SE}));
+  c.ToClient(flood);
+  c.ToClient(B({IAC, SB, 44, 109, IAC, SE}));
+  const uint8_t one = '1';
+  size_t written = 0;
+  for (int i = 0; i < 100 && written == 0; ++i) written = c.port.WriteNow(&one, 1).count;
+  EXPECT_EQ(written, 1u) << "still suspended";
+
+  flood.assign(NetworkPort::kMostHeld + (4 << 20), 'y');
+  c.ToClient(flood);  // the answer to the line change comes after all of it
+  EXPECT_EQ(c.port.Escape(SETDTR), ERROR_SUCCESS);
+  DWORD errors = 0;
+  COMSTAT stat{};
+  ASSERT_EQ(c.port.ClearErrors(errors, stat), ERROR_SUCCESS);
+  EXPECT_EQ(stat.cbInQue, NetworkPort::kMostHeld);
+  EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
+}
+
 TEST(NetworkPort, ADroppedConnectionFailsEverythingButWhatWasReceived) {
   Connected c;
   ASSERT_EQ(c.Open(), ERROR_SUCCESS);
