@@ -57,7 +57,9 @@ class SocketTransport final : public net::Transport {
     if (shutdown(fd_, SHUT_WR) == 0) {
       const Clock::time_point end = Clock::now() + kHangUpWait;
       char drain[4096];
-      for (;;) {
+      // A server that keeps sending never lets the socket run dry: the
+      // clock ends the wait.
+      while (Clock::now() < end) {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, PollTimeout(end)) <= 0) break;
         const ssize_t n = recv(fd_, drain, sizeof drain, MSG_DONTWAIT);

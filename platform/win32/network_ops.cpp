@@ -68,7 +68,9 @@ class WinsockTransport final : public net::Transport {
     if (shutdown(s_, SD_SEND) == 0) {
       const Clock::time_point end = Clock::now() + kHangUpWait;
       char drain[4096];
-      for (;;) {
+      // A server that keeps sending never lets the socket run dry: the
+      // clock ends the wait.
+      while (Clock::now() < end) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s_, &readable);

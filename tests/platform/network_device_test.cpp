@@ -356,6 +356,53 @@ TEST_F(Network, TheConnectionLayerWorksOverANetworkPort) {
   CurrentThreadState() = ThreadState{};
 }
 
+// A server that agrees to everything at once and then sends without pause:
+// closing still waits no more than its half second for the hang-up.
+TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+  std::thread server([listener] {
+    const int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    static const char kGreeting[] =
+        "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"      // binary both ways, COM port
+        "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"  // 9600
+        "\xff\xfa\x2c\x66\x08\xff\xf0\xff\xfa\x2c\x67\x01\xff\xf0"
+        "\xff\xfa\x2c\x68\x01\xff\xf0\xff\xfa\x2c\x69\x01\xff\xf0";
+    send(c, kGreeting, sizeof kGreeting - 1, MSG_NOSIGNAL);
+    auto flood = [c] {
+      const std::string data(1 << 20, 'x');
+      while (send(c, data.data(), data.size(), MSG_NOSIGNAL) > 0) {
+      }
+    };
+    std::thread second(flood);
+    flood();
+    second.join();
+    close(c);
+  });
+  Ops o;
+  const Handle32 h = o.Open("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  EXPECT_NE(h, platform::kInvalidHandle) << o.error();
+  // Reading for a while opens the receive window wide: the server then
+  // sends faster than a hang-up drains.
+  o.Timeouts(h, MAXDWORD, 0, 0);
+  for (Stopwatch reading; reading.ms() < 300;) o.Read(h, 1 << 20);
+  Stopwatch clock;
+  if (h != platform::kInvalidHandle) {
+    EXPECT_TRUE(o.ops.CloseHandle(h));
+  }
+  EXPECT_LT(clock.ms(), 1000);
+  shutdown(listener, SHUT_RDWR);
+  server.join();
+  close(listener);
+}
+
 TEST(NetworkModemLines, NotificationsFollowTheServersLines) {
   if (!HavePythonSerial()) GTEST_SKIP() << "python3-serial is not installed";
   PythonComPortServer server;
