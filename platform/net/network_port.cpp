@@ -113,6 +113,11 @@ std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name) {
 NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial)
     : transport_(std::move(transport)), scratch_(kChunk), shadow_(initial) {}
 
+NetworkPort::~NetworkPort() {
+  std::lock_guard lock(mutex_);
+  Flush();
+}
+
 DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   codec_.Start();

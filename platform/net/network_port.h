@@ -63,6 +63,9 @@ enum class PortWait { kReady, kTimedOut, kFailed };
 class NetworkPort {
  public:
   NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial);
+  // Sends what is still queued (the second half of a 0xFF already counted
+  // as written, a line change) before the transport hangs up.
+  ~NetworkPort();
 
   // Option negotiation on a fresh connection, up to the deadline. A server
   // that closes the connection meanwhile refuses this user (ser2net does so

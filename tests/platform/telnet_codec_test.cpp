@@ -461,6 +461,19 @@ TEST(NetworkPort, MessagesBehindUnreadDataAreSeenAndWhatIsHeldStaysBounded) {
   EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
 }
 
+TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
+  std::shared_ptr<MemoryServer::Shared> server;
+  {
+    Connected c;
+    ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+    server = c.server;
+    server->room = 1;
+    const uint8_t ff = 0xFF;
+    EXPECT_EQ(c.port.WriteNow(&ff, 1).count, 1u);  // its first half went
+  }
+  EXPECT_EQ(server->sent, B({0xFF}));
+}
+
 TEST(NetworkPort, ADroppedConnectionFailsEverythingButWhatWasReceived) {
   Connected c;
   ASSERT_EQ(c.Open(), ERROR_SUCCESS);
