@@ -13,6 +13,9 @@ constexpr std::string_view kScheme = "rfc2217://";
 // Received data this side holds before it leaves the rest to TCP's own
 // flow control.
 constexpr size_t kInputLimit = 256 * 1024;
+// Answers to the server (option refusals) this side queues before it reads
+// no more from a server that does not read them.
+constexpr size_t kAnswerLimit = 64 * 1024;
 constexpr size_t kChunk = 64 * 1024;
 // Reads per pump when the input limit does not apply, so that a stream
 // that never pauses still lets the caller look at its clock.
@@ -159,9 +162,12 @@ void NetworkPort::Flush() {
   }
 }
 
+bool NetworkPort::Answerable() const { return codec_.outbox().size() < kAnswerLimit; }
+
 void NetworkPort::Pump(bool beyondQueueLimit) {
   for (int round = 0; round < kPumpRounds && !closed_; ++round) {
     if (!beyondQueueLimit && in_.size() >= kInputLimit) break;
+    if (!Answerable()) break;
     const IoStep step = transport_->Receive(scratch_.data(), scratch_.size());
     if (step.error != ERROR_SUCCESS) {
       closed_ = true;
@@ -240,7 +246,7 @@ DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point u
     if (Clock::now() >= until) return ERROR_SEM_TIMEOUT;
     const bool send = !codec_.outbox().empty();
     lock.unlock();
-    transport_->Wait(true, send, until);
+    transport_->Wait(Answerable(), send, until);
     lock.lock();
   }
 }
@@ -301,7 +307,7 @@ PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
   if (!forWrite && !in_.empty()) return PortWait::kReady;
   if (closed_) return PortWait::kFailed;
   if (deadline && Clock::now() >= *deadline) return PortWait::kTimedOut;
-  const bool receive = in_.size() < kInputLimit || suspended_;
+  const bool receive = (in_.size() < kInputLimit || suspended_) && Answerable();
   const bool send = !codec_.outbox().empty() || (forWrite && CanSendData());
   lock.unlock();
   transport_->Wait(receive, send, deadline);

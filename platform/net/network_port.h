@@ -103,6 +103,7 @@ class NetworkPort {
 
   void Flush();
   void Pump(bool beyondQueueLimit);
+  bool Answerable() const;  // whether the answers to what is read can be queued
   void Take(const ComPortReply& reply);
   bool CanSendData() const { return !suspended_ && !xoffHold_ && codec_.outbox().empty(); }
   DWORD Lost() const { return ERROR_DEVICE_NOT_CONNECTED; }

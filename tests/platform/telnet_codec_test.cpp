@@ -451,11 +451,29 @@ TEST(NetworkPort, MessagesBehindUnreadDataAreSeenAndWhatIsHeldStaysBounded) {
   for (int i = 0; i < 100 && written == 0; ++i) written = c.port.WriteNow(&one, 1).count;
   EXPECT_EQ(written, 1u) << "still suspended";
 
+  // Offers to refuse from a server that reads none of the refusals.
+  Bytes sink(flood.size());
+  EXPECT_EQ(c.port.ReadNow(sink.data(), sink.size()).count, flood.size());
+  {
+    std::lock_guard lock(c.server->mutex);
+    c.server->room = 0;
+    for (int i = 0; i < (1 << 20); ++i) {
+      c.server->toClient.insert(c.server->toClient.end(), {IAC, WILL, 99});
+    }
+  }
+  DWORD errors = 0;
+  COMSTAT stat{};
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(c.port.ClearErrors(errors, stat), ERROR_SUCCESS);
+  EXPECT_LT(stat.cbOutQue, 1u << 20);
+  {
+    std::lock_guard lock(c.server->mutex);
+    c.server->room = SIZE_MAX;
+    c.server->toClient.clear();
+  }
+
   flood.assign(NetworkPort::kMostHeld + (4 << 20), 'y');
   c.ToClient(flood);  // the answer to the line change comes after all of it
   EXPECT_EQ(c.port.Escape(SETDTR), ERROR_SUCCESS);
-  DWORD errors = 0;
-  COMSTAT stat{};
   ASSERT_EQ(c.port.ClearErrors(errors, stat), ERROR_SUCCESS);
   EXPECT_EQ(stat.cbInQue, NetworkPort::kMostHeld);
   EXPECT_EQ(errors, static_cast<DWORD>(CE_RXOVER));
