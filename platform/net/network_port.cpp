@@ -244,9 +244,10 @@ DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point u
     if (done()) return ERROR_SUCCESS;
     if (closed_) return Lost();
     if (Clock::now() >= until) return ERROR_SEM_TIMEOUT;
+    const bool receive = Answerable();
     const bool send = !codec_.outbox().empty();
     lock.unlock();
-    transport_->Wait(Answerable(), send, until);
+    transport_->Wait(receive, send, until);
     lock.lock();
   }
 }
