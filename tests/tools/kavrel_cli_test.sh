@@ -195,6 +195,13 @@ transfer)
   out=$(timeout 5 head -c 10 "$peer")
   expect_eq "send -" "from stdin" "$out"
 
+  # Standard input closed by the caller reads as empty: term ends, and
+  # nothing of the process's own goes out on the line.
+  timeout 5 "$kavrel" term "$port" <&- > /dev/null 2>&1
+  expect_status "term with standard input closed" 0 $?
+  printf 'end' | "$kavrel" send "$port" -
+  expect_eq "term with standard input closed: nothing sent" "end" "$(timeout 5 head -c 3 "$peer")"
+
   # With a terminal, the progress line shows bytes, rate and completion.
   (cat "$peer" > /dev/null 2>&1) &
   pids+=($!)

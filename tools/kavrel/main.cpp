@@ -1,5 +1,9 @@
 // kavrel: find serial ports, talk to them and send files from a shell,
 // through the comms object, so what it shows is what a host gets.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -84,6 +88,21 @@ constexpr const char* kQuery =
     "  --timeout S  seconds to wait for it (default 2, fractions allowed)\n"
     "Exit status 0 for a reply, 1 when none came in time (what did come is printed).\n";
 
+// A standard descriptor the caller closed would be handed to the first
+// file opened: the port or the component's own wake-up descriptor would then
+// be read as keys or given output and messages. Each closed one is held by
+// /dev/null instead.
+void HoldStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
 }  // namespace
 
 const char* HelpText(const std::string& command) {
@@ -134,6 +153,7 @@ std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::st
 
 int main(int argc, char** argv) {
   using namespace kavrel::cli;
+  HoldStandardDescriptors();
   if (argc < 2) {
     std::fputs(kOverview, stderr);
     return kExitUsage;
