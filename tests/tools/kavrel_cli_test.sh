@@ -274,6 +274,16 @@ term)
   wait_for "[ -s '$work/exit' ]" || fail "term: SIGTERM did not end it"
   restored || fail "term: terminal not restored after SIGTERM"
 
+  # The output's reader goes away (SIGPIPE): the terminal is put back too.
+  rm -f "$work/exit" "$work/stty.after"
+  new_tmux
+  tm new-session -d -s term -x 100 -y 20 \
+    "stty -a > '$work/stty.before'; sh -c '$kavrel term $port | head -c1'; echo exit=\$? > '$work/exit'; stty -a > '$work/stty.after'; sleep 30"
+  wait_for "pgrep -f '^$kavrel term $port' > /dev/null" || fail "term | head: did not start"
+  for i in 1 2 3 4 5; do printf 'data\n' >&7; sleep 0.1; done
+  wait_for "[ -s '$work/exit' ]" || fail "term | head: did not end"
+  restored || fail "term: terminal not restored after SIGPIPE"
+
   # Modem lines, shown as they change, over a network port whose loop-back
   # line follows our outputs: CTS follows RTS, DSR follows DTR, DCD is on.
   /usr/bin/python3 "$here/../platform/com_port_server.py" > "$work/server" 2>/dev/null &

@@ -47,7 +47,7 @@ class RawTerminal {
   RawTerminal() {
     if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &savedTermios) != 0) return;
     termiosSaved = 1;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) {
       struct sigaction sa {};
       sa.sa_handler = OnFatalSignal;
       sigemptyset(&sa.sa_mask);
