@@ -284,6 +284,16 @@ term)
   wait_for "[ -s '$work/exit' ]" || fail "term | head: did not end"
   restored || fail "term: terminal not restored after SIGPIPE"
 
+  # The port is the keyboard's own terminal: its settings from before the open come back.
+  rm -f "$work/exit" "$work/stty.after"
+  new_tmux
+  tm new-session -d -s term -x 100 -y 20 \
+    "stty -a > '$work/stty.before'; $kavrel term /dev/tty; echo exit=\$? > '$work/exit'; stty -a > '$work/stty.after'; sleep 30"
+  wait_for "screen | grep -q 'Ctrl-] quits'" || fail "term /dev/tty did not start: $(screen)"
+  tm send-keys -t term C-]
+  wait_for "[ -s '$work/exit' ]" || fail "term /dev/tty: Ctrl-] did not quit"
+  restored || fail "term: terminal not restored after term on /dev/tty"
+
   # Modem lines, shown as they change, over a network port whose loop-back
   # line follows our outputs: CTS follows RTS, DSR follows DTR, DCD is on.
   /usr/bin/python3 "$here/../platform/com_port_server.py" > "$work/server" 2>/dev/null &

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "tools/kavrel/comm_port.h"
@@ -40,12 +41,21 @@ void OnFatalSignal(int sig) {
   ::raise(sig);
 }
 
-// Raw keys while it lives; the terminal as it was afterwards, on every way
-// out (return, error, signal).
+// The keyboard's settings, taken before the port opens: the port may be
+// this very terminal, and opening it changes them.
+std::optional<struct termios> KeyboardSettings() {
+  struct termios settings;
+  if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &settings) != 0) return std::nullopt;
+  return settings;
+}
+
+// Raw keys while it lives; the terminal as it was before (the keyboard's
+// settings) afterwards, on every way out (return, error, signal).
 class RawTerminal {
  public:
-  RawTerminal() {
-    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &savedTermios) != 0) return;
+  explicit RawTerminal(const std::optional<struct termios>& before) {
+    if (!before) return;
+    savedTermios = *before;
     termiosSaved = 1;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGSEGV, SIGABRT, SIGBUS, SIGFPE}) {
       struct sigaction sa {};
@@ -108,6 +118,7 @@ int RunTerm(const Args& args) {
   std::string mode;
   int status = kExitOk;
   const std::string& name = parsed.positional[0];
+  const std::optional<struct termios> keyboard = KeyboardSettings();
   std::unique_ptr<CommPort> port = OpenFromArgs("term", name, parsed, &mode, &status);
   if (!port) return status;
   // As a host's OpenComm does; a device without the lines just refuses.
@@ -123,7 +134,7 @@ int RunTerm(const Args& args) {
   HexView hexView;
   std::string failure;
   {
-    RawTerminal terminal;
+    RawTerminal terminal(keyboard);
     bool linesKnown = false, linesAvailable = true;
     unsigned lines = 0;
     auto nextLineCheck = std::chrono::steady_clock::now();
