@@ -255,15 +255,14 @@ TEST_F(Network, ConnectFailuresAndASecondUser) {
 
   // A listener whose queue is full never completes a connect: the open
   // gives up at the connect time.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+  const int listener = LoopbackListener(0, port);
+  ASSERT_GE(listener, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 0), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
-  const std::string full = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  const std::string full = "rfc2217://127.0.0.1:" + std::to_string(port);
   std::vector<int> fillers;
   for (int i = 0; i < 4; ++i) {
     const int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
@@ -359,14 +358,9 @@ TEST_F(Network, TheConnectionLayerWorksOverANetworkPort) {
 // A server that agrees to everything at once and then sends without pause:
 // closing still waits no more than its half second for the hang-up.
 TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+  int port = 0;
+  const int listener = LoopbackListener(1, port);
+  ASSERT_GE(listener, 0);
   std::thread server([listener] {
     const int c = accept(listener, nullptr, nullptr);
     if (c < 0) return;
@@ -387,7 +381,7 @@ TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
     close(c);
   });
   Ops o;
-  const Handle32 h = o.Open("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  const Handle32 h = o.Open("rfc2217://127.0.0.1:" + std::to_string(port));
   EXPECT_NE(h, platform::kInvalidHandle) << o.error();
   // Reading for a while opens the receive window wide: the server then
   // sends faster than a hang-up drains.

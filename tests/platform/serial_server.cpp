@@ -74,6 +74,21 @@ int FreeLoopbackPort() {
   return port;
 }
 
+int LoopbackListener(int backlog, int& port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, backlog) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    if (s >= 0) close(s);
+    return -1;
+  }
+  port = ntohs(a.sin_port);
+  return s;
+}
+
 Ser2net::Ser2net(PtyPair& pty) {
   char dir[] = "/tmp/kavrel-ser2net-XXXXXX";
   if (!mkdtemp(dir)) {

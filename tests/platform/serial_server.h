@@ -15,6 +15,10 @@ namespace kavrel::testing {
 // A free TCP port on 127.0.0.1 (nothing listens on it when this returns).
 int FreeLoopbackPort();
 
+// A socket listening on a free port of 127.0.0.1 with the given backlog, or
+// -1; `port` is set to the port.
+int LoopbackListener(int backlog, int& port);
+
 class Ser2net {
  public:
   // Serves the slave of `pty` on a free port of 127.0.0.1, as a Telnet COM
