@@ -169,6 +169,10 @@ template <class Body>
 HRESULT Published(CommsObject* object, Body&& body) {
   return object->apartment().Enter([&] {
     object->AddRef();
+    struct Held {  // let go also when the thread ends inside the call
+      CommsObject* object;
+      ~Held() { object->Release(); }
+    } held{object};
     HRESULT hr = S_OK;
     try {
       body();
@@ -177,7 +181,6 @@ HRESULT Published(CommsObject* object, Body&& body) {
     catch (...) {
       hr = object->Fail(CurrentRuntimeError());
     }
-    object->Release();
     return hr;
   });
 }

@@ -213,8 +213,17 @@ void EventSource::Raise(DISPID id, std::u16string_view text) {
   std::vector<Sink> snapshot = sinks_;
   for (auto& s : snapshot) s.sink->AddRef();
   // The container (the object) stays alive until delivery ends, whatever
-  // the sinks release.
+  // the sinks release. Both are let go however it ends: out of memory, or
+  // a handler that ends its thread (which unwinds through here).
   container_->AddRef();
+  struct Held {
+    std::vector<Sink>& sinks;
+    IUnknown* container;
+    ~Held() {
+      for (auto& s : sinks) s.sink->Release();
+      container->Release();
+    }
+  } held{snapshot, container_};
   for (auto& s : snapshot) {
     const bool connected = std::any_of(sinks_.begin(), sinks_.end(), [&](const Sink& c) {
       return c.cookie == s.cookie && c.sink == s.sink;
@@ -225,12 +234,11 @@ void EventSource::Raise(DISPID id, std::u16string_view text) {
     arg.vt = VT_BSTR;
     arg.bstrVal = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
                                       static_cast<UINT>(text.size()));
-    if (!arg.bstrVal) {
-      // Out of memory: let go of what delivery holds before failing.
-      for (auto& held : snapshot) held.sink->Release();
-      container_->Release();
-      throw std::bad_alloc();
-    }
+    if (!arg.bstrVal) throw std::bad_alloc();
+    struct Cleared {
+      VARIANT& v;
+      ~Cleared() { ::VariantClear(&v); }
+    } cleared{arg};
     DISPPARAMS params{&arg, nullptr, 1, 0};
     EXCEPINFO excep{};
     UINT argErr = 0;
@@ -238,10 +246,7 @@ void EventSource::Raise(DISPID id, std::u16string_view text) {
     ::SysFreeString(excep.bstrSource);
     ::SysFreeString(excep.bstrDescription);
     ::SysFreeString(excep.bstrHelpFile);
-    ::VariantClear(&arg);
   }
-  for (auto& s : snapshot) s.sink->Release();
-  container_->Release();
 }
 
 }  // namespace kavrel

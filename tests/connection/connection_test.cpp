@@ -1,6 +1,7 @@
 // The connection layer over the scripted platform: the exact platform
 // sequences, StatusComm, ReadBuffer, the thread's state and the events.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <thread>
 
@@ -335,6 +336,40 @@ TEST_F(ConnectionTest, ObjectsOfOneThreadShareTheLoopStateAndOthersDoNot) {
     TestObject third(other.runtime());
     EXPECT_EQ(0, CurrentThreadState().intLoopState);
   }).join();
+}
+
+// A host thread that ends inside a handler (pthread_exit, cancellation, an
+// interpreter letting its threads go) unwinds through the member: the
+// process goes on, and the object and the sink are let go as on a return.
+TEST(ThreadExitTest, AThreadEndingInAHandlerUnwindsThroughTheMemberAndLetsGo) {
+  struct Run {
+    RecordingSink sink;
+    bool handled = false;
+    bool returned = false;
+  } run;
+  run.sink.handler = [&](DISPID, const std::u16string&) {
+    run.handled = true;
+    pthread_exit(nullptr);
+  };
+  const auto body = [](void* r) -> void* {
+    auto& run = *static_cast<Run*>(r);
+    ScriptedRuntime rt;
+    TestObject t{rt.runtime()};
+    t.comms->put_PortComm(1);
+    t.comms->put_BaudComm(9600);
+    if (t.comms->OpenComm() != S_OK) return nullptr;
+    Connect(t.comms.get(), &run.sink);
+    TestBstr text(u"AT");
+    t.comms->WriteComm(&text.s);
+    run.returned = true;
+    return nullptr;
+  };
+  pthread_t thread;
+  ASSERT_EQ(0, pthread_create(&thread, nullptr, body, &run));
+  ASSERT_EQ(0, pthread_join(thread, nullptr));
+  EXPECT_TRUE(run.handled);
+  EXPECT_FALSE(run.returned);
+  EXPECT_EQ(1, run.sink.refs) << "the object (or a delivery) still holds the sink";
 }
 
 TEST(MessagePumpTest, TheHostsPumpRunsOncePerPumpingPointOnItsThread) {
