@@ -176,9 +176,7 @@ HRESULT Published(CommsObject* object, Body&& body) {
     HRESULT hr = S_OK;
     try {
       body();
-    }
-    KAVREL_LET_THREAD_EXIT_PASS
-    catch (...) {
+    } catch (...) {
       hr = object->Fail(CurrentRuntimeError());
     }
     return hr;
@@ -192,9 +190,7 @@ HRESULT Private(CommsObject* object, Body&& body) {
     try {
       body();
       return S_OK;
-    }
-    KAVREL_LET_THREAD_EXIT_PASS
-    catch (...) {
+    } catch (...) {
       return object->Fail(CurrentRuntimeError());
     }
   });

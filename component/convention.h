@@ -14,10 +14,6 @@
 #include <string>
 #include <string_view>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "kavrel/automation.h"
 
 namespace kavrel {
@@ -50,19 +46,6 @@ constexpr HRESULT RuntimeErrorStatus(LONG number) {
 // The runtime error number a failure status stands for.
 LONG RuntimeErrorNumberOf(HRESULT hr);
 
-// Put before a catch (...) that can see a host's handler run: a thread that
-// ends inside the handler (pthread_exit, cancellation, an interpreter
-// letting its threads go at exit) unwinds through the member's frames, and
-// that unwinding must go on; turned into a status it aborts the process.
-#if defined(__GLIBCXX__)
-#define KAVREL_LET_THREAD_EXIT_PASS \
-  catch (abi::__forced_unwind&) {   \
-    throw;                          \
-  }
-#else
-#define KAVREL_LET_THREAD_EXIT_PASS
-#endif
-
 [[noreturn]] void Raise(LONG number);
 [[noreturn]] void Raise(LONG number, std::u16string description);
 
@@ -72,17 +55,18 @@ void Check(HRESULT hr);
 
 // Translates whatever a body threw into a runtime error (out of memory,
 // or an internal error for anything unexpected). Must be called from a catch.
-// Never throws: when no memory is left for the description, the error comes
-// without it.
-RuntimeError CurrentRuntimeError() noexcept;
+// When no memory is left for the description, the error comes without it.
+// It throws only to let a thread that is ending go on unwinding: a host's
+// handler may end its thread (pthread_exit, cancellation, an interpreter
+// letting its threads go at exit) inside a member, and that unwinding,
+// turned into a status, would abort the process.
+RuntimeError CurrentRuntimeError();
 
 template <class Step>
 void IgnoringFailure(Step&& step) {
   try {
     step();
-  }
-  KAVREL_LET_THREAD_EXIT_PASS
-  catch (...) {
+  } catch (...) {
     (void)CurrentRuntimeError();
   }
 }
@@ -94,9 +78,7 @@ void Trapped(Body&& body, OnTrap&& onTrap) {
   try {
     body();
     return;
-  }
-  KAVREL_LET_THREAD_EXIT_PASS
-  catch (...) {
+  } catch (...) {
     caught = CurrentRuntimeError();
   }
   onTrap(caught.number, caught.description);

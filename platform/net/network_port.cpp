@@ -113,8 +113,8 @@ std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name) {
   return parsed;
 }
 
-NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial)
-    : transport_(std::move(transport)), scratch_(kChunk), shadow_(initial) {}
+NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial, size_t mostHeld)
+    : transport_(std::move(transport)), scratch_(kChunk), mostHeld_(mostHeld), shadow_(initial) {}
 
 NetworkPort::~NetworkPort() {
   std::lock_guard lock(mutex_);
@@ -175,8 +175,8 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
     }
     if (step.count == 0) break;
     codec_.Receive(scratch_.data(), step.count, in_, replies_);
-    if (in_.size() > kMostHeld) {
-      in_.Truncate(kMostHeld);
+    if (in_.size() > mostHeld_) {
+      in_.Truncate(mostHeld_);
       lineErrors_ |= CE_RXOVER;
     }
     for (const ComPortReply& reply : replies_) Take(reply);

@@ -62,7 +62,9 @@ enum class PortWait { kReady, kTimedOut, kFailed };
 // Every operation is safe on any thread; waits happen outside the lock.
 class NetworkPort {
  public:
-  NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial);
+  // `mostHeld`: the received data held at most (below).
+  NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial,
+              size_t mostHeld = kMostHeld);
   // Sends what is still queued (the second half of a 0xFF already counted
   // as written, a line change) before the transport hangs up.
   ~NetworkPort();
@@ -119,6 +121,7 @@ class NetworkPort {
   ByteQueue in_;
   std::vector<ComPortReply> replies_;
   std::vector<uint8_t> scratch_;
+  const size_t mostHeld_;
   Clock::time_point lastLook_{};  // when a write last looked at what arrived
   bool closed_ = false;
   bool suspended_ = false;  // FLOWCONTROL-SUSPEND from the server
