@@ -102,7 +102,7 @@ RuntimeError Described(LONG number, std::u16string_view description) noexcept {
 
 // The unwinding of a thread that is ending carries no exception object, so
 // binding the reference below is what the sanitizer's null check reports.
-[[gnu::no_sanitize("null")]] RuntimeError CurrentRuntimeError() {
+__attribute__((no_sanitize("null"))) RuntimeError CurrentRuntimeError() {
   try {
     throw;
 #if defined(__GLIBCXX__)
