@@ -217,16 +217,26 @@ typedef struct IDispatch IDispatch;
 typedef struct ITypeInfo ITypeInfo;
 #endif
 
+/* The members are reached as v.vt, v.lVal, ... through unnamed unions and
+ * structs, as with the platform headers; KAVREL_NAMELESS marks them as the
+ * extension they are in C99 and C++, so that hosts building with -pedantic
+ * (and -Werror) still compile. */
+#if defined(__GNUC__)
+#define KAVREL_NAMELESS __extension__
+#else
+#define KAVREL_NAMELESS
+#endif
+
 typedef struct tagVARIANT VARIANT;
 typedef VARIANT VARIANTARG;
-struct tagVARIANT {
-  union {
-    struct {
+KAVREL_NAMELESS struct tagVARIANT {
+  KAVREL_NAMELESS union {
+    KAVREL_NAMELESS struct {
       VARTYPE vt;
       WORD wReserved1;
       WORD wReserved2;
       WORD wReserved3;
-      union {
+      KAVREL_NAMELESS union {
         LONGLONG llVal;
         LONG lVal;
         BYTE bVal;
@@ -268,7 +278,7 @@ struct tagVARIANT {
         ULONGLONG* pullVal;
         INT* pintVal;
         UINT* puintVal;
-        struct {
+        KAVREL_NAMELESS struct {
           void* pvRecord;
           void* pRecInfo;
         } brecVal;
