@@ -13,7 +13,7 @@
  *   HRESULT hr = KavrelCreateObject("Kavrel.comms", &IID__comms, (void**)&comms);
  *
  * the reason for a failure is left as the thread's error information
- * (GetErrorInfo). From C++ also header-only, without linking libkavrel:
+ * (GetErrorInfo). From C++17 on also header-only, without linking libkavrel:
  *
  *   _comms* comms = nullptr;
  *   std::string why;
@@ -35,7 +35,9 @@
 
 KAVREL_EXTERN_C HRESULT KavrelCreateObject(const char* progIdOrClsid, REFIID riid, void** ppv);
 
-#ifdef __cplusplus
+/* The header-only creation reads the registry file with kavrel/registry.h,
+ * which needs C++17; older C++ hosts get KavrelCreateObject alone. */
+#if defined(__cplusplus) && __cplusplus >= 201703L
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -166,6 +168,6 @@ inline HRESULT CreateObject(const char* progIdOrClsid, REFIID riid, void** ppv,
 
 }  // namespace kavrel
 
-#endif /* __cplusplus */
+#endif /* C++17 */
 
 #endif /* KAVREL_KAVREL_CREATE_H */
