@@ -40,6 +40,26 @@ pkg_config_host() {  # pkgconfig-dir libdir bindir out
     KAVREL_REGISTRY=$4/registry.reg "$3/kavrel-regsvr" -s &&
     KAVREL_REGISTRY=$4/registry.reg LD_LIBRARY_PATH=$2 "$4/host" | grep -qx 'received the text'
 }
+headers_host() {  # prefix libdir out: the headers in every language mode the compilers have
+  local src=tests/consumer/headers/headers.c modes=0 cc std lang
+  mkdir -p "$3"
+  for cc in gcc clang g++ clang++; do
+    command -v "$cc" >/dev/null || continue
+    case $cc in *++) lang=c++ ;; *) lang=c ;; esac
+    for std in c99 c11 c17 c++11 c++14 c++17 c++20; do
+      case $std in c++*) [ $lang = c++ ] || continue ;; *) [ $lang = c ] || continue ;; esac
+      echo "$cc -std=$std"
+      "$cc" -x "$lang" -std="$std" -Wall -Wextra -Wpedantic -Werror -I"$1/include" -c "$src" \
+        -o "$3/other.o" &&
+        "$cc" -x "$lang" -std="$std" -Wall -Wextra -Wpedantic -Werror -I"$1/include" \
+          -DKAVREL_HEADERS_MAIN -c "$src" -o "$3/main.o" &&
+        "$cc" "$3/main.o" "$3/other.o" -L"$2" -lkavrel -o "$3/host" &&
+        LD_LIBRARY_PATH=$2 "$3/host" || return 1
+      modes=$((modes + 1))
+    done
+  done
+  [ "$modes" -gt 0 ]
+}
 soname() {  # library
   readelf -d "$1" | grep -q 'SONAME.*\[libkavrel\.so\.1\]'
 }
@@ -64,6 +84,7 @@ libdir=$(dirname "$(find "$prefix" -name libkavrel.so.1 | head -1)")
 check "SONAME libkavrel.so.1" soname "$libdir/libkavrel.so.1"
 check "no build path in the installed tree" no_build_path "$prefix"
 check "find_package host against the prefix" cmake_host "$prefix" "$work/cmake-host"
+check "headers in every C and C++ mode, pedantic" headers_host "$prefix" "$libdir" "$work/headers"
 check "pkg-config host against the prefix" \
   pkg_config_host "$libdir/pkgconfig" "$libdir" "$prefix/bin" "$work/pc-host"
 check "Python package from the prefix" python_host "$prefix/lib/python3/dist-packages" "$libdir"
