@@ -10,6 +10,7 @@ namespace kavrel {
 namespace {
 
 std::atomic<LONG> gLocks{0};
+std::atomic<LONG> gModuleObjects{0};
 
 class CommsFactory final : public IClassFactory {
  public:
@@ -53,6 +54,9 @@ class CommsFactory final : public IClassFactory {
 
 }  // namespace
 
+ModuleObject::ModuleObject() { ++gModuleObjects; }
+ModuleObject::~ModuleObject() { --gModuleObjects; }
+
 HRESULT GetClassObject(platform::Runtime& runtime, REFCLSID rclsid, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
@@ -65,7 +69,9 @@ HRESULT GetClassObject(platform::Runtime& runtime, REFCLSID rclsid, REFIID riid,
 }
 
 HRESULT CanUnloadNow() {
-  return (CommsObject::LiveObjects() == 0 && gLocks.load() == 0) ? S_OK : S_FALSE;
+  return (CommsObject::LiveObjects() == 0 && gModuleObjects.load() == 0 && gLocks.load() == 0)
+             ? S_OK
+             : S_FALSE;
 }
 
 }  // namespace kavrel

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <new>
 
+#include "component/class_factory.h"
 #include "component/enumerators.h"
 
 namespace kavrel {
@@ -82,6 +83,7 @@ class Enumerator final : public Interface {
   static IUnknown* Ref(IConnectionPoint* p) { return p; }
   static IUnknown* Ref(const CONNECTDATA& d) { return d.pUnk; }
 
+  ModuleObject counted_;
   Apartment apartment_;
   IID iid_;
   std::vector<Element> items_;

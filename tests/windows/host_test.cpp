@@ -200,10 +200,21 @@ void CreationAndRegistration() {
   CHECK(canUnload != nullptr);
   if (!canUnload) return;
   CHECK_HR(S_FALSE, canUnload());
+  // An enumerator of connections outlives its object: its code must stay.
+  Ref<IEnumConnections> connections;
+  {
+    Ref<IConnectionPointContainer> container;
+    Ref<IConnectionPoint> point;
+    CHECK_HR(S_OK, a->QueryInterface(IID_IConnectionPointContainer, container.vout()));
+    if (container.p) CHECK_HR(S_OK, container->FindConnectionPoint(DIID___comms, point.out()));
+    if (point.p) CHECK_HR(S_OK, point->EnumConnections(connections.out()));
+  }
   a.reset();
   b.reset();
   dispatch.reset();
   support.reset();
+  CHECK_HR(S_FALSE, canUnload());
+  connections.reset();
   CHECK_HR(S_OK, canUnload());
   Ref<IClassFactory> factory;
   CHECK_HR(S_OK, CoGetClassObject(CLSID_comms, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
