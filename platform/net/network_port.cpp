@@ -162,12 +162,13 @@ void NetworkPort::Flush() {
   }
 }
 
-bool NetworkPort::Answerable() const { return codec_.outbox().size() < kAnswerLimit; }
+bool NetworkPort::ReadsOn(bool beyondQueueLimit) const {
+  return (beyondQueueLimit || in_.size() < kInputLimit) && codec_.outbox().size() < kAnswerLimit;
+}
 
 void NetworkPort::Pump(bool beyondQueueLimit) {
   for (int round = 0; round < kPumpRounds && !closed_; ++round) {
-    if (!beyondQueueLimit && in_.size() >= kInputLimit) break;
-    if (!Answerable()) break;
+    if (!ReadsOn(beyondQueueLimit)) break;
     const IoStep step = transport_->Receive(scratch_.data(), scratch_.size());
     if (step.error != ERROR_SUCCESS) {
       closed_ = true;
@@ -244,7 +245,7 @@ DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point u
     if (done()) return ERROR_SUCCESS;
     if (closed_) return Lost();
     if (Clock::now() >= until) return ERROR_SEM_TIMEOUT;
-    const bool receive = Answerable();
+    const bool receive = ReadsOn(true);
     const bool send = !codec_.outbox().empty();
     lock.unlock();
     transport_->Wait(receive, send, until);
@@ -308,7 +309,7 @@ PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
   if (!forWrite && !in_.empty()) return PortWait::kReady;
   if (closed_) return PortWait::kFailed;
   if (deadline && Clock::now() >= *deadline) return PortWait::kTimedOut;
-  const bool receive = (in_.size() < kInputLimit || suspended_) && Answerable();
+  const bool receive = ReadsOn(suspended_);  // as the pump above
   const bool send = !codec_.outbox().empty() || (forWrite && CanSendData());
   lock.unlock();
   transport_->Wait(receive, send, deadline);
@@ -399,8 +400,8 @@ DWORD NetworkPort::Purge(bool input, bool output) {
   std::lock_guard lock(mutex_);
   Flush();
   if (input) {
-    in_.Clear();
-    Pump(true);  // what has arrived by now goes too
+    in_.Clear();  // first, so that bytes about to go count toward no overrun
+    Pump(true);   // what has arrived by now goes too
     in_.Clear();
   }
   if (closed_) return Lost();

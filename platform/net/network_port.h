@@ -105,7 +105,10 @@ class NetworkPort {
 
   void Flush();
   void Pump(bool beyondQueueLimit);
-  bool Answerable() const;  // whether the answers to what is read can be queued
+  // Whether a pump reads from the server: while what is held is under the
+  // input limit (or beyond it, when asked) and while the answers to what it
+  // reads can still be queued.
+  bool ReadsOn(bool beyondQueueLimit) const;
   void Take(const ComPortReply& reply);
   bool CanSendData() const { return !suspended_ && !xoffHold_ && codec_.outbox().empty(); }
   DWORD Lost() const { return ERROR_DEVICE_NOT_CONNECTED; }
