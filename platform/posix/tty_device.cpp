@@ -19,7 +19,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/hot_path.h"
 #include "platform/posix/line_settings.h"
@@ -92,12 +94,15 @@ DWORD ErrorFlags(const serial_icounter_struct& now, const serial_icounter_struct
 
 class TtyDevice final : public Device {
  public:
-  TtyDevice(int fd, int wake, bool canRead, bool canWrite)
-      : Device(canRead, canWrite), fd_(fd), wake_(wake) {}
+  // lock is the descriptor that holds the flock: fd itself, or the
+  // terminal's own node when fd reached it through another name.
+  TtyDevice(int fd, int lock, int wake, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), fd_(fd), lock_(lock), wake_(wake) {}
 
   ~TtyDevice() override {
     IoctlValue(fd_, TIOCNXCL, 0);
     close(wake_);
+    if (lock_ != fd_) close(lock_);
     close(fd_);  // releases the flock too
   }
 
@@ -405,6 +410,7 @@ class TtyDevice final : public Device {
   }
 
   const int fd_;
+  const int lock_;
   const int wake_;
   std::mutex stateMutex_;
   DCB shadow_{};                           // the DCB as last set; termios overrides what it holds
@@ -421,6 +427,66 @@ class TtyDevice final : public Device {
   std::atomic<bool> idle_{false};
   std::atomic<int> readersWaiting_{0};
 };
+
+// The device number of the terminal an open descriptor reaches, which for
+// /dev/tty and /dev/console is not the number of the node that was opened.
+std::optional<dev_t> ReachedTerminal(int fd) {
+  unsigned encoded = 0;  // the kernel's 32-bit encoding: 12 bits major, 20 minor
+  if (ioctl(fd, TIOCGDEV, &encoded) < 0) return std::nullopt;
+  return makedev((encoded & 0xfff00) >> 8, (encoded & 0xff) | ((encoded >> 12) & 0xfff00));
+}
+
+// The node under /dev of a terminal known by its number: the devpts entry
+// of a pseudo-terminal, else the name its sysfs entry gives. Empty when no
+// node with that number is there.
+std::string TerminalNode(dev_t terminal) {
+  std::string path;
+  if (major(terminal) == 136) {
+    path = "/dev/pts/" + std::to_string(minor(terminal));
+  } else {
+    const std::string uevent = "/sys/dev/char/" + std::to_string(major(terminal)) + ":" +
+                               std::to_string(minor(terminal)) + "/uevent";
+    char text[1024];
+    const int fd = open(uevent.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return {};
+    const std::string_view lines(text, static_cast<size_t>(n));
+    const size_t at = lines.find("DEVNAME=");
+    if (at != 0 && (at == std::string_view::npos || lines[at - 1] != '\n')) return {};
+    const std::string_view name = lines.substr(at + 8, lines.find('\n', at) - at - 8);
+    if (name.empty() || name.find("..") != std::string_view::npos) return {};
+    path = "/dev/" + std::string(name);
+  }
+  struct stat node {};
+  if (stat(path.c_str(), &node) < 0 || !S_ISCHR(node.st_mode) || node.st_rdev != terminal) {
+    return {};
+  }
+  return path;
+}
+
+// The descriptor to hold the open's flock on. One opener at a time is a
+// rule about the terminal, not about the name it was opened by: through
+// /dev/tty or /dev/console the lock goes on the terminal's own node, where
+// an open by that name takes it too. -1 with error set when another open
+// holds the terminal exclusively.
+int LockDescriptor(int fd, dev_t opened, DWORD& error) {
+  const std::optional<dev_t> reached = ReachedTerminal(fd);
+  if (!reached || *reached == opened) return fd;
+  const std::string node = TerminalNode(*reached);
+  if (node.empty()) return fd;
+  int lock;
+  do {
+    lock = open(node.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (lock < 0 && errno == EINTR);
+  if (lock >= 0) return lock;
+  if (errno == EBUSY) {  // held under TIOCEXCL
+    error = ERROR_ACCESS_DENIED;
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -493,9 +559,19 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   }
   // TIOCEXCL keeps other processes out (but not root); the advisory lock
   // covers root, other opens in this process and other serial tools.
-  if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
-    const int error = errno;
+  DWORD lockError = ERROR_SUCCESS;
+  const int lock = LockDescriptor(fd, info.st_rdev, lockError);
+  if (lock < 0) {
     close(fd);
+    return lockError;
+  }
+  const auto release = [&] {
+    if (lock != fd) close(lock);
+    close(fd);
+  };
+  if (flock(lock, LOCK_EX | LOCK_NB) < 0) {
+    const int error = errno;
+    release();
     return error == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32FromErrno(error);
   }
   IoctlValue(fd, TIOCEXCL, 0);
@@ -504,10 +580,10 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   if (wake < 0) {
     const int error = errno;
     IoctlValue(fd, TIOCNXCL, 0);
-    close(fd);
+    release();
     return Win32FromErrno(error);
   }
-  auto tty = std::make_shared<TtyDevice>(fd, wake, canRead, canWrite);
+  auto tty = std::make_shared<TtyDevice>(fd, lock, wake, canRead, canWrite);
   if (const DWORD error = tty->Prepare(); error != ERROR_SUCCESS) return error;
   device = std::move(tty);
   return ERROR_SUCCESS;

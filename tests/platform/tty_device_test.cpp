@@ -259,6 +259,54 @@ TEST_F(Tty, OnlyOneOpenAtATimeFromAnywhere) {
   EXPECT_NE(OpenPty(), platform::kInvalidHandle);  // the close released it
 }
 
+// /dev/tty is another name for the caller's controlling terminal: opening
+// it and the terminal's own node both is one device opened twice, while two
+// processes with terminals of their own each have theirs.
+TEST_F(Tty, ATerminalIsOneDeviceByWhateverNameItIsOpened) {
+  PtyPair other;
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  // Runs in a new session whose controlling terminal is the slave at path.
+  const auto inSession = [](const std::string& path, auto body) {
+    const pid_t child = fork();
+    if (child != 0) return child;
+    setsid();
+    const int terminal = open(path.c_str(), O_RDWR);
+    _exit(terminal < 0 ? 99 : body(path));
+  };
+  const pid_t holder = inSession(pty.path(), [&](const std::string& path) {
+    Ops o;
+    const Handle32 byAlias = o.Open("/dev/tty");
+    if (byAlias == platform::kInvalidHandle) return 1;
+    if (o.Open(path) != platform::kInvalidHandle || o.error() != ERROR_ACCESS_DENIED) return 2;
+    o.ops.CloseHandle(byAlias);
+    const Handle32 byName = o.Open(path);
+    if (byName == platform::kInvalidHandle) return 3;
+    if (o.Open("/dev/tty") != platform::kInvalidHandle || o.error() != ERROR_ACCESS_DENIED)
+      return 4;
+    char c = 0;
+    if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) return 5;
+    return 0;
+  });
+  close(ready[1]);  // a holder that gives up ends the wait below
+  close(done[0]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  const pid_t neighbour = inSession(other.path(), [](const std::string&) {
+    Ops o;
+    return o.Open("/dev/tty") == platform::kInvalidHandle ? 10 : 0;
+  });
+  int status = 0;
+  ASSERT_EQ(waitpid(neighbour, &status, 0), neighbour);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(write(done[1], &c, 1), 1);
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  close(ready[0]);
+  close(done[1]);
+}
+
 TEST_F(Tty, EveryByteValueTravelsBothWaysUnchanged) {
   const Handle32 h = OpenPty();
   ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 2000, 0, 2000));
