@@ -131,6 +131,13 @@ PY
   out=$("$kavrel" list 2> "$work/err" | grep -o 'com=.*' | tr '\n' ' ')
   expect_eq "list with a broken registry file" "com=COM3(KAVREL_COM3) com=COM4(KAVREL_COM4) " "$out"
   grep -q "cannot be used as a port map" "$work/err" || fail "list: broken registry file not reported"
+  # One value that is no device path: that name is reported, the file's
+  # other names still show.
+  printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n"COM2"=dword:00000001\n"COM13"="NULLMODEM1A"\n' > "$KAVREL_REGISTRY"
+  out=$("$kavrel" list 2> "$work/err" | grep -c 'COM13 -> NULLMODEM1A  (registry)')
+  expect_eq "list with one unusable port map value" 1 "$out"
+  grep -q "maps COM2 to no device path" "$work/err" || fail "list: unusable COM2 not reported"
+  grep -q "cannot be used as a port map" "$work/err" && fail "list: a usable registry file called unusable"
   rm -f "$KAVREL_REGISTRY"
 
   out=$("$kavrel" find 0403:6001)

@@ -43,6 +43,7 @@ std::string ComSourceName(const ComName& com) {
 ComNameReport AttachComNames(std::vector<SerialPort>* ports, const std::string& devRoot) {
   ComNameReport report;
   std::vector<unsigned> numbers = platform::posix::MappedComPorts(&report.registryUsable);
+  const bool fileRead = report.registryUsable;
   AddDefaultCandidates(*ports, &numbers);
   std::sort(numbers.begin(), numbers.end());
   numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
@@ -55,7 +56,12 @@ ComNameReport AttachComNames(std::vector<SerialPort>* ports, const std::string& 
     com.name = "COM" + std::to_string(n);
     std::string target;
     if (platform::posix::ResolveComPort(n, &target, &com.source) != 0) {
-      report.registryUsable = false;
+      // A file that was read has only this value wrong; its other names stand.
+      if (fileRead) {
+        report.unmappable.push_back(com.name);
+      } else {
+        report.registryUsable = false;
+      }
       continue;
     }
     bool matched = false;

@@ -24,6 +24,11 @@ int RunList(const Args& args) {
                  "kavrel list: the registry file %s cannot be used as a port map; the COM names "
                  "it maps are not shown\n",
                  registry::FilePath().c_str());
+  for (const std::string& name : names.unmappable)
+    std::fprintf(stderr,
+                 "kavrel list: the registry file %s maps %s to no device path; opening %s fails "
+                 "(error 1009)\n",
+                 registry::FilePath().c_str(), name.c_str(), name.c_str());
   if (parsed.Has("--json")) {
     std::fputs(PortsJson(ports, names.others).c_str(), stdout);
   } else {
