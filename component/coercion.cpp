@@ -23,6 +23,10 @@ struct Value {
   BSTR text = nullptr;
   IUnknown* object = nullptr;
   bool boolean = false;
+  bool single = false;  // a VT_R4: as text it has a single's 7 significant digits
+  // A currency, a decimal or an unsigned 64-bit integer beyond long long,
+  // as exact decimal text: as text it keeps every digit a real would round.
+  std::string exact;
 };
 
 // How far an object whose default value is again an object is followed.
@@ -31,6 +35,23 @@ constexpr int kDefaultValueDepth = 4;
 // The largest scale of a decimal, and the only bit its sign may have.
 constexpr BYTE kDecimalMaxScale = 28;
 constexpr BYTE kDecimalNegative = 0x80;
+
+// magnitude / 10^scale in plain decimal notation, without trailing zeros.
+std::string ScaledText(unsigned __int128 magnitude, unsigned scale, bool negative) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
+  if (scale > 0) {
+    digits.insert(digits.size() - scale, 1, '.');
+    while (digits.back() == '0') digits.pop_back();
+    if (digits.back() == '.') digits.pop_back();
+  }
+  if (negative && digits != "0") digits.insert(digits.begin(), '-');
+  return digits;
+}
 
 Value Read(const VARIANT& v) {
   const bool byRef = (v.vt & VT_BYREF) != 0;
@@ -78,9 +99,10 @@ Value Read(const VARIANT& v) {
       break;
     case VT_UI8: {
       const ULONGLONG x = byRef ? *v.pullVal : v.ullVal;
-      if (x > static_cast<ULONGLONG>(std::numeric_limits<long long>::max()))
+      if (x > static_cast<ULONGLONG>(std::numeric_limits<long long>::max())) {
         real(static_cast<double>(x));
-      else
+        out.exact = std::to_string(x);
+      } else
         integer(static_cast<long long>(x));
       break;
     }
@@ -90,6 +112,7 @@ Value Read(const VARIANT& v) {
       break;
     case VT_R4:
       real(byRef ? *v.pfltVal : v.fltVal);
+      out.single = true;
       break;
     case VT_R8:
       real(byRef ? *v.pdblVal : v.dblVal);
@@ -97,15 +120,21 @@ Value Read(const VARIANT& v) {
     case VT_DATE:
       real(byRef ? *v.pdate : v.date);
       break;
-    case VT_CY:
-      real(static_cast<double>((byRef ? *v.pcyVal : v.cyVal).int64) / 10000.0);
+    case VT_CY: {
+      const LONGLONG x = (byRef ? *v.pcyVal : v.cyVal).int64;
+      real(static_cast<double>(x) / 10000.0);
+      const ULONGLONG magnitude = x < 0 ? 0 - static_cast<ULONGLONG>(x) : static_cast<ULONGLONG>(x);
+      out.exact = ScaledText(magnitude, 4, x < 0);
       break;
+    }
     case VT_DECIMAL: {
       const DECIMAL& d = byRef ? *v.pdecVal : v.decVal;
       if (d.scale > kDecimalMaxScale || (d.sign & ~kDecimalNegative)) break;  // malformed
       double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
       x /= std::pow(10.0, d.scale);
       real(d.sign ? -x : x);
+      out.exact =
+          ScaledText((static_cast<unsigned __int128>(d.Hi32) << 64) | d.Lo64, d.scale, d.sign != 0);
       break;
     }
     case VT_BSTR:
@@ -185,9 +214,9 @@ bool EqualsIgnoreCase(std::u16string_view a, const char* b) {
   return i == a.size();
 }
 
-std::u16string FormatReal(double x) {
+std::u16string FormatReal(double x, bool single) {
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.15G", x);
+  std::snprintf(buf, sizeof buf, single ? "%.7G" : "%.15G", x);
   return U16(buf);
 }
 
@@ -274,6 +303,20 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
         cell->b = v.real != 0 ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
       }
+      if (v.kind == Value::Text) {
+        // A number in text is true when it is not zero, whatever its size
+        // or fraction, as the same number as a real is.
+        const auto text = Bstr::ViewOf(v.text);
+        double d = 0;
+        if (EqualsIgnoreCase(text, "true") || EqualsIgnoreCase(text, "false")) {
+          cell->b = EqualsIgnoreCase(text, "true") ? VARIANT_TRUE : VARIANT_FALSE;
+        } else if (ParseNumber(text, &d)) {
+          cell->b = d != 0 ? VARIANT_TRUE : VARIANT_FALSE;
+        } else {
+          return DISP_E_TYPEMISMATCH;
+        }
+        return S_OK;
+      }
       hr = ToInteger(v, std::numeric_limits<long long>::min(),
                      std::numeric_limits<long long>::max(), &x);
       if (SUCCEEDED(hr)) cell->b = x ? VARIANT_TRUE : VARIANT_FALSE;
@@ -290,7 +333,7 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
           text = formed = U16(std::to_string(v.integer));
           break;
         case Value::Real:
-          text = formed = FormatReal(v.real);
+          text = formed = v.exact.empty() ? FormatReal(v.real, v.single) : U16(v.exact);
           break;
         case Value::Text:
           text = Bstr::ViewOf(v.text);

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "component/coercion.h"
 #include "component/member_table.h"
 #include "support/test_host.h"
 
@@ -141,6 +142,61 @@ TEST_F(DispatchTest, ArgumentsAreCoercedToTheParameterType) {
       EXPECT_EQ(99, port) << "nothing is called after a coercion failure";
     }
     VariantClear(&c.arg);
+  }
+}
+
+// Numbers handed to a text parameter keep the digits their own type holds.
+TEST(Coercion, NumbersBecomeTextWithTheirOwnDigitsAndTextBecomesABoolean) {
+  const auto typed = [](VARTYPE vt, auto set) {
+    VARIANT v;
+    VariantInit(&v);
+    set(v);
+    v.vt = vt;
+    return v;
+  };
+  struct Case {
+    VARIANT arg;
+    const char* text;
+  };
+  const Case texts[] = {
+      {typed(VT_R4, [](VARIANT& v) { v.fltVal = 9.6f; }), "9.6"},
+      {typed(VT_R4, [](VARIANT& v) { v.fltVal = 0.1f; }), "0.1"},
+      {typed(VT_R8, [](VARIANT& v) { v.dblVal = 0.1; }), "0.1"},
+      {typed(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 123456789012345678LL; }),
+       "12345678901234.5678"},
+      {typed(VT_CY, [](VARIANT& v) { v.cyVal.int64 = -25000; }), "-2.5"},
+      {typed(VT_UI8, [](VARIANT& v) { v.ullVal = ~0ULL; }), "18446744073709551615"},
+      {typed(VT_DECIMAL,
+             [](VARIANT& v) {
+               v.decVal.Hi32 = 1;
+               v.decVal.Lo64 = 5;
+               v.decVal.scale = 3;
+               v.decVal.sign = 0x80;
+             }),
+       "-18446744073709551.621"},
+      {typed(VT_DECIMAL,
+             [](VARIANT& v) {
+               v.decVal.Lo64 = 7;
+               v.decVal.scale = 4;
+             }),
+       "0.0007"},
+  };
+  for (const Case& c : texts) {
+    ArgCell cell{};
+    ASSERT_EQ(S_OK, CoerceArgument(c.arg, ParamType::Text, &cell)) << c.text;
+    EXPECT_EQ(c.text, Utf8(cell.text));
+    SysFreeString(cell.text);
+  }
+  // A number in text is a boolean as the same number is: true unless zero.
+  const std::pair<const char16_t*, VARIANT_BOOL> booleans[] = {
+      {u"0.5", VARIANT_TRUE}, {u"1e20", VARIANT_TRUE}, {u"-0.4", VARIANT_TRUE},
+      {u"0", VARIANT_FALSE},  {u"True", VARIANT_TRUE}, {u"false", VARIANT_FALSE}};
+  for (const auto& [text, expected] : booleans) {
+    VARIANT arg = VStr(text);
+    ArgCell cell{};
+    EXPECT_EQ(S_OK, CoerceArgument(arg, ParamType::Bool, &cell)) << Utf8(text);
+    EXPECT_EQ(expected, cell.b) << Utf8(text);
+    VariantClear(&arg);
   }
 }
 
