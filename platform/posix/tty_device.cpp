@@ -399,7 +399,9 @@ class TtyDevice final : public Device {
       in = aheadEnd_ - aheadStart_;
       lock.unlock();
     }
-    if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
+    // A line that has hung up has no count of its own; what was taken from
+    // it before is still counted and read, as the null-modem's input is.
+    if (Ioctl(fd_, FIONREAD, &queued) < 0) return in > 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
     in += static_cast<size_t>(queued);
     return ERROR_SUCCESS;
   }

@@ -496,6 +496,22 @@ TEST_F(Tty, AVanishedPeerFailsEveryTransferPromptly) {
   }
 }
 
+TEST_F(Tty, BytesCountedBeforeAHangUpAreStillRead) {
+  const Handle32 h = OpenPty();
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));
+  pty.Send(std::string(3000, 'z'));
+  AwaitInput(h, 3000);  // counted, and so taken from the line
+  EXPECT_EQ(Read(h, 1000), std::string(1000, 'z'));
+  pty.CloseMaster();
+  std::string rest;
+  for (DWORD waiting; (waiting = Status(h).cbInQue) > 0;) rest += Read(h, waiting);
+  EXPECT_EQ(rest, std::string(2000, 'z'));
+  DWORD flags = 0;
+  COMSTAT stat{};
+  EXPECT_FALSE(ops.ClearCommError(h, &flags, &stat)) << "then the line has gone";
+  EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
 TEST_F(Tty, AVanishedPeerEndsABlockedWriteAndFailsAnIdleLine) {
   // While idle: nothing pending when the far end goes. The line is polled
   // for its count first, as a host's loop does, and bytes that come between
