@@ -23,6 +23,7 @@ struct Value {
   BSTR text = nullptr;
   IUnknown* object = nullptr;
   bool boolean = false;
+  bool date = false;    // a VT_DATE: as text it is a date and time
   bool single = false;  // a VT_R4: as text it has a single's 7 significant digits
   // A currency, a decimal or an unsigned 64-bit integer beyond long long,
   // as exact decimal text: as text it keeps every digit a real would round.
@@ -119,6 +120,7 @@ Value Read(const VARIANT& v) {
       break;
     case VT_DATE:
       real(byRef ? *v.pdate : v.date);
+      out.date = true;
       break;
     case VT_CY: {
       const LONGLONG x = (byRef ? *v.pcyVal : v.cyVal).int64;
@@ -218,6 +220,49 @@ std::u16string FormatReal(double x, bool single) {
   char buf[40];
   std::snprintf(buf, sizeof buf, single ? "%.7G" : "%.15G", x);
   return U16(buf);
+}
+
+// A date as automation writes it in English (United States): "M/D/YYYY",
+// then " h:mm:ss AM" unless it is midnight; the time alone on the day the
+// dates count from (30 December 1899). The whole part counts days from that
+// day, the fraction (without its sign) is the time of day. False outside
+// the years 100 to 9999.
+bool FormatDate(double date, std::u16string* out) {
+  constexpr double kFirst = -657434.0;  // 1 January 100
+  constexpr double kLast = 2958466.0;   // 1 January 10000
+  if (!(date > kFirst - 1.0 && date < kLast)) return false;
+  long long day = static_cast<long long>(std::trunc(date));
+  long long seconds = std::llround(std::fabs(date - std::trunc(date)) * 86400.0);
+  if (seconds >= 86400) {
+    seconds -= 86400;
+    ++day;
+  }
+  if (day < static_cast<long long>(kFirst) || day >= static_cast<long long>(kLast)) return false;
+  // The civil date of a day count, counted from 1 March of year 0 in
+  // 400-year eras; 30 December 1899 is day 693899 of that count.
+  const long long z = day + 693899;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long dayOfEra = z - era * 146097;
+  const long long yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const long long mp = (5 * dayOfYear + 2) / 153;
+  const long long dayOfMonth = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const long long month = mp < 10 ? mp + 3 : mp - 9;
+  const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char buf[40];
+  int n = 0;
+  if (day != 0) {
+    n = std::snprintf(buf, sizeof buf, "%lld/%lld/%04lld", month, dayOfMonth, year);
+  }
+  if (day == 0 || seconds != 0) {
+    const long long hour = seconds / 3600;
+    n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%s%lld:%02lld:%02lld %s",
+                       n ? " " : "", hour % 12 == 0 ? 12 : hour % 12, seconds / 60 % 60,
+                       seconds % 60, hour < 12 ? "AM" : "PM");
+  }
+  *out = U16(buf);
+  return true;
 }
 
 HRESULT ToInteger(const Value& v, long long lo, long long hi, long long* out) {
@@ -333,7 +378,12 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
           text = formed = U16(std::to_string(v.integer));
           break;
         case Value::Real:
-          text = formed = v.exact.empty() ? FormatReal(v.real, v.single) : U16(v.exact);
+          if (v.date) {
+            if (!FormatDate(v.real, &formed)) return DISP_E_OVERFLOW;
+          } else {
+            formed = v.exact.empty() ? FormatReal(v.real, v.single) : U16(v.exact);
+          }
+          text = formed;
           break;
         case Value::Text:
           text = Bstr::ViewOf(v.text);

@@ -145,8 +145,9 @@ TEST_F(DispatchTest, ArgumentsAreCoercedToTheParameterType) {
   }
 }
 
-// Numbers handed to a text parameter keep the digits their own type holds.
-TEST(Coercion, NumbersBecomeTextWithTheirOwnDigitsAndTextBecomesABoolean) {
+// Numbers handed to a text parameter keep the digits their own type holds;
+// dates become dates.
+TEST(Coercion, NumbersAndDatesBecomeTextAsTheirTypeWritesThemAndTextBecomesABoolean) {
   const auto typed = [](VARTYPE vt, auto set) {
     VARIANT v;
     VariantInit(&v);
@@ -180,6 +181,10 @@ TEST(Coercion, NumbersBecomeTextWithTheirOwnDigitsAndTextBecomesABoolean) {
                v.decVal.scale = 4;
              }),
        "0.0007"},
+      {typed(VT_DATE, [](VARIANT& v) { v.date = 36526; }), "1/1/2000"},
+      {typed(VT_DATE, [](VARIANT& v) { v.date = 45000.75; }), "3/15/2023 6:00:00 PM"},
+      {typed(VT_DATE, [](VARIANT& v) { v.date = -1.25; }), "12/29/1899 6:00:00 AM"},
+      {typed(VT_DATE, [](VARIANT& v) { v.date = 0.5; }), "12:00:00 PM"},
   };
   for (const Case& c : texts) {
     ArgCell cell{};
