@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -37,13 +38,21 @@ constexpr int kDefaultValueDepth = 4;
 constexpr BYTE kDecimalMaxScale = 28;
 constexpr BYTE kDecimalNegative = 0x80;
 
-// magnitude / 10^scale in plain decimal notation, without trailing zeros.
-std::string ScaledText(unsigned __int128 magnitude, unsigned scale, bool negative) {
+// The 96-bit magnitude high:low / 10^scale in plain decimal notation,
+// without trailing zeros. Divided by ten in 32-bit limbs, as 32-bit targets
+// have no 128-bit integer.
+std::string ScaledText(ULONG high, ULONGLONG low, unsigned scale, bool negative) {
+  uint32_t limbs[3] = {high, static_cast<uint32_t>(low >> 32), static_cast<uint32_t>(low)};
   std::string digits;
   do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(magnitude % 10)));
-    magnitude /= 10;
-  } while (magnitude != 0);
+    uint64_t rest = 0;
+    for (uint32_t& limb : limbs) {
+      const uint64_t part = (rest << 32) | limb;
+      limb = static_cast<uint32_t>(part / 10);
+      rest = part % 10;
+    }
+    digits.insert(digits.begin(), static_cast<char>('0' + rest));
+  } while (limbs[0] != 0 || limbs[1] != 0 || limbs[2] != 0);
   if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
   if (scale > 0) {
     digits.insert(digits.size() - scale, 1, '.');
@@ -126,7 +135,7 @@ Value Read(const VARIANT& v) {
       const LONGLONG x = (byRef ? *v.pcyVal : v.cyVal).int64;
       real(static_cast<double>(x) / 10000.0);
       const ULONGLONG magnitude = x < 0 ? 0 - static_cast<ULONGLONG>(x) : static_cast<ULONGLONG>(x);
-      out.exact = ScaledText(magnitude, 4, x < 0);
+      out.exact = ScaledText(0, magnitude, 4, x < 0);
       break;
     }
     case VT_DECIMAL: {
@@ -135,8 +144,7 @@ Value Read(const VARIANT& v) {
       double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
       x /= std::pow(10.0, d.scale);
       real(d.sign ? -x : x);
-      out.exact =
-          ScaledText((static_cast<unsigned __int128>(d.Hi32) << 64) | d.Lo64, d.scale, d.sign != 0);
+      out.exact = ScaledText(d.Hi32, d.Lo64, d.scale, d.sign != 0);
       break;
     }
     case VT_BSTR:
