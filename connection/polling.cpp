@@ -37,14 +37,17 @@ HRESULT CommsObject::WriteComm(BSTR* strData1) {
     threadState().intLoopState = 4;
     LONG wait = 100;
     Check(self()->waitnow(&wait));
-    threadState().lngExpected = static_cast<LONG>(::SysStringLen(*strData1));
+    // The length is kept here as well: a WriteComm that the host's handlers
+    // make while CommWrite pumps replaces the thread's copy with its own.
+    const LONG expected = static_cast<LONG>(::SysStringLen(*strData1));
+    threadState().lngExpected = expected;
 
     short slot = portComm;
     LONG written = 0;
     Check(self()->CommWrite(&slot, strData1, &written));
     threadState().lngStatus = written;
 
-    if (written == threadState().lngExpected) {
+    if (written == expected) {
       statusComm = VARIANT_TRUE;
       const std::u16string sent(Bstr::ViewOf(*strData1));
       events().Raise(KAVREL_DISPID_DATASENT, sent);

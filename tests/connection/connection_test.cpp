@@ -217,6 +217,24 @@ TEST_F(ConnectionTest, WriteCommSendsWaitsAndRaisesDataSent) {
   EXPECT_EQ(u"", sink.events[1].second);
 }
 
+TEST_F(ConnectionTest, AWriteCommInsideAnotherOnesPumpLeavesItsOutcomeAlone) {
+  Open(1);
+  Connect(t.comms.get(), &sink);
+  bool nested = false;
+  rt.pump.handler = [&] {
+    if (nested) return;
+    nested = true;
+    TestBstr inner(u"xy");
+    t.comms->WriteComm(&inner.s);
+  };
+  TestBstr text(u"hello");
+  ASSERT_EQ(S_OK, t.comms->WriteComm(&text.s));
+  EXPECT_EQ(-1, Status()) << "all five characters went out";
+  ASSERT_EQ(2u, sink.events.size());
+  EXPECT_EQ(u"xy", sink.events[0].second);
+  EXPECT_EQ(u"hello", sink.events[1].second);
+}
+
 TEST_F(ConnectionTest, WriteCommOnANeverOpenedSlotClearsStatusWithoutAnEvent) {
   t.comms->put_PortComm(4);
   t.object()->statusComm = -1;
