@@ -274,6 +274,18 @@ struct Arguments {
   }
 };
 
+// Whether converting an argument can run the host's code: an object stands
+// for its default value, which its own Invoke gives.
+bool NamesAnObject(const VARIANT& arg) {
+  VARTYPE type = arg.vt;
+  if (type == (VT_BYREF | VT_VARIANT)) {
+    if (!arg.pvarVal) return false;
+    type = arg.pvarVal->vt;
+  }
+  type &= ~VT_BYREF;
+  return type == VT_DISPATCH || type == VT_UNKNOWN;
+}
+
 }  // namespace
 
 KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
@@ -295,6 +307,20 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
   if (const HRESULT hr = PlaceArguments(*member, dp, position, &badArg); FAILED(hr)) {
     if (hr == DISP_E_PARAMNOTFOUND && puArgErr) *puArgErr = badArg;
     return hr;
+  }
+
+  // A default value's getter may let go of the host's last reference to
+  // this object: it then lives on until the call is over, as it does for the
+  // handlers a member runs. Other calls take no reference here.
+  struct Held {
+    CommsObject* object = nullptr;
+    ~Held() {
+      if (object) object->Release();
+    }
+  } held;
+  if (std::any_of(dp.rgvarg, dp.rgvarg + dp.cArgs, NamesAnObject)) {
+    AddRef();
+    held.object = this;
   }
 
   Arguments args;

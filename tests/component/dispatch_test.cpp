@@ -587,6 +587,37 @@ TEST_F(DispatchTest, AnObjectStandsForItsDefaultValue) {
     EXPECT_EQ(1, o->refs) << "every reference taken is given back";
 }
 
+TEST_F(DispatchTest, ADefaultValueThatReleasesTheObjectLeavesTheCallSound) {
+  class Releasing final : public TestDispatch {
+   public:
+    std::function<void()> during;
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result,
+                                     EXCEPINFO*, UINT*) override {
+      during();
+      *result = VI4(4800);
+      return S_OK;
+    }
+  } getter;
+  const LONG before = CommsObject::LiveObjects();
+  LONG duringCall = 0;
+  getter.during = [&] {
+    t.comms.reset();  // the host's only reference
+    duringCall = CommsObject::LiveObjects();
+  };
+  _comms* comms = t.comms.get();
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_DISPATCH;
+  arg.pdispVal = &getter;
+  VARIANT r;
+  VariantInit(&r);
+  ASSERT_EQ(S_OK, CallByName(comms, u"settingeval", DISPATCH_METHOD, {arg}, &r));
+  EXPECT_EQ(before, duringCall) << "alive while the call runs";
+  EXPECT_EQ("baud=4800 parity=N data=8 stop=1", Utf8(r.bstrVal));
+  VariantClear(&r);
+  EXPECT_EQ(before - 1, CommsObject::LiveObjects()) << "let go when it returned";
+}
+
 TEST_F(DispatchTest, ChainedReferencesAndMalformedDecimalsAreRefused) {
   VARIANT self, first, second, value = VI4(7);
   for (VARIANT* v : {&self, &first, &second}) {
