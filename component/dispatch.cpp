@@ -206,6 +206,7 @@ struct Arguments {
   VARIANT* variables[3];
   ParamType types[3];
   UINT count = 0;
+  IDispatch* held = nullptr;  // the object, held while an argument is an object
 
   ~Arguments() {
     for (UINT i = 0; i < count; ++i) {
@@ -213,6 +214,8 @@ struct Arguments {
       if (!refs[i]) ::SysFreeString(cells[i].text);
       if (variables[i]) given[i].Free();
     }
+    if (held) [[unlikely]]
+      held->Release();
   }
 
   // Takes argument arg for parameter i; on success it is counted for clean-up.
@@ -309,23 +312,17 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
     return hr;
   }
 
-  // A default value's getter may let go of the host's last reference to
-  // this object: it then lives on until the call is over, as it does for the
-  // handlers a member runs. Other calls take no reference here.
-  struct Held {
-    CommsObject* object = nullptr;
-    ~Held() {
-      if (object) object->Release();
-    }
-  } held;
-  if (std::any_of(dp.rgvarg, dp.rgvarg + dp.cArgs, NamesAnObject)) {
-    AddRef();
-    held.object = this;
-  }
-
   Arguments args;
   for (UINT i = 0; i < dp.cArgs; ++i) {
-    const HRESULT hr = args.Take(i, member->params[i], dp.rgvarg[position[i]]);
+    VARIANT& arg = dp.rgvarg[position[i]];
+    // A default value's getter may let go of the host's last reference to
+    // this object: it then lives on until the call is over, as it does for
+    // the handlers a member runs. Other calls take no reference here.
+    if (!args.held && NamesAnObject(arg)) [[unlikely]] {
+      AddRef();
+      args.held = this;
+    }
+    const HRESULT hr = args.Take(i, member->params[i], arg);
     if (FAILED(hr)) {
       if (puArgErr) *puArgErr = position[i];
       return hr;
