@@ -155,7 +155,14 @@ HRESULT EventSource::GetConnectionPointContainer(IConnectionPointContainer** ppC
 }
 
 HRESULT EventSource::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
-  return apartment_.Enter([&] { return Connect(pUnkSink, pdwCookie); });
+  // The sink's QueryInterface is the host's code, which may let go of the
+  // last reference to this point and its object: they live until the
+  // connection is made.
+  IConnectionPointContainer* const container = container_;
+  container->AddRef();
+  const HRESULT hr = apartment_.Enter([&] { return Connect(pUnkSink, pdwCookie); });
+  container->Release();
+  return hr;
 }
 
 HRESULT EventSource::Unadvise(DWORD dwCookie) {

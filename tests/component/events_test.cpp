@@ -1,6 +1,8 @@
 // The connection point of __comms and event delivery.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "support/test_host.h"
 
 namespace kavrel::testing {
@@ -57,6 +59,34 @@ TEST_F(EventsTest, SinksMayUnadviseOrReleaseTheObjectDuringDelivery) {
   raw->Release();  // the object goes now; with it the connection of a
   EXPECT_EQ(1, a.refs);
   EXPECT_EQ(1, c.refs);
+}
+
+TEST_F(EventsTest, ASinkThatReleasesThePointWhileAskedForItsInterfaceIsStillConnected) {
+  struct Releasing final : TestDispatch {
+    Releasing() : TestDispatch(&DIID___comms) {}
+    IConnectionPoint* point = nullptr;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+      if (point) std::exchange(point, nullptr)->Release();  // the host's last reference
+      return TestDispatch::QueryInterface(riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+      return S_OK;
+    }
+  } sink;
+  Ref<IConnectionPointContainer> container;
+  ASSERT_EQ(S_OK, t.comms->QueryInterface(IID_IConnectionPointContainer,
+                                          reinterpret_cast<void**>(container.out())));
+  ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___comms, &sink.point));
+  const LONG before = CommsObject::LiveObjects();
+  container.reset();
+  t.comms.reset();
+  DWORD cookie = 0;
+  IConnectionPoint* point = sink.point;
+  EXPECT_EQ(S_OK, point->Advise(&sink, &cookie));
+  EXPECT_NE(0u, cookie);
+  EXPECT_EQ(before - 1, CommsObject::LiveObjects()) << "gone once the call was over";
+  EXPECT_EQ(1, sink.refs) << "and its connection with it";
 }
 
 TEST_F(EventsTest, TheConnectionPointIsFoundEnumeratedAndValidated) {
