@@ -237,6 +237,11 @@ transfer)
   device: $port" "$err"
   "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
   expect_status "send a missing file" 64 $?
+  # A write held by flow control (CTS low: the far end is not open) times out;
+  # the component records no error for it, so the count is what is said.
+  err=$("$kavrel" query NULLMODEM0A 'ab' --mode "baud=9600 octs=on" 2>&1)
+  expect_status "query: write time-out" 3 $?
+  expect_eq "query: write time-out" "kavrel query: the write timed out after 0 of 2 bytes" "$err"
   ;;
 
 term)

@@ -130,8 +130,16 @@ int RunQuery(const Args& args) {
       OpenFromArgs("query", parsed.positional[0], parsed, &mode, &status);
   if (!port) return status;
 
-  if (port->Write(text) != static_cast<long>(text.size())) {
+  const long written = port->Write(text);
+  if (written < 0) {
     std::fprintf(stderr, "kavrel query: %s\n", port->Failure().c_str());
+    return kExitDevice;
+  }
+  // A short count is a time-out (flow control holding the line), which the
+  // component does not record as a failure: its error line would be empty.
+  if (written != static_cast<long>(text.size())) {
+    std::fprintf(stderr, "kavrel query: the write timed out after %ld of %zu bytes\n", written,
+                 text.size());
     return kExitDevice;
   }
   std::string reply;
