@@ -153,6 +153,10 @@ PY
   grep -q "ttyUSB1" "$work/err" && grep -q "ttyUSB2" "$work/err" || fail "find several: not listed"
   "$kavrel" find 0403 2>/dev/null
   expect_status "find with a bad id" 64 $?
+  # Output that cannot be written is not a success.
+  err=$("$kavrel" find 0403:6001 2>&1 > /dev/full)
+  expect_status "find to a full disk" 74 $?
+  expect_eq "find to a full disk" "kavrel: writing standard output: No space left on device" "$err"
 
   # Help on each command, the version, a bad command line.
   for c in list find term send query; do

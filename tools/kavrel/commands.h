@@ -19,6 +19,7 @@ constexpr int kExitNone = 1;     // find: no match; query: no reply in time
 constexpr int kExitSeveral = 2;  // find: more than one match
 constexpr int kExitDevice = 3;   // the port failed: the component's error line is printed
 constexpr int kExitUsage = 64;   // bad command line
+constexpr int kExitOutput = 74;  // standard output could not be written (a full disk)
 
 int RunList(const Args& args);
 int RunFind(const Args& args);

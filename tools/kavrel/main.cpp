@@ -31,7 +31,7 @@ constexpr const char* kOverview =
     "PORT is a device path (/dev/ttyUSB0), a COM name (COM3) or a built-in device\n"
     "(NULLMODEM0A). 'kavrel COMMAND --help' tells more; 'kavrel --version' the version.\n"
     "Exit status: 0 done, 1 nothing found or no reply, 2 several adapters found,\n"
-    "3 the port failed, 64 bad command line.\n";
+    "3 the port failed, 64 bad command line, 74 standard output could not be written.\n";
 
 constexpr const char* kList =
     "usage: kavrel list [--json] [--all]\n"
@@ -151,9 +151,10 @@ std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::st
 
 }  // namespace kavrel::cli
 
-int main(int argc, char** argv) {
+namespace {
+
+int Dispatch(int argc, char** argv) {
   using namespace kavrel::cli;
-  HoldStandardDescriptors();
   if (argc < 2) {
     std::fputs(kOverview, stderr);
     return kExitUsage;
@@ -177,4 +178,21 @@ int main(int argc, char** argv) {
   if (command == "query") return RunQuery(args);
   std::fprintf(stderr, "kavrel: unknown command '%s'\n%s", command.c_str(), kOverview);
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kavrel::cli;
+  HoldStandardDescriptors();
+  const int status = Dispatch(argc, argv);
+  // A reply, a device path or a listing that never reached its file (a full
+  // disk, a reader that went away) is not a success.
+  const int flushError = std::fflush(stdout) == 0 ? 0 : errno;
+  if (flushError != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "kavrel: writing standard output: %s\n",
+                 flushError ? std::strerror(flushError) : "failed");
+    return status == kExitOk ? kExitOutput : status;
+  }
+  return status;
 }
