@@ -241,6 +241,22 @@ transfer)
   device: $port" "$err"
   "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
   expect_status "send a missing file" 64 $?
+  # A kavrel ended by a signal lets go of the port's exclusive hold, which
+  # would outlive it on a pseudo-terminal whose master stays open.
+  exclusive() {
+    /usr/bin/python3 -c 'import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+print(int.from_bytes(fcntl.ioctl(fd, 0x80045440, bytes(4)), "little"))' "$port"  # TIOCGEXCL
+  }
+  "$kavrel" send "$port" /dev/zero --baud 1200 2>/dev/null &
+  sender=$!
+  wait_for '[ "$(exclusive)" = 1 ]' || fail "send: the port was not held"
+  kill -TERM $sender
+  wait $sender
+  expect_status "send ended by SIGTERM" 143 $?
+  expect_eq "send ended by SIGTERM: port released" 0 "$(exclusive)"
+  timeout 2 cat "$peer" > /dev/null
+
   # A write held by flow control (CTS low: the far end is not open) times out;
   # the component records no error for it, so the count is what is said.
   err=$("$kavrel" query NULLMODEM0A 'ab' --mode "baud=9600 octs=on" 2>&1)

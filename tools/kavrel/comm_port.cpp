@@ -1,5 +1,12 @@
 #include "tools/kavrel/comm_port.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <vector>
+
 #include "platform/posix/port_names.h"
 #include "platform/posix/text_codec.h"
 
@@ -46,7 +53,53 @@ _comms* CreateComms() {
 
 constexpr short kSlot = 1;
 
+// Terminal descriptors the open ports brought into the process; -1 is free.
+constexpr int kMaxPortFds = 8;
+volatile sig_atomic_t portFds[kMaxPortFds] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+constexpr int kFdsToScan = 1024;
+
+std::vector<bool> TerminalDescriptors() {
+  std::vector<bool> ttys(kFdsToScan, false);
+  for (int fd = STDERR_FILENO + 1; fd < kFdsToScan; ++fd)
+    ttys[fd] = ::fcntl(fd, F_GETFD) != -1 && ::isatty(fd);
+  return ttys;
+}
+
+void RememberNewTerminals(const std::vector<bool>& before) {
+  const std::vector<bool> after = TerminalDescriptors();
+  int slot = 0;
+  for (int fd = STDERR_FILENO + 1; fd < kFdsToScan; ++fd) {
+    if (!after[fd] || before[fd]) continue;
+    while (slot < kMaxPortFds && portFds[slot] != -1) ++slot;
+    if (slot == kMaxPortFds) return;
+    portFds[slot] = fd;
+  }
+}
+
+void OnFatalSignal(int sig) {
+  ReleasePortsOnSignal();
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
 }  // namespace
+
+void ReleasePortsOnSignal() {
+  for (int i = 0; i < kMaxPortFds; ++i)
+    if (portFds[i] != -1) ::ioctl(portFds[i], TIOCNXCL);
+}
+
+void ReleasePortsOnFatalSignals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa {};
+    sa.sa_handler = OnFatalSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
 
 std::string DescribeDevice(const std::string& name) {
   if (!platform::posix::ComPortNumber(name)) return name;
@@ -82,6 +135,7 @@ std::unique_ptr<CommPort> CommPort::Open(const std::string& name, const std::str
     return nullptr;
   }
   std::unique_ptr<CommPort> port(new CommPort(comms, name));
+  const std::vector<bool> terminalsBefore = TerminalDescriptors();
   short slot = kSlot;
   Text device(name), settings(mode);
   LONG result = -1;
@@ -90,6 +144,7 @@ std::unique_ptr<CommPort> CommPort::Open(const std::string& name, const std::str
     *error = port->Failure();
     return nullptr;  // the destructor closes a slot a later step left open
   }
+  RememberNewTerminals(terminalsBefore);
   return port;
 }
 
@@ -98,6 +153,7 @@ CommPort::~CommPort() {
   LONG result = 0;
   comms_->CommClose(&slot, &result);
   comms_->Release();
+  for (int i = 0; i < kMaxPortFds; ++i) portFds[i] = -1;
 }
 
 long CommPort::Write(const std::string& bytes) {

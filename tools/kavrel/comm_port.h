@@ -42,6 +42,18 @@ class CommPort {
   std::string name_;
 };
 
+// For a handler of a signal that ends the process: lets go of the
+// exclusive hold (TIOCEXCL) the open ports keep on their terminals, which
+// would otherwise outlive the process wherever something else keeps the
+// terminal open (the master of a pseudo-terminal pair): only root could open
+// it then. Async-signal-safe.
+void ReleasePortsOnSignal();
+
+// Ends the process the way sig would have, after ReleasePortsOnSignal, for
+// each of SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE the caller has not
+// set to be ignored.
+void ReleasePortsOnFatalSignals();
+
 // The component's CommGetError line without its line break, then a line
 // "  device: PATH" with the device that name resolves to.
 std::string ErrorLine(_comms* comms, const std::string& name);

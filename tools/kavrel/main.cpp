@@ -145,7 +145,9 @@ std::unique_ptr<CommPort> OpenFromArgs(const std::string& command, const std::st
   if (!port) {
     std::fprintf(stderr, "kavrel %s: %s\n", command.c_str(), error.c_str());
     *status = kExitDevice;
+    return nullptr;
   }
+  ReleasePortsOnFatalSignals();
   return port;
 }
 

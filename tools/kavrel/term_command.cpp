@@ -37,6 +37,7 @@ void RestoreTerminal() {
 // it the way the signal would have.
 void OnFatalSignal(int sig) {
   RestoreTerminal();
+  ReleasePortsOnSignal();
   ::signal(sig, SIG_DFL);
   ::raise(sig);
 }
