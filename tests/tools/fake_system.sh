@@ -2,7 +2,8 @@
 #   ttyUSB0       FTDI FT232R (usb-serial), by-id link, below the root hub
 #   ttyUSB1/2     FTDI FT2232H, one serial number, interfaces 00 and 01
 #   ttyACM0       CDC-ACM board behind a hub, with an interface string
-#   ttyS0         a platform UART (type 4)
+#   ttyS0         a UART on PnP (type 4), below the serial-base controller and
+#                 port devices of Linux 6.5 and later
 #   ttyS1         a legacy ttyS with no UART (type 0)
 #   tty0          a virtual console (no device behind it)
 # Sourced by the command's tests.
@@ -67,10 +68,15 @@ make_fake_system() {
   ln -s ../../ttyACM0 "$dev/serial/by-id/usb-Arduino__www.arduino.cc__0043_75833353035351A0D1E1-if00"
 
   local pnp=$sys/devices/pnp0/00:05
-  mkdir -p "$pnp"
+  mkdir -p "$pnp/00:05:0/00:05:0.0" "$sys/bus/serial-base/drivers/ctrl" \
+    "$sys/bus/serial-base/drivers/port"
   ln -s ../../../bus/pnp/drivers/serial "$pnp/driver"
-  tty_node "$pnp/tty/ttyS0" ttyS0 ../../../00:05
-  attr "$pnp/tty/ttyS0" type 4
+  ln -s ../../../../bus/serial-base "$pnp/00:05:0/subsystem"
+  ln -s ../../../../bus/serial-base/drivers/ctrl "$pnp/00:05:0/driver"
+  ln -s ../../../../../bus/serial-base "$pnp/00:05:0/00:05:0.0/subsystem"
+  ln -s ../../../../../bus/serial-base/drivers/port "$pnp/00:05:0/00:05:0.0/driver"
+  tty_node "$pnp/00:05:0/00:05:0.0/tty/ttyS0" ttyS0 ../../../00:05:0.0
+  attr "$pnp/00:05:0/00:05:0.0/tty/ttyS0" type 4
 
   local legacy=$sys/devices/platform/serial8250
   mkdir -p "$legacy"

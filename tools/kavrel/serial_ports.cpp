@@ -140,6 +140,20 @@ void ReadUsb(const std::string& deviceDir, const std::string& sysfsTop, SerialPo
   }
 }
 
+// The device that carries the port's hardware. Since Linux 6.5 a UART's
+// tty hangs off serial-base "port" and "ctrl" devices, whose drivers say
+// nothing about the hardware: the device above them does.
+std::string HardwareDevice(const std::string& deviceDir, const std::string& sysfsTop) {
+  std::string dir = deviceDir;
+  for (int level = 0; level < kMaxLevelsUp; ++level) {
+    const std::string parent = Parent(dir);
+    if (LinkTargetName(dir + "/subsystem") != "serial-base" || parent.size() <= sysfsTop.size())
+      break;
+    dir = parent;
+  }
+  return dir;
+}
+
 // tty name -> its /dev/serial/by-id link, the first in name order.
 std::map<std::string, std::string> ByIdLinks(const std::string& devRoot) {
   std::map<std::string, std::string> links;
@@ -233,7 +247,7 @@ std::vector<SerialPort> ScanSerialPorts(const SystemRoots& roots, bool all) {
     port.name = name;
     const std::string node = DeviceNodeName(entry, name);
     port.device = "/dev/" + node;
-    port.driver = LinkTargetName(deviceDir + "/driver");
+    port.driver = LinkTargetName(HardwareDevice(deviceDir, sysfsTop) + "/driver");
     if (auto link = byId.find(BaseName(node)); link != byId.end()) port.byId = link->second;
     port.uartType = IntAttribute(entry + "/type");
     if (!port.uartType && name.rfind("ttyS", 0) == 0)
