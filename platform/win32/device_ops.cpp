@@ -15,7 +15,10 @@ Handle32 Kernel32DeviceOps::CreateFileA(LPCSTR fileName, DWORD desiredAccess, DW
                                         DWORD flagsAndAttributes, Handle32 templateFile) {
   std::string mapped;
   if (fileName != nullptr) {
-    mapped = network::MappedName(fileName);
+    if (const DWORD error = network::MappedName(fileName, &mapped); error != ERROR_SUCCESS) {
+      ::SetLastError(error);
+      return kInvalidHandle;
+    }
     if (network::IsNetworkName(mapped)) return network::Open(mapped, desiredAccess);
     fileName = mapped.c_str();
   }

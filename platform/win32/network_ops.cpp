@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,8 @@ constexpr milliseconds kConnectTime{5000};
 constexpr milliseconds kNegotiationTime{5000};
 constexpr milliseconds kHangUpWait{500};
 constexpr DWORD kInvalidName = 123;
+// The longest port map entry read (a device name, not a document).
+constexpr DWORD kLongestMapping = 64 * 1024;
 
 bool Winsock() {
   static const bool started = [] {
@@ -292,18 +295,27 @@ std::optional<unsigned> ComPortNumber(std::string name) {
 
 }  // namespace
 
-std::string MappedName(const char* name) {
+DWORD MappedName(const char* name, std::string* mapped) {
+  *mapped = name;
   const std::optional<unsigned> port = ComPortNumber(name);
-  if (!port) return name;
+  if (!port) return ERROR_SUCCESS;
   const std::string value = "COM" + std::to_string(*port);
-  char mapped[1024];
-  DWORD size = sizeof mapped;
-  if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Kavrel\\Ports", value.c_str(), RRF_RT_REG_SZ,
-                   nullptr, mapped, &size) != ERROR_SUCCESS ||
-      mapped[0] == '\0') {
-    return name;
+  std::string data(256, '\0');
+  for (;;) {
+    DWORD size = static_cast<DWORD>(data.size());
+    const LONG r = RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Kavrel\\Ports", value.c_str(),
+                                RRF_RT_REG_SZ, nullptr, data.data(), &size);
+    if (r == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;  // no map, or no entry for this port
+    if (r == ERROR_MORE_DATA && size > data.size() && size <= kLongestMapping) {
+      data.resize(size);
+      continue;
+    }
+    if (r != ERROR_SUCCESS) return ERROR_BADDB;
+    data.resize(strnlen(data.data(), std::min<size_t>(size, data.size())));
+    if (data.empty()) return ERROR_BADDB;
+    *mapped = std::move(data);
+    return ERROR_SUCCESS;
   }
-  return mapped;
 }
 
 bool IsNetworkName(const std::string& name) { return net::IsNetworkPortName(name); }

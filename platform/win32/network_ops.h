@@ -11,8 +11,10 @@
 namespace kavrel::platform::win32::network {
 
 // The name to open: for COMn, COMn: or \\.\COMn the port map's value when
-// it has one; otherwise the name itself.
-std::string MappedName(const char* name);
+// it has one; otherwise the name itself. An entry that cannot be used (not a
+// string, empty, unreadable) gives ERROR_BADDB: the open fails rather than
+// reaching the system's own COMn.
+DWORD MappedName(const char* name, std::string* mapped);
 
 bool IsNetworkName(const std::string& name);
 // Opens a network port; kInvalidHandle with the thread's last error set

@@ -184,6 +184,44 @@ void MessagePump() {
   DestroyWindow(gWindow);
 }
 
+// Entries of the port map that cannot be used fail the open with
+// ERROR_BADDB instead of opening the system's own COMn; a long entry is read
+// whole (the name it holds is then refused as malformed).
+void PortMap() {
+  Section("port map");
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kavrel\\Ports", 0, nullptr, 0, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    CHECK(!"the port map key could not be made");
+    return;
+  }
+  const DWORD one = 1;
+  const std::string device197 = "\\\\.\\COM197";  // no such port
+  const std::string longName = "rfc2217://" + std::string(2000, 'a') + ":7000";
+  const struct {
+    DWORD type;
+    std::string data;
+    DWORD error;
+  } cases[] = {
+      {REG_DWORD, std::string(reinterpret_cast<const char*>(&one), sizeof one), ERROR_BADDB},
+      {REG_MULTI_SZ, device197 + '\0' + '\0', ERROR_BADDB},
+      {REG_SZ, std::string(1, '\0'), ERROR_BADDB},
+      {REG_SZ, longName + '\0', 123},  // read whole, then refused as a name
+      {REG_SZ, device197 + '\0', ERROR_FILE_NOT_FOUND},
+  };
+  auto& device = NativeRuntime().device;
+  for (const auto& c : cases) {
+    RegSetValueExA(key, "COM198", 0, c.type, reinterpret_cast<const BYTE*>(c.data.data()),
+                   static_cast<DWORD>(c.data.size()));
+    const Handle32 h = device.CreateFileA("COM198", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+    CHECK_EQ(-1, h);
+    CHECK_EQ(c.error, kavrel::platform::Platform::LastDeviceError());
+  }
+  RegDeleteValueA(key, "COM198");
+  RegCloseKey(key);
+}
+
 // A network port behind the port map: run_wine_tests.sh maps COM5 to
 // ser2net on the Linux loopback, which serves one end of a pseudo-terminal
 // pair whose other end Wine opens as the port KAVREL_TEST_FAR_END names.
@@ -262,6 +300,7 @@ int main() {
   TextConversion();
   ErrorInformation();
   MessagePump();
+  PortMap();
   NetworkPorts();
   CoUninitialize();
   return kavrel_check::Summary();
