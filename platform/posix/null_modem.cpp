@@ -71,6 +71,51 @@ bool StartsWithNoCase(std::string_view text, std::string_view upper) {
   return true;
 }
 
+// Whether from may not send now: a break, SETXOFF, or CTS or DSR flow
+// control with that line low. Paced bytes already queued wait as well, as
+// in a UART's transmit buffer.
+bool Held(const End& from, const End& to) {
+  if (from.breakOn || from.xoffHold) return true;
+  if (from.dcb.fOutxCtsFlow && !(to.open && to.rts)) return true;
+  if (from.dcb.fOutxDsrFlow && !(to.open && to.dtr)) return true;
+  return false;
+}
+
+// headArrival of a queue whose first byte waits for a hold to end.
+constexpr Clock::time_point kNotStarted = Clock::time_point::max();
+
+// Moves the paced bytes of from that have reached to by now. A hold lets
+// the byte on the line finish; the next one starts when the hold ends.
+void Deliver(End& from, End& to, Clock::time_point now) {
+  if (from.transit.empty()) return;
+  const bool held = Held(from, to);
+  if (from.headArrival == kNotStarted) {
+    if (held) return;
+    from.headArrival = now + CharacterTime(from.dcb);
+  }
+  while (!from.transit.empty() && from.headArrival <= now) {
+    if (to.open && to.in.size() >= to.inCapacity) {
+      // The receiver is full: the byte waits on the wire.
+      from.headArrival = now + CharacterTime(from.dcb);
+      return;
+    }
+    if (to.open) to.in.push_back(from.transit.front());
+    from.transit.pop_front();
+    if (held) {
+      from.headArrival = kNotStarted;
+      return;
+    }
+    from.headArrival += CharacterTime(from.dcb);
+  }
+}
+
+// Both ways; with the cable's mutex held. Called before and after anything
+// that may hold or release a sender, so that a hold starts and ends on time.
+void Settle(Cable& cable, Clock::time_point now) {
+  Deliver(cable.ends[0], cable.ends[1], now);
+  Deliver(cable.ends[1], cable.ends[0], now);
+}
+
 void RaiseLines(End& end) {
   end.dtr = end.dcb.fDtrControl != DTR_CONTROL_DISABLE;
   end.rts =
@@ -87,6 +132,7 @@ class NullModemEnd final : public Device {
 
   ~NullModemEnd() override {
     std::lock_guard lock(cable_.mutex);
+    Settle(Clock::now());
     me_.open = false;
     me_.dtr = me_.rts = me_.breakOn = me_.xoffHold = false;
     me_.in.clear();
@@ -94,6 +140,7 @@ class NullModemEnd final : public Device {
     me_.errors = 0;
     peer_.transit.clear();  // nobody is listening at this end any more
     if (peer_.open) peer_.peerGone = true;
+    Settle(Clock::now());
     cable_.Changed();
   }
 
@@ -136,8 +183,10 @@ class NullModemEnd final : public Device {
       if (ready || (me_.dcb.fAbortOnError && me_.errors)) return {WaitResult::kReady};
       if (deadline && now >= *deadline) return {WaitResult::kTimedOut};
       Deadline until = deadline;
+      // A held sender starts again only through a change, which wakes this.
       for (const End* sender : {&me_, &peer_}) {
-        if (!sender->transit.empty() && (!until || sender->headArrival < *until)) {
+        if (!sender->transit.empty() && sender->headArrival != kNotStarted &&
+            (!until || sender->headArrival < *until)) {
           until = sender->headArrival;
         }
       }
@@ -182,6 +231,7 @@ class NullModemEnd final : public Device {
     me_.dcb.fBinary = 1;
     me_.dcb.fDummy2 = 0;
     RaiseLines(me_);
+    Settle(Clock::now());
     cable_.Changed();
     return ERROR_SUCCESS;
   }
@@ -229,6 +279,7 @@ class NullModemEnd final : public Device {
 
   DWORD Escape(DWORD function) override {
     std::lock_guard lock(cable_.mutex);
+    Settle(Clock::now());
     switch (function) {
       case SETXOFF:
       case SETXON:
@@ -259,6 +310,7 @@ class NullModemEnd final : public Device {
       default:
         return ERROR_INVALID_PARAMETER;
     }
+    Settle(Clock::now());
     cable_.Changed();
     return ERROR_SUCCESS;
   }
@@ -279,32 +331,13 @@ class NullModemEnd final : public Device {
   // SETXOFF, CTS or DSR flow control), else what the wire or the other
   // end's input queue still takes.
   size_t Room() const {
-    if (me_.breakOn || me_.xoffHold) return 0;
-    if (me_.dcb.fOutxCtsFlow && !Cts()) return 0;
-    if (me_.dcb.fOutxDsrFlow && !Dsr()) return 0;
+    if (Held(me_, peer_)) return 0;
     if (me_.paced) return me_.outCapacity - std::min(me_.outCapacity, me_.transit.size());
     if (!peer_.open) return SIZE_MAX;
     return peer_.inCapacity - std::min(peer_.inCapacity, peer_.in.size());
   }
 
-  // Moves the paced bytes that have arrived by now, both ways.
-  void Settle(Clock::time_point now) {
-    Deliver(me_, peer_, now);
-    Deliver(peer_, me_, now);
-  }
-
-  static void Deliver(End& from, End& to, Clock::time_point now) {
-    while (!from.transit.empty() && from.headArrival <= now) {
-      if (to.open && to.in.size() >= to.inCapacity) {
-        // The receiver is full: the byte waits on the wire.
-        from.headArrival = now + CharacterTime(from.dcb);
-        return;
-      }
-      if (to.open) to.in.push_back(from.transit.front());
-      from.transit.pop_front();
-      from.headArrival += CharacterTime(from.dcb);
-    }
-  }
+  void Settle(Clock::time_point now) { posix::Settle(cable_, now); }
 
   Cable& cable_;
   End& me_;
@@ -350,6 +383,7 @@ DWORD OpenNullModemEnd(const NullModemEndName& name, bool canRead, bool canWrite
     std::lock_guard lock(cable.mutex);
     End& end = cable.ends[name.end];
     if (end.open) return ERROR_ACCESS_DENIED;
+    Settle(cable, Clock::now());
     end.open = true;
     end.paced = name.paced;
     end.peerGone = false;
@@ -358,6 +392,7 @@ DWORD OpenNullModemEnd(const NullModemEndName& name, bool canRead, bool canWrite
     end.breakOn = false;
     end.xoffHold = false;
     RaiseLines(end);
+    Settle(cable, Clock::now());
     cable.Changed();
   }
   try {

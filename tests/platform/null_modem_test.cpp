@@ -233,5 +233,30 @@ TEST_F(NullModem, PacedBytesTravelAtTheBaudRate) {
   EXPECT_LT(clock.ms(), 150);  // paced, it would take 200 ms
 }
 
+TEST_F(NullModem, APacedEndHoldsItsQueuedBytesWhileFlowControlOrABreakHoldsIt) {
+  Cable(11, ":PACED");
+  DCB dcb = State(a);
+  dcb.BaudRate = 9600;  // about 1.04 ms a byte
+  dcb.fOutxCtsFlow = 1;
+  ASSERT_TRUE(ops.SetCommState(a, &dcb));
+  ASSERT_TRUE(Timeouts(b, 0, 0, 2000));
+  struct Hold {
+    Handle32* end;
+    DWORD on, off;
+  };
+  for (const Hold& hold :
+       {Hold{&b, CLRRTS, SETRTS}, Hold{&a, SETXOFF, SETXON}, Hold{&a, SETBREAK, CLRBREAK}}) {
+    SCOPED_TRACE(hold.on);
+    ASSERT_EQ(Write(a, std::string(100, 'h')), 100u);
+    ASSERT_TRUE(ops.EscapeCommFunction(*hold.end, hold.on));
+    const size_t before = Status(b).cbInQue;
+    usleep(150 * 1000);  // the whole queue's time on the line
+    EXPECT_LE(Status(b).cbInQue, before + 1);
+    EXPECT_GE(Status(a).cbOutQue, 90u);
+    ASSERT_TRUE(ops.EscapeCommFunction(*hold.end, hold.off));
+    EXPECT_EQ(Read(b, 100), std::string(100, 'h'));
+  }
+}
+
 }  // namespace
 }  // namespace kavrel::testing
