@@ -166,6 +166,11 @@ UpdateResult UpdateFile(const std::string& path, const std::function<void(Docume
   edit(doc);
   const std::string after = doc.Serialize();
   if (existed ? after == before : doc.keys().empty()) return UpdateResult::Unchanged;
+  if (after.size() > kMaxFileSize) {
+    // Every later read would refuse the file, and with it every entry.
+    *error = target + ": would grow larger than " + std::to_string(kMaxFileSize) + " bytes";
+    return UpdateResult::Malformed;
+  }
 
   struct stat old {};
   const bool haveOld = existed && ::stat(target.c_str(), &old) == 0;

@@ -416,6 +416,14 @@ TEST_F(RegistryFileTest, RefusesMalformedOrUnsafeFilesAndLeavesThemAlone) {
   EXPECT_EQ(fine, ReadText(file_));
   EXPECT_EQ(0666, ModeOf(file_));
 
+  // A file that registration would push over the size limit.
+  const std::string full = "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n@=\"" +
+                           std::string(registry::kMaxFileSize - 100, 'a') + "\"\n";
+  WriteText(file_, full);
+  EXPECT_EQ(kRegistryFileMalformed, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
+  EXPECT_NE(std::string::npos, error.find("larger than")) << error;
+  EXPECT_EQ(full, ReadText(file_));
+
   ::unlink(file_.c_str());
   ::mkdir(file_.c_str(), 0700);  // a directory where the file should be
   EXPECT_EQ(kRegistryFileMalformed, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error));
