@@ -47,14 +47,15 @@ DWORD ConnectError(int error) {
 
 class SocketTransport final : public net::Transport {
  public:
-  SocketTransport(int fd, int wake) : fd_(fd), wake_(wake) {}
+  SocketTransport(int fd, int wake) : fd_(fd), wake_(wake), owner_(getpid()) {}
   // Hangs up and waits, briefly, for the server to hang up too: a server
   // that serves one user at a time (ser2net) takes a new connection only
   // once it has let go of this one, and a host that closes and opens again
-  // at once must not be turned away.
+  // at once must not be turned away. A forked child only lets go of its
+  // copy: a hang-up would end the connection its parent still uses.
   ~SocketTransport() override {
     close(wake_);
-    if (shutdown(fd_, SHUT_WR) == 0) {
+    if (getpid() == owner_ && shutdown(fd_, SHUT_WR) == 0) {
       const Clock::time_point end = Clock::now() + kHangUpWait;
       char drain[4096];
       // A server that keeps sending never lets the socket run dry: the
@@ -112,6 +113,7 @@ class SocketTransport final : public net::Transport {
  private:
   const int fd_;
   const int wake_;
+  const pid_t owner_;
 };
 
 using NetworkDevice = net::NetworkPortDevice;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -235,6 +236,23 @@ TEST_F(Network, AServerKilledMidReadFailsEveryCallAtOnceAndAReopenReconnects) {
   ASSERT_TRUE(Timeouts(again, 0, 0, 2000));
   EXPECT_EQ(Write(again, "back"), 4u);
   EXPECT_EQ(pty.Receive(4), "back");
+}
+
+// A child process that lets go of the port it inherited (closing it, or
+// ending with the handle table's teardown) leaves the parent's connection up.
+TEST_F(Network, AForkedChildThatClosesThePortLeavesTheParentsConnection) {
+  const Handle32 h = OpenServer();
+  ASSERT_TRUE(Timeouts(h, 0, 0, 2000));
+  const pid_t child = fork();
+  if (child == 0) _exit(ops.CloseHandle(h) ? 0 : 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  std::this_thread::sleep_for(milliseconds(200));
+  EXPECT_EQ(Write(h, "still"), 5u);
+  EXPECT_EQ(pty.Receive(5), "still");
+  pty.Send("here");
+  EXPECT_EQ(ReadAll(h, 4), "here");
 }
 
 TEST_F(Network, ConnectFailuresAndASecondUser) {
