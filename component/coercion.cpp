@@ -19,16 +19,21 @@ namespace {
 // real, text, an object that stands for its default value, or nothing.
 struct Value {
   enum Kind { Empty, Integer, Real, Text, Object, Bad } kind = Bad;
-  long long integer = 0;
+  ULONG high = 0;         // an exact real's magnitude: its top 32 bits
+  long long integer = 0;  // and for an exact real its low 64 bits
   double real = 0;
   BSTR text = nullptr;
   IUnknown* object = nullptr;
   bool boolean = false;
   bool date = false;    // a VT_DATE: as text it is a date and time
   bool single = false;  // a VT_R4: as text it has a single's 7 significant digits
-  // A currency, a decimal or an unsigned 64-bit integer beyond long long,
-  // as exact decimal text: as text it keeps every digit a real would round.
-  std::string exact;
+  // A currency, a decimal or an unsigned 64-bit integer beyond long long
+  // is a real that also keeps its exact magnitude (high:integer /
+  // 10^scale): as text it keeps every digit the real would round. The
+  // fields fill the struct's padding, so a value costs what it did.
+  bool exact = false;
+  bool negative = false;
+  BYTE scale = 0;
 };
 
 // How far an object whose default value is again an object is followed.
@@ -111,7 +116,8 @@ Value Read(const VARIANT& v) {
       const ULONGLONG x = byRef ? *v.pullVal : v.ullVal;
       if (x > static_cast<ULONGLONG>(std::numeric_limits<long long>::max())) {
         real(static_cast<double>(x));
-        out.exact = std::to_string(x);
+        out.exact = true;
+        out.integer = static_cast<long long>(x);
       } else
         integer(static_cast<long long>(x));
       break;
@@ -135,7 +141,10 @@ Value Read(const VARIANT& v) {
       const LONGLONG x = (byRef ? *v.pcyVal : v.cyVal).int64;
       real(static_cast<double>(x) / 10000.0);
       const ULONGLONG magnitude = x < 0 ? 0 - static_cast<ULONGLONG>(x) : static_cast<ULONGLONG>(x);
-      out.exact = ScaledText(0, magnitude, 4, x < 0);
+      out.exact = true;
+      out.negative = x < 0;
+      out.scale = 4;
+      out.integer = static_cast<long long>(magnitude);
       break;
     }
     case VT_DECIMAL: {
@@ -144,7 +153,11 @@ Value Read(const VARIANT& v) {
       double x = static_cast<double>(d.Lo64) + std::ldexp(static_cast<double>(d.Hi32), 64);
       x /= std::pow(10.0, d.scale);
       real(d.sign ? -x : x);
-      out.exact = ScaledText(d.Hi32, d.Lo64, d.scale, d.sign != 0);
+      out.exact = true;
+      out.negative = d.sign != 0;
+      out.scale = d.scale;
+      out.high = d.Hi32;
+      out.integer = static_cast<long long>(d.Lo64);
       break;
     }
     case VT_BSTR:
@@ -389,7 +402,9 @@ HRESULT Coerce(const VARIANT& arg, ParamType type, ArgCell* cell, int depth) {
           if (v.date) {
             if (!FormatDate(v.real, &formed)) return DISP_E_OVERFLOW;
           } else {
-            formed = v.exact.empty() ? FormatReal(v.real, v.single) : U16(v.exact);
+            formed = v.exact ? U16(ScaledText(v.high, static_cast<ULONGLONG>(v.integer), v.scale,
+                                              v.negative))
+                             : FormatReal(v.real, v.single);
           }
           text = formed;
           break;
