@@ -266,12 +266,17 @@ struct Arguments {
   }
 
   // What the member changed goes back to the caller's variables, also when
-  // it failed: nothing a member did is undone.
-  void WriteBack() {
+  // it failed: nothing a member did is undone. A variable that is also where
+  // the call's result goes lets go of its old value but gets the result
+  // after a success instead: what the member left for it stays in its cell
+  // and is freed with the others.
+  void WriteBack(HRESULT outcome, const VARIANT* result) {
     for (UINT i = 0; i < count; ++i) {
       VARIANT* variable = variables[i];
       if (!variable || given[i].Same(types[i], cells[i])) continue;
       ::VariantClear(variable);
+      if (variable == result && SUCCEEDED(outcome)) [[unlikely]]
+        continue;
       StoreCell(types[i], &cells[i], variable);
     }
   }
@@ -331,7 +336,7 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
 
   ArgCell result{};
   const HRESULT hr = member->invoke(self(), args.refs, args.cells, &result);
-  args.WriteBack();
+  args.WriteBack(hr, pVarResult);
   if (FAILED(hr)) {
     if (member->hasResult && member->resultType == ParamType::Text) ::SysFreeString(result.text);
     if (hr == RPC_E_WRONG_THREAD) return hr;

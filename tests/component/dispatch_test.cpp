@@ -391,6 +391,27 @@ TEST_F(DispatchTest, AVariableGoesBackOnlyWhenTheMemberChangedIt) {
   }
 }
 
+TEST_F(DispatchTest, AVariableThatAlsoTakesTheResultEndsWithTheResultAndLeaksNothing) {
+  // `v = o.CommGetError(v)` compiled with the result aimed at the variable
+  // itself: the text the member wrote to v must not be lost under the result.
+  for (const VARIANT start : {VI4(0), VStr(u"old"), VStr(std::u16string(200, u'x'))}) {
+    SCOPED_TRACE(Describe(start));
+    VARIANT variable = start;
+    ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommGetError", DISPATCH_METHOD, {VRef(&variable)},
+                               &variable));
+    EXPECT_EQ(VT_I4, variable.vt);
+    EXPECT_EQ(0, variable.lVal);
+    VariantClear(&variable);
+  }
+  rt.device.Script("ClearCommError", {.value = 2});
+  rt.device.Script("ReadFile", {.data = "hi"});
+  VARIANT text = VStr(u"old");
+  ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommRead", DISPATCH_METHOD,
+                             {VI2(1), VRef(&text), VI4(64)}, &text));
+  EXPECT_EQ(VT_I4, text.vt);
+  VariantClear(&text);
+}
+
 TEST_F(DispatchTest, AVariableTheHostChangesWhileTheMemberRunsStaysSound) {
   // A window message handled inside the member assigns the script's
   // variable a number; the member's text still comes back whole.
