@@ -3,6 +3,7 @@
 // whose device has been closed.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -30,6 +31,21 @@ inline void WriteErrorRecord(ErrorRecord& record, LONG code, std::u16string_view
   record.lngCode = code;
   record.strSource = std::move(newSource);
   record.strText = std::move(newText);
+}
+
+// As WriteErrorRecord for the error trap, which must not fail: when there is
+// no memory left for the texts, the record still takes the number whole, with
+// both texts empty, rather than keeping an older failure's texts (or the
+// parts a record routine had written) beside it.
+inline void WriteTrappedError(ErrorRecord& record, LONG code, std::u16string_view source,
+                              std::u16string_view text) noexcept {
+  try {
+    WriteErrorRecord(record, code, source, text);
+  } catch (const std::bad_alloc&) {
+    record.lngCode = code;
+    record.strSource = Bstr();
+    record.strText = Bstr();
+  }
 }
 
 // A record routine runs only after a failure; a code of 0 would read as
@@ -104,7 +120,7 @@ std::optional<LONG> PortTrap(CommsObject& object, const char16_t* trapName, Stat
   std::optional<LONG> trapped;
   Trapped(body, [&](LONG number, const std::u16string& description) {
     if (status == StatusIn::ThreadState) object.threadState().lngStatus = number;
-    WriteErrorRecord(object.errorRecord, number, trapName, description);
+    WriteTrappedError(object.errorRecord, number, trapName, description);
     trapped = number;
   });
   return trapped;

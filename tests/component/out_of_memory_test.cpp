@@ -4,6 +4,7 @@
 // sanitizer owns it, can be told to refuse allocations on the calling thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -284,6 +285,78 @@ TEST_F(OutOfMemory, CreationConnectionsAndNamesReportIt) {
     EXPECT_EQ(ids[0], 0x6003000F);
   else
     EXPECT_EQ(hr, E_OUTOFMEMORY);
+}
+
+// A device member whose step fails while memory runs out still returns its
+// failure as its result, never 0, and the record holds that number whole: the
+// step's own failure, or out of memory under the trap's name (or with no
+// texts when none could be had), never an older failure's texts beside it.
+TEST_F(OutOfMemory, ADeviceMemberThatFailsKeepsItsFailureAndAWholeRecord) {
+  struct Case {
+    const char* name;
+    const char* op;  // the platform step scripted to fail with 6
+    const char16_t* trap;
+    const char16_t* source;
+    HRESULT (*call)(_comms*, BSTR* port, BSTR* mode, LONG* result);
+  };
+  const Case cases[] = {
+      {"CommOpen", "CreateFileA", u"CommOpen", u"CommOpen (CreateFile)",
+       [](_comms* c, BSTR* port, BSTR* mode, LONG* r) {
+         short slot = 1;
+         return c->CommOpen(&slot, port, mode, r);
+       }},
+      {"CommSet", "GetCommState", u"CommSet", u"CommSet (GetCommState)",
+       [](_comms* c, BSTR*, BSTR* mode, LONG* r) {
+         short slot = 2;
+         return c->CommSet(&slot, mode, r);
+       }},
+      {"CommFlush", "PurgeComm", u"CommFlush", u"CommFlush (PurgeComm)",
+       [](_comms* c, BSTR*, BSTR*, LONG* r) {
+         short slot = 2;
+         return c->CommFlush(&slot, r);
+       }},
+      {"CommGetLine", "GetCommModemStatus", u"CommReadCD", u"CommReadCD (GetCommModemStatus)",
+       [](_comms* c, BSTR*, BSTR*, LONG* r) {
+         short slot = 2, line = -1;
+         VARIANT_BOOL state = 0;
+         return c->CommGetLine(&slot, &line, &state, r);
+       }},
+  };
+  rt.device.SetMessage(6, "The handle is invalid.\r\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool pending = false;  // a scripted failure not yet taken
+    for (long allow = 0; allow < 200; ++allow) {
+      // An older failure of another kind, whose texts must not survive.
+      short bad = 0;
+      LONG old = 0;
+      ASSERT_EQ(S_OK, obj.comms->CommClose(&bad, &old));
+      if (!pending)
+        rt.device.Script(c.op, {.result = c.op == std::string("CreateFileA") ? -1 : 0,
+                                .lastError = ERROR_INVALID_HANDLE});
+      rt.device.ClearCalls();
+      TestBstr port(u"COM1"), mode(u"9600,n,8,1");
+      LONG result = 0;
+      HRESULT hr = S_OK;
+      const bool ranOut =
+          Starved(allow, -1, [&] { hr = c.call(obj.comms.get(), &port.s, &mode.s, &result); });
+      EXPECT_EQ(S_OK, hr) << "after " << allow << " allocations";
+      pending = rt.device.CallsOf(c.op).empty();
+      EXPECT_NE(0, result) << "after " << allow << " allocations";
+      BSTR message = nullptr;
+      LONG code = 0;
+      ASSERT_EQ(S_OK, obj.comms->CommGetError(&message, &code));
+      const std::u16string text = Bstr::Attach(message).str();
+      EXPECT_EQ(result, code) << "after " << allow << " allocations";
+      const std::u16string number = u"Error (" + U16(std::to_string(code)) + u"): ";
+      const std::vector<std::u16string> whole = {
+          number + c.source + u" - The handle is invalid.\r\n",
+          number + c.trap + u" - Out of memory", number + c.trap + u" - ", number + u" - "};
+      EXPECT_NE(std::find(whole.begin(), whole.end(), text), whole.end())
+          << "after " << allow << " allocations: " << Utf8(text);
+      if (!ranOut) break;
+    }
+  }
 }
 
 }  // namespace
