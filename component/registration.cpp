@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 
 #include "component/registry_file.h"
 #include "kavrel/kavrel_create.h"
@@ -241,9 +242,20 @@ HRESULT UnregisterServer() {
 }
 
 HRESULT CreateByName(const char* progIdOrClsid, REFIID riid, void** ppv) {
+  // The caller may be C: no exception leaves. Creation builds texts at every
+  // step, up to the object's own creation, after which nothing allocates.
   std::string why;
-  const HRESULT hr = CreateObject(progIdOrClsid, riid, ppv, &why);
-  return Report(hr, why);
+  HRESULT hr = S_OK;
+  try {
+    hr = CreateObject(progIdOrClsid, riid, ppv, &why);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  try {
+    return Report(hr, why);
+  } catch (const std::bad_alloc&) {
+    return hr;  // the status without its description
+  }
 }
 
 #endif  // !_WIN32

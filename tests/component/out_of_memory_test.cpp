@@ -12,6 +12,7 @@
 
 #include "component/class_factory.h"
 #include "component/member_table.h"
+#include "component/registration.h"
 #include "support/test_host.h"
 
 // The replacements below pair operator new with free through malloc, which
@@ -255,6 +256,17 @@ TEST_F(OutOfMemory, CreationConnectionsAndNamesReportIt) {
   factory->Release();
   EXPECT_EQ(hr, E_OUTOFMEMORY);
   EXPECT_EQ(created, nullptr);
+  bool escaped = false;
+  Starved(0, -1, [&] {
+    try {
+      hr = CreateByName("Kavrel.comms", IID__comms, reinterpret_cast<void**>(&created));
+    } catch (...) {
+      escaped = true;
+    }
+  });
+  EXPECT_FALSE(escaped);
+  EXPECT_EQ(hr, E_OUTOFMEMORY);
+  EXPECT_EQ(created, nullptr);
 
   RecordingSink sink;
   IConnectionPointContainer* container = nullptr;
@@ -269,7 +281,7 @@ TEST_F(OutOfMemory, CreationConnectionsAndNamesReportIt) {
   point->Release();
   container->Release();
 
-  bool escaped = false;
+  escaped = false;
   LPOLESTR names[] = {const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(u"CommOpen")),
                       const_cast<LPOLESTR>(reinterpret_cast<const OLECHAR*>(u"strPort"))};
   DISPID ids[2] = {};
