@@ -18,9 +18,31 @@ thread_local LastFound tLastFound;
 
 }  // namespace
 
+namespace {
+
+// The process's table is never destroyed: threads the host left running may
+// still be in a call while the process exits. At exit it lets go of its
+// devices, which closes those no such thread is using.
+union ProcessTable {
+  HandleTable table;
+  ProcessTable() : table() {}
+  ~ProcessTable() { table.Clear(); }
+};
+
+}  // namespace
+
 KAVREL_HOT_PATH HandleTable& HandleTable::Process() {
-  static HandleTable table;
-  return table;
+  static ProcessTable process;
+  return process.table;
+}
+
+void HandleTable::Clear() {
+  std::unordered_map<Handle32, std::shared_ptr<Device>> devices;
+  {
+    std::lock_guard lock(mutex_);
+    devices.swap(devices_);
+  }
+  for (auto& entry : devices) entry.second->MarkRemoved();
 }
 
 // Values go up in steps of four from 0x100, as Windows handle values do,

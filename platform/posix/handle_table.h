@@ -27,6 +27,9 @@ class HandleTable {
   // The device from then on is not found; the caller closes it.
   std::shared_ptr<Device> Remove(Handle32 handle);
 
+  // Removes every device; the callers still using one keep it until done.
+  void Clear();
+
  private:
   mutable std::mutex mutex_;
   std::unordered_map<Handle32, std::shared_ptr<Device>> devices_;

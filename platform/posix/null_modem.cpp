@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <new>
 
 #include "platform/posix/line_settings.h"
@@ -56,9 +57,28 @@ struct Cable {
 // waking a sleeping thread takes tens of them.
 constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
 
+// The cables outlive the exit handlers: a thread the host left running may
+// still be moving bytes over one while the process exits. What goes at exit
+// (or unload) is the queues of the cables with no end open; such a cable
+// stays locked, so that a late caller waits instead of finding it freed.
+union Cables {
+  std::array<Cable, kNullModemCables> cable;
+  Cables() : cable() {}
+  ~Cables() {
+    for (Cable& c : cable) {
+      c.mutex.lock();
+      if (c.ends[0].open || c.ends[1].open) {
+        c.mutex.unlock();
+        continue;
+      }
+      std::destroy_at(&c.ends);
+    }
+  }
+};
+
 Cable& CableNumber(unsigned n) {
-  static std::array<Cable, kNullModemCables> cables;
-  return cables[n];
+  static Cables cables;
+  return cables.cable[n];
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view upper) {
