@@ -44,6 +44,7 @@ struct Cable {
   // Counts the changes, so that a waiter can watch for one without the lock.
   std::atomic<uint32_t> generation{0};
   std::array<End, 2> ends;
+  bool gone = false;  // its ends were freed at exit or unload: it opens no more
 
   // With the mutex held.
   void Changed() {
@@ -59,19 +60,17 @@ constexpr auto kWatchBeforeSleep = std::chrono::microseconds(50);
 
 // The cables outlive the exit handlers: a thread the host left running may
 // still be moving bytes over one while the process exits. What goes at exit
-// (or unload) is the queues of the cables with no end open; such a cable
-// stays locked, so that a late caller waits instead of finding it freed.
+// (or unload) is the queues of the cables with no end open; such a cable is
+// marked gone, so that a late open is refused instead of finding it freed.
 union Cables {
   std::array<Cable, kNullModemCables> cable;
   Cables() : cable() {}
   ~Cables() {
     for (Cable& c : cable) {
-      c.mutex.lock();
-      if (c.ends[0].open || c.ends[1].open) {
-        c.mutex.unlock();
-        continue;
-      }
+      std::lock_guard lock(c.mutex);
+      if (c.ends[0].open || c.ends[1].open) continue;
       std::destroy_at(&c.ends);
+      c.gone = true;
     }
   }
 };
@@ -401,6 +400,7 @@ DWORD OpenNullModemEnd(const NullModemEndName& name, bool canRead, bool canWrite
   Cable& cable = CableNumber(name.cable);
   {
     std::lock_guard lock(cable.mutex);
+    if (cable.gone) return ERROR_FILE_NOT_FOUND;  // the process is ending
     End& end = cable.ends[name.end];
     if (end.open) return ERROR_ACCESS_DENIED;
     Settle(cable, Clock::now());
