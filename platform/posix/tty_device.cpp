@@ -28,6 +28,7 @@
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
 #include "platform/posix/transfer_in_place.h"
+#include "platform/posix/uevent.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
@@ -446,20 +447,10 @@ std::string TerminalNode(dev_t terminal) {
   if (major(terminal) == 136) {
     path = "/dev/pts/" + std::to_string(minor(terminal));
   } else {
-    const std::string uevent = "/sys/dev/char/" + std::to_string(major(terminal)) + ":" +
-                               std::to_string(minor(terminal)) + "/uevent";
-    char text[1024];
-    const int fd = open(uevent.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return {};
-    const std::string_view lines(text, static_cast<size_t>(n));
-    const size_t at = lines.find("DEVNAME=");
-    if (at != 0 && (at == std::string_view::npos || lines[at - 1] != '\n')) return {};
-    const std::string_view name = lines.substr(at + 8, lines.find('\n', at) - at - 8);
-    if (name.empty() || name.find("..") != std::string_view::npos) return {};
-    path = "/dev/" + std::string(name);
+    const std::string name = UeventNodeName("/sys/dev/char/" + std::to_string(major(terminal)) +
+                                            ":" + std::to_string(minor(terminal)) + "/uevent");
+    if (name.empty()) return {};
+    path = "/dev/" + name;
   }
   struct stat node {};
   if (stat(path.c_str(), &node) < 0 || !S_ISCHR(node.st_mode) || node.st_rdev != terminal) {

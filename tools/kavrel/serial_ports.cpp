@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/posix/uevent.h"
+
 namespace kavrel::cli {
 
 namespace {
@@ -167,26 +169,8 @@ std::map<std::string, std::string> ByIdLinks(const std::string& devRoot) {
 
 // DEVNAME from the tty's uevent, the node's name under /dev.
 std::string DeviceNodeName(const std::string& classDir, const std::string& fallback) {
-  const int fd = ::open((classDir + "/uevent").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fallback;
-  char buf[kMaxAttribute];
-  const ssize_t n = ::read(fd, buf, sizeof buf);
-  ::close(fd);
-  if (n <= 0) return fallback;
-  const std::string text(buf, static_cast<size_t>(n));
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
-    if (eol == std::string::npos) eol = text.size();
-    const std::string line = text.substr(pos, eol - pos);
-    if (line.rfind("DEVNAME=", 0) == 0) {
-      const std::string name = line.substr(8);
-      // A node name stays below /dev.
-      if (!name.empty() && name.find("..") == std::string::npos && name[0] != '/') return name;
-    }
-    pos = eol + 1;
-  }
-  return fallback;
+  std::string name = platform::posix::UeventNodeName(classDir + "/uevent");
+  return name.empty() ? fallback : name;
 }
 
 }  // namespace
