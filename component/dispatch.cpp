@@ -190,13 +190,29 @@ class GivenValue {
   char16_t inline_[kInline];
 };
 
+// What a converted variable's cell holds for a boolean the member only
+// writes, until it does: a member writes -1 or 0.
+constexpr VARIANT_BOOL kNotWritten = 0x2A2A;
+
+// Whether a variable already holds, as a number, the boolean it converted to
+// (-1, or 0 or nothing): a member that writes that same value then leaves it
+// as it is. An object is not asked for its default value a second time.
+bool HoldsItsBoolean(const VARIANT& variable, VARIANT_BOOL converted) {
+  const VARTYPE type = variable.vt & ~VT_BYREF;
+  if (type == VT_DISPATCH || type == VT_UNKNOWN) return true;
+  ArgCell number{};
+  return SUCCEEDED(CoerceArgument(variable, ParamType::I4, &number)) && number.i4 == converted;
+}
+
 // Per-call argument storage; frees the temporary texts it made.
 //
 // A by-reference parameter receives the caller's own variable when its type
 // is exact. A script variable (VT_BYREF|VT_VARIANT) of another type is
 // converted into a cell instead, and goes back to the variable only if the
 // member changed it: a member that just reads its argument leaves the
-// variable's type and value alone.
+// variable's type and value alone. A boolean the member only writes goes back
+// when the member wrote a value other than the one the variable holds: a
+// variable that held 5 comes back true (-1), one that held -1 stays.
 struct Arguments {
   // Each slot is set when its argument is taken: a property get takes none,
   // and zeroing all of them costs more than the get itself.
@@ -205,6 +221,8 @@ struct Arguments {
   void* refs[3];
   VARIANT* variables[3];
   ParamType types[3];
+  bool writtenOnly[3];
+  bool keepIfSame[3];  // for a written-only boolean: the variable holds its value
   UINT count = 0;
   IDispatch* held = nullptr;  // the object, held while an argument is an object
 
@@ -224,6 +242,7 @@ struct Arguments {
     refs[i] = nullptr;
     variables[i] = nullptr;
     types[i] = param.type;
+    writtenOnly[i] = param.writtenOnly;
     HRESULT hr = S_OK;
     if (!param.byRef) {
       hr = CoerceArgument(arg, param.type, &cells[i]);
@@ -254,6 +273,10 @@ struct Arguments {
           if (param.type == ParamType::Text) ::SysFreeString(cells[i].text);
           return E_OUTOFMEMORY;
         }
+        if (param.writtenOnly) {
+          keepIfSame[i] = HoldsItsBoolean(*variable, cells[i].b);
+          cells[i].b = kNotWritten;
+        }
         variables[i] = variable;
       }
     } else if (arg.vt & VT_BYREF) {
@@ -273,7 +296,9 @@ struct Arguments {
   void WriteBack(HRESULT outcome, const VARIANT* result) {
     for (UINT i = 0; i < count; ++i) {
       VARIANT* variable = variables[i];
-      if (!variable || given[i].Same(types[i], cells[i])) continue;
+      if (!variable) continue;
+      if (writtenOnly[i] && cells[i].b == kNotWritten) continue;
+      if ((!writtenOnly[i] || keepIfSame[i]) && given[i].Same(types[i], cells[i])) continue;
       ::VariantClear(variable);
       if (variable == result && SUCCEEDED(outcome)) [[unlikely]]
         continue;

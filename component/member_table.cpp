@@ -291,7 +291,7 @@ const std::array<MemberInfo, 30> kMembers = {{
      KAVREL_DISPID_COMMGETLINE,
      MK::Method,
      3,
-     {{"intPortID", PT::I2, true}, {"intLine", PT::I2, true}, {"blnState", PT::Bool, true}},
+     {{"intPortID", PT::I2, true}, {"intLine", PT::I2, true}, {"blnState", PT::Bool, true, true}},
      true,
      PT::I4,
      true,

@@ -26,6 +26,9 @@ struct ParamInfo {
   const char* name;
   ParamType type;
   bool byRef;
+  // A boolean the member only writes, and only when it succeeds; it never
+  // reads what the caller passed.
+  bool writtenOnly = false;
 };
 
 // Calls the member through the object's own vtable. args[i] (or, for a

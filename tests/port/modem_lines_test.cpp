@@ -105,5 +105,24 @@ TEST_F(PortTest, LateBoundCallerGetsTheLineStateBackInItsVariant) {
   EXPECT_EQ(0, result.lVal);
 }
 
+// A variable holding another true value (5) comes back as true itself; a
+// failed call leaves it as it was.
+TEST_F(PortTest, LateBoundStateComesBackAsTrueFromAVariableHoldingAnotherTrueValue) {
+  OpenReady(2);
+  Outcome status;
+  status.value = MS_RLSD_ON;
+  dev().Script("GetCommModemStatus", status);
+  dev().Script("GetCommModemStatus", Failing(87));
+  for (const LONG expected : {0, 87}) {
+    VARIANT port = VI2(2), mask = VI2(0x80), state = VI2(5), result;
+    VariantInit(&result);
+    ASSERT_EQ(S_OK, CallByName(comms(), u"CommGetLine", DISPATCH_METHOD,
+                               {VRef(&port), VRef(&mask), VRef(&state)}, &result));
+    EXPECT_EQ(expected, result.lVal);
+    EXPECT_EQ(expected ? VT_I2 : VT_BOOL, state.vt);
+    EXPECT_EQ(expected ? 5 : VARIANT_TRUE, state.iVal);
+  }
+}
+
 }  // namespace
 }  // namespace kavrel::testing
