@@ -73,7 +73,20 @@ BOOL Kernel32DeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWOR
 BOOL Kernel32DeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
                                   OVERLAPPED* overlapped) {
   if (network::IsNetworkHandle(file)) return network::WriteFile(file, buffer, toWrite, written);
-  return ::WriteFile(ToHandle(file), buffer, toWrite, written, overlapped);
+  const BOOL ok = ::WriteFile(ToHandle(file), buffer, toWrite, written, overlapped);
+  // A write cut short is a time-out, or a device that went away while the
+  // write waited: Wine ends a write to a pseudo-terminal whose far end has
+  // closed with success and the count sent so far. A device that still
+  // answers for its settings timed out; one that does not fails the write
+  // with its error, keeping the count.
+  if (ok && written && *written < toWrite) {
+    const DWORD error = ::GetLastError();
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(ToHandle(file), &dcb)) return FALSE;
+    ::SetLastError(error);
+  }
+  return ok;
 }
 
 BOOL Kernel32DeviceOps::GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped,

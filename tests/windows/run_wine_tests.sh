@@ -259,9 +259,15 @@ for arch in "${archs[@]}"; do
     echo "   (ser2net is not installed: network ports not tested)"
   fi
 
+  # A port whose far end takes 4 KiB and then hangs up, as COM8.
+  socat pty,raw,echo=0,link="$work/ttyE" SYSTEM:'head -c 4096 >/dev/null' 2>/dev/null &
+  server_pids+=($!)
+  for _ in $(seq 50); do [ -e "$work/ttyE" ] && break; sleep 0.1; done
+
   timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || { fail "the Wine prefix could not be made"; cleanup; continue; }
   "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$work/ttyA" /f >/dev/null 2>&1
   "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$work/ttyB" /f >/dev/null 2>&1
+  "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM8 /t REG_SZ /d "$work/ttyE" /f >/dev/null 2>&1
   if [ -n "$far_end" ]; then
     "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$work/ttyD" /f >/dev/null 2>&1
     "$WINE" reg add 'HKLM\Software\Kavrel\Ports' /v COM5 /t REG_SZ \
@@ -272,7 +278,7 @@ for arch in "${archs[@]}"; do
 
   cd "$work/bin"
   echo "-- Win32 platform"
-  KAVREL_TEST_FAR_END=$far_end wine_run 120 kavrel_wine_platform.exe
+  KAVREL_TEST_FAR_END=$far_end KAVREL_TEST_HANG_UP=COM8 wine_run 120 kavrel_wine_platform.exe
   rc=$?
   [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe: exit code $rc"
 
