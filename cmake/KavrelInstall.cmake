@@ -33,7 +33,8 @@ install(FILES ${PROJECT_BINARY_DIR}/kavrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR
 
 # The Python package, where Debian's python3 looks with the /usr prefix
 # (elsewhere: PYTHONPATH=<prefix>/lib/python3/dist-packages).
-install(DIRECTORY python/kavrel DESTINATION lib/python3/dist-packages
+set(KAVREL_PYTHON_INSTALL_DIR lib/python3/dist-packages)
+install(DIRECTORY python/kavrel DESTINATION ${KAVREL_PYTHON_INSTALL_DIR}
         PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -188,7 +188,14 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--port") && i + 1 < argc) {
       port = argv[++i];
     } else if (!std::strcmp(argv[i], "--baud") && i + 1 < argc) {
-      baud = std::atoi(argv[++i]);
+      const char* text = argv[++i];
+      char* end = nullptr;
+      const long value = std::strtol(text, &end, 10);
+      if (end == text || *end || value <= 0 || value > 0x7FFFFFFF) {
+        std::fprintf(stderr, "--baud takes a speed in bits per second, not '%s'\n", text);
+        return 2;
+      }
+      baud = static_cast<LONG>(value);
     } else {
       std::fprintf(stderr, "usage: %s [--port /dev/ttyUSB0|COM3] [--baud 9600]\n", argv[0]);
       return 2;
@@ -261,12 +268,29 @@ int main(int argc, char** argv) {
     comms->put_BaudComm(baud);
     return "COM" + std::to_string(slot) + " at " + std::to_string(baud);
   });
+  bool opened = false;
   steps.Run("OpenComm", [&] {
     const HRESULT hr = comms->OpenComm();
     VARIANT_BOOL s = 0;
     comms->get_StatusComm(&s);
+    opened = s && SUCCEEDED(hr);
     return status() + Hr(hr) + (s ? "" : "  " + lastError());
   });
+  const auto finish = [&] {
+    steps.Run("CloseComm", [&] { return Hr(comms->CloseComm()) + "closed"; });
+    point->Unadvise(cookie);
+    point->Release();
+    container->Release();
+    comms->Release();
+    stop = true;
+    if (instrument.joinable()) instrument.join();
+  };
+  // Nothing further can reach the port: stop here, as a failure.
+  if (!opened) {
+    finish();
+    std::printf("\nfailed: the port did not open\n");
+    return 1;
+  }
 
   for (const char* command : {"*IDN?\r", "MEAS?\r"}) {
     Text text(command);
@@ -316,13 +340,7 @@ int main(int argc, char** argv) {
     return "result " + std::to_string(r) + "  CommGetError: " + lastError();
   });
 
-  steps.Run("CloseComm", [&] { return Hr(comms->CloseComm()) + "closed"; });
-  point->Unadvise(cookie);
-  point->Release();
-  container->Release();
-  comms->Release();
-  stop = true;
-  if (instrument.joinable()) instrument.join();
+  finish();
   std::printf("\ndone\n");
   return 0;
 }

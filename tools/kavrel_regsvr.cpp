@@ -20,9 +20,27 @@
 
 namespace {
 
+constexpr const char* kUsage = "usage: kavrel-regsvr [-u] [-s] [/path/to/libkavrel.so]\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: kavrel-regsvr [-u] [-s] [/path/to/libkavrel.so]\n");
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+int Help() {
+  std::fputs(kUsage, stdout);
+  std::fputs(
+      "\n"
+      "Registers the class Kavrel.comms of a libkavrel library in the registry file,\n"
+      "as regsvr32 does on Windows: $KAVREL_REGISTRY, else\n"
+      "${XDG_DATA_HOME:-~/.local/share}/kavrel/registry.reg. Without a path: the\n"
+      "library installed with this program, or that of its build tree.\n"
+      "\n"
+      "  -u   unregister instead\n"
+      "  -s   print nothing on success\n"
+      "Exit status: 0 done, 1 the library's call failed, 2 bad usage or no library.\n",
+      stdout);
+  return std::fflush(stdout) == 0 ? 0 : 2;
 }
 
 // The library that belongs with this program: installed, at the same
@@ -93,6 +111,8 @@ int main(int argc, char** argv) {
       unregister = true;
     } else if (std::strcmp(argv[i], "-s") == 0) {
       silent = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      return Help();
     } else if (argv[i][0] == '-' || library) {
       return Usage();
     } else {

@@ -117,11 +117,15 @@ if [ -f "$deb" ]; then
     check "find_package host against the system" cmake_host "" "$work/sys-cmake-host"
     check "pkg-config host against the system" pkg_config_host "" "" /usr/bin "$work/sys-pc-host"
     check "Python package from the system" python_host /usr/lib/python3/dist-packages ""
+    # Imported by root with bytecode writing on, as a user's script would be.
+    check "Python package compiled in place" env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -s -c \
+      'import kavrel, sys; sys.exit(kavrel.__file__ != "/usr/lib/python3/dist-packages/kavrel/__init__.py")'
     files=$(dpkg -L kavrel 2>/dev/null | while read -r f; do [ -f "$f" ] && echo "$f"; done)
     check "apt-get remove the package" apt-get remove --purge -y -qq kavrel
     left=""
     for f in $files; do [ -e "$f" ] && left="$left $f"; done
     check "nothing of the package left" test -z "$left"
+    check "no Python package directory left" test ! -e /usr/lib/python3/dist-packages/kavrel
   else
     echo "SKIP: apt-get install (needs root and no kavrel package already installed)"
   fi
