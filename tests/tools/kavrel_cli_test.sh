@@ -301,6 +301,13 @@ term)
   expect_eq "term --eol crlf" 'a\r\n' "$out"
   printf 'AB\r\n' >&7
   wait_for "screen | grep -q '^41 42 0D 0A *\$'" || fail "term --hex: $(screen)"
+  # Stopped from outside, the shell gets a sane terminal; resumed, keys are raw again.
+  tty=$(tm display -p -t term '#{pane_tty}')
+  kill -TSTP "$(cat "$work/term.pid")"
+  wait_for "stty -F $tty -a | grep -q ' icanon'" || fail "term stopped: terminal left raw"
+  stty -F "$tty" icanon echo
+  kill -CONT "$(cat "$work/term.pid")"
+  wait_for "stty -F $tty -a | grep -q -- '-icanon'" || fail "term resumed: keyboard not raw"
   # Ended by a signal: the terminal is put back all the same.
   kill -TERM "$(cat "$work/term.pid")"
   wait_for "[ -s '$work/exit' ]" || fail "term: SIGTERM did not end it"

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "tools/kavrel/comm_port.h"
 #include "tools/kavrel/commands.h"
@@ -25,8 +26,9 @@ constexpr short kBreakLine = 1, kDtrLine = 2, kRtsLine = 3;
 constexpr const char* kKeysHelp =
     "\n[Ctrl-] quits; Ctrl-T then: d DTR on/off, r RTS on/off, b break, Ctrl-T sends Ctrl-T]\n";
 
-// The terminal's settings before raw mode, for the signal handler too.
-struct termios savedTermios;
+// The terminal's settings before raw mode and in it, for the signal
+// handlers too.
+struct termios savedTermios, rawTermios;
 volatile sig_atomic_t termiosSaved = 0;
 
 void RestoreTerminal() {
@@ -40,6 +42,21 @@ void OnFatalSignal(int sig) {
   ReleasePortsOnSignal();
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+}
+
+// Stopped from outside (the keyboard's Ctrl-Z goes to the device): the
+// shell gets its terminal back while term is stopped, raw keys again when it
+// goes on.
+void OnStop(int) {
+  const int saved = errno;
+  if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
+  ::raise(SIGSTOP);
+  errno = saved;
+}
+void OnContinue(int) {
+  const int saved = errno;
+  if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &rawTermios);
+  errno = saved;
 }
 
 // The keyboard's settings, taken before the port opens: the port may be
@@ -64,14 +81,23 @@ class RawTerminal {
       sigemptyset(&sa.sa_mask);
       ::sigaction(sig, &sa, nullptr);
     }
-    struct termios raw = savedTermios;
-    ::cfmakeraw(&raw);
-    raw.c_oflag = savedTermios.c_oflag;  // received line feeds still start a new line
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
+    rawTermios = savedTermios;
+    ::cfmakeraw(&rawTermios);
+    rawTermios.c_oflag = savedTermios.c_oflag;  // received line feeds still start a new line
+    rawTermios.c_cc[VMIN] = 1;
+    rawTermios.c_cc[VTIME] = 0;
+    using Handler = void (*)(int);
+    for (auto [sig, handler] : {std::pair<int, Handler>{SIGTSTP, OnStop}, {SIGCONT, OnContinue}}) {
+      struct sigaction sa {};
+      sa.sa_handler = handler;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = SA_RESTART;
+      ::sigaction(sig, &sa, nullptr);
+    }
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &rawTermios);
   }
   ~RawTerminal() {
+    for (int sig : {SIGTSTP, SIGCONT}) ::signal(sig, SIG_DFL);
     RestoreTerminal();
     termiosSaved = 0;
   }
