@@ -289,9 +289,14 @@ term)
   wait_for "screen | grep -q '^hello *\$'" || fail "term --echo: $(screen)"
   printf 'WORLD 7\r\n' >&7
   wait_for "screen | grep -q 'WORLD 7'" || fail "term: received text not shown: $(screen)"
+  # A device's escapes that switch screen, cursor and mouse modes are undone on the way out.
+  printf '\033[?1049h\033[?25l\033[?1000h' >&7
+  wait_for "[ \"\$(tm display -p -t term '#{alternate_on}')\" = 1 ]" || fail "term: escapes not passed"
   tm send-keys -t term C-]
   wait_for "[ -s '$work/exit' ]" || fail "term: Ctrl-] did not quit"
   expect_eq "term: exit status" "exit=0" "$(cat "$work/exit")"
+  expect_eq "term: display modes put back" "0 1 0" \
+    "$(tm display -p -t term '#{alternate_on} #{cursor_flag} #{mouse_any_flag}')"
   restored || fail "term: terminal not restored after Ctrl-]"
 
   rm -f "$work/exit" "$work/stty.after"

@@ -31,7 +31,23 @@ constexpr const char* kKeysHelp =
 struct termios savedTermios, rawTermios;
 volatile sig_atomic_t termiosSaved = 0;
 
+// Set once the device has sent what can switch modes of the terminal that
+// shows it: an escape or a shift-out (another character set).
+volatile sig_atomic_t displayModesTouched = 0;
+
+// Puts back what a device's output may have switched on the way out: the
+// normal screen, a visible cursor, mouse reporting off, then a soft reset
+// (character sets, attributes, margins, cursor and keypad modes).
+constexpr char kDisplayReset[] =
+    "\x1b[?1047l\x1b[?25h\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1006l\x1b[?2004l"
+    "\x1b[!p\x0f\x1b(B\x1b[0m";
+
 void RestoreTerminal() {
+  if (displayModesTouched && ::isatty(STDOUT_FILENO)) {
+    displayModesTouched = 0;
+    [[maybe_unused]] const ssize_t n =
+        ::write(STDOUT_FILENO, kDisplayReset, sizeof kDisplayReset - 1);
+  }
   if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
 }
 
@@ -225,6 +241,8 @@ int RunTerm(const Args& args) {
         failure = port->Failure();
         break;
       }
+      if (!got.empty() && !hex && got.find_first_of("\x1b\x0e") != std::string::npos)
+        displayModesTouched = 1;
       if (!got.empty()) WriteOut(hex ? hexView.Format(got) : got);
 
       const auto now = std::chrono::steady_clock::now();
