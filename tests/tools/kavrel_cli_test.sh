@@ -327,6 +327,9 @@ term)
   for i in 1 2 3 4 5; do printf 'data\n' >&7; sleep 0.1; done
   wait_for "[ -s '$work/exit' ]" || fail "term | head: did not end"
   restored || fail "term: terminal not restored after SIGPIPE"
+  # Standard output that cannot be written ends term with 74, not a silent loss.
+  timeout 5 "$kavrel" term "$port" < /dev/null > /dev/full 2> "$work/err"
+  expect_status "term: standard output full" 74 $?
 
   # The port is the keyboard's own terminal: its settings from before the open come back.
   rm -f "$work/exit" "$work/stty.after"

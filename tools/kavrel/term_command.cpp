@@ -121,13 +121,19 @@ class RawTerminal {
   RawTerminal& operator=(const RawTerminal&) = delete;
 };
 
+// Standard output's first write error (0 while there is none): term ends
+// on it rather than go on dropping what arrives.
+int outputError = 0;
+
 void WriteOut(const std::string& text) {
   size_t done = 0;
-  while (done < text.size()) {
+  while (done < text.size() && outputError == 0) {
     const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
+    if (n <= 0)
+      outputError = n < 0 ? errno : EIO;
+    else
+      done += static_cast<size_t>(n);
   }
 }
 
@@ -190,7 +196,8 @@ int RunTerm(const Args& args) {
                (done ? "]\n" : ": refused by the device]\n"));
       return done;
     };
-    while (!quit && failure.empty()) {
+    outputError = 0;
+    while (!quit && failure.empty() && outputError == 0) {
       pollfd fds{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0};
       const int ready = ::poll(&fds, 1, 10);
       if (ready > 0 && (fds.revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -264,6 +271,10 @@ int RunTerm(const Args& args) {
   if (!failure.empty()) {
     std::fprintf(stderr, "\nkavrel term: %s\n", failure.c_str());
     return kExitDevice;
+  }
+  if (outputError != 0) {
+    std::fprintf(stderr, "\nkavrel: writing standard output: %s\n", std::strerror(outputError));
+    return kExitOutput;
   }
   std::fprintf(stderr, "\n");
   return kExitOk;
