@@ -262,6 +262,9 @@ print(int.from_bytes(fcntl.ioctl(fd, 0x80045440, bytes(4)), "little"))' "$port" 
   err=$("$kavrel" query NULLMODEM0A 'ab' --mode "baud=9600 octs=on" 2>&1)
   expect_status "query: write time-out" 3 $?
   expect_eq "query: write time-out" "kavrel query: the write timed out after 0 of 2 bytes" "$err"
+  err=$(printf 'ab' | "$kavrel" term NULLMODEM0A --mode "baud=9600 octs=on" 2>&1 >/dev/null)
+  expect_status "term: write time-out" 3 $?
+  expect_eq "term: write time-out" "kavrel term: the write timed out after 0 of 2 bytes" "$(echo "$err" | tail -1)"
   ;;
 
 term)

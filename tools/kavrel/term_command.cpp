@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -214,8 +215,14 @@ int RunTerm(const Args& args) {
             case TermKey::Text: {
               std::string shown;
               const std::string out = input.Translate(key.text, &shown);
-              if (!out.empty() && port->Write(out) != static_cast<long>(out.size()))
+              const long written = out.empty() ? 0 : port->Write(out);
+              if (written < 0)
                 failure = port->Failure();
+              else if (written != static_cast<long>(out.size()))
+                // A time-out (flow control holding the line): the component
+                // records no error for it, so its error line would be empty.
+                failure = "the write timed out after " + std::to_string(written) + " of " +
+                          std::to_string(out.size()) + " bytes";
               else if (echo)
                 WriteOut(shown);
               break;
