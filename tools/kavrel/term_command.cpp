@@ -198,9 +198,12 @@ int RunTerm(const Args& args) {
       return done;
     };
     outputError = 0;
+    bool received = false;
     while (!quit && failure.empty() && outputError == 0) {
       pollfd fds{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0};
-      const int ready = ::poll(&fds, 1, 10);
+      // A read returns at most 1024 bytes: while bytes keep coming, read again
+      // at once, or a fast line outruns the device's buffers and loses data.
+      const int ready = ::poll(&fds, 1, received ? 0 : 10);
       if (ready > 0 && (fds.revents & (POLLIN | POLLHUP | POLLERR))) {
         char typed[256];
         const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
@@ -255,6 +258,7 @@ int RunTerm(const Args& args) {
         failure = port->Failure();
         break;
       }
+      received = !got.empty();
       if (!got.empty() && !hex && got.find_first_of("\x1b\x0e") != std::string::npos)
         displayModesTouched = 1;
       if (!got.empty()) WriteOut(hex ? hexView.Format(got) : got);
