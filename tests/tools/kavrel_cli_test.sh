@@ -262,6 +262,9 @@ print(int.from_bytes(fcntl.ioctl(fd, 0x80045440, bytes(4)), "little"))' "$port" 
   err=$("$kavrel" query NULLMODEM0A 'ab' --mode "baud=9600 octs=on" 2>&1)
   expect_status "query: write time-out" 3 $?
   expect_eq "query: write time-out" "kavrel query: the write timed out after 0 of 2 bytes" "$err"
+  err=$(printf 'ab' | "$kavrel" term NULLMODEM0A --mode "baud=9600 octs=on" 2>&1 >/dev/null)
+  expect_status "term: write time-out" 3 $?
+  expect_eq "term: write time-out" "kavrel term: the write timed out after 0 of 2 bytes" "$(echo "$err" | tail -1)"
   ;;
 
 term)
@@ -289,9 +292,14 @@ term)
   wait_for "screen | grep -q '^hello *\$'" || fail "term --echo: $(screen)"
   printf 'WORLD 7\r\n' >&7
   wait_for "screen | grep -q 'WORLD 7'" || fail "term: received text not shown: $(screen)"
+  # A device's escapes that switch screen, cursor and mouse modes are undone on the way out.
+  printf '\033[?1049h\033[?25l\033[?1000h' >&7
+  wait_for "[ \"\$(tm display -p -t term '#{alternate_on}')\" = 1 ]" || fail "term: escapes not passed"
   tm send-keys -t term C-]
   wait_for "[ -s '$work/exit' ]" || fail "term: Ctrl-] did not quit"
   expect_eq "term: exit status" "exit=0" "$(cat "$work/exit")"
+  expect_eq "term: display modes put back" "0 1 0" \
+    "$(tm display -p -t term '#{alternate_on} #{cursor_flag} #{mouse_any_flag}')"
   restored || fail "term: terminal not restored after Ctrl-]"
 
   rm -f "$work/exit" "$work/stty.after"
@@ -301,6 +309,13 @@ term)
   expect_eq "term --eol crlf" 'a\r\n' "$out"
   printf 'AB\r\n' >&7
   wait_for "screen | grep -q '^41 42 0D 0A *\$'" || fail "term --hex: $(screen)"
+  # Stopped from outside, the shell gets a sane terminal; resumed, keys are raw again.
+  tty=$(tm display -p -t term '#{pane_tty}')
+  kill -TSTP "$(cat "$work/term.pid")"
+  wait_for "stty -F $tty -a | grep -q ' icanon'" || fail "term stopped: terminal left raw"
+  stty -F "$tty" icanon echo
+  kill -CONT "$(cat "$work/term.pid")"
+  wait_for "stty -F $tty -a | grep -q -- '-icanon'" || fail "term resumed: keyboard not raw"
   # Ended by a signal: the terminal is put back all the same.
   kill -TERM "$(cat "$work/term.pid")"
   wait_for "[ -s '$work/exit' ]" || fail "term: SIGTERM did not end it"
@@ -315,6 +330,19 @@ term)
   for i in 1 2 3 4 5; do printf 'data\n' >&7; sleep 0.1; done
   wait_for "[ -s '$work/exit' ]" || fail "term | head: did not end"
   restored || fail "term: terminal not restored after SIGPIPE"
+  # Bytes arriving faster than one read a poll (a line above 1 Mbaud) are all
+  # taken at once: 1 MB drains from the pty pair in well under 4 s.
+  head -c 1000000 /dev/zero | tr '\0' z > "$work/mb"
+  sleep 6 | "$kavrel" term "$port" > "$work/got" 2> /dev/null &
+  reader=$!
+  sleep 0.5
+  timeout 4 cat "$work/mb" >&7
+  expect_status "term: fast incoming data read in time" 0 $?
+  wait "$reader"
+  expect_eq "term: fast incoming data whole" 1000000 "$(tr -cd z < "$work/got" | wc -c)"
+  # Standard output that cannot be written ends term with 74, not a silent loss.
+  timeout 5 "$kavrel" term "$port" < /dev/null > /dev/full 2> "$work/err"
+  expect_status "term: standard output full" 74 $?
 
   # The port is the keyboard's own terminal: its settings from before the open come back.
   rm -f "$work/exit" "$work/stty.after"

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "tools/kavrel/comm_port.h"
 #include "tools/kavrel/commands.h"
@@ -25,11 +27,28 @@ constexpr short kBreakLine = 1, kDtrLine = 2, kRtsLine = 3;
 constexpr const char* kKeysHelp =
     "\n[Ctrl-] quits; Ctrl-T then: d DTR on/off, r RTS on/off, b break, Ctrl-T sends Ctrl-T]\n";
 
-// The terminal's settings before raw mode, for the signal handler too.
-struct termios savedTermios;
+// The terminal's settings before raw mode and in it, for the signal
+// handlers too.
+struct termios savedTermios, rawTermios;
 volatile sig_atomic_t termiosSaved = 0;
 
+// Set once the device has sent what can switch modes of the terminal that
+// shows it: an escape or a shift-out (another character set).
+volatile sig_atomic_t displayModesTouched = 0;
+
+// Puts back what a device's output may have switched on the way out: the
+// normal screen, a visible cursor, mouse reporting off, then a soft reset
+// (character sets, attributes, margins, cursor and keypad modes).
+constexpr char kDisplayReset[] =
+    "\x1b[?1047l\x1b[?25h\x1b[?1000l\x1b[?1002l\x1b[?1003l\x1b[?1006l\x1b[?2004l"
+    "\x1b[!p\x0f\x1b(B\x1b[0m";
+
 void RestoreTerminal() {
+  if (displayModesTouched && ::isatty(STDOUT_FILENO)) {
+    displayModesTouched = 0;
+    [[maybe_unused]] const ssize_t n =
+        ::write(STDOUT_FILENO, kDisplayReset, sizeof kDisplayReset - 1);
+  }
   if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
 }
 
@@ -40,6 +59,21 @@ void OnFatalSignal(int sig) {
   ReleasePortsOnSignal();
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+}
+
+// Stopped from outside (the keyboard's Ctrl-Z goes to the device): the
+// shell gets its terminal back while term is stopped, raw keys again when it
+// goes on.
+void OnStop(int) {
+  const int saved = errno;
+  if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTermios);
+  ::raise(SIGSTOP);
+  errno = saved;
+}
+void OnContinue(int) {
+  const int saved = errno;
+  if (termiosSaved) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &rawTermios);
+  errno = saved;
 }
 
 // The keyboard's settings, taken before the port opens: the port may be
@@ -64,14 +98,23 @@ class RawTerminal {
       sigemptyset(&sa.sa_mask);
       ::sigaction(sig, &sa, nullptr);
     }
-    struct termios raw = savedTermios;
-    ::cfmakeraw(&raw);
-    raw.c_oflag = savedTermios.c_oflag;  // received line feeds still start a new line
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
+    rawTermios = savedTermios;
+    ::cfmakeraw(&rawTermios);
+    rawTermios.c_oflag = savedTermios.c_oflag;  // received line feeds still start a new line
+    rawTermios.c_cc[VMIN] = 1;
+    rawTermios.c_cc[VTIME] = 0;
+    using Handler = void (*)(int);
+    for (auto [sig, handler] : {std::pair<int, Handler>{SIGTSTP, OnStop}, {SIGCONT, OnContinue}}) {
+      struct sigaction sa {};
+      sa.sa_handler = handler;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = SA_RESTART;
+      ::sigaction(sig, &sa, nullptr);
+    }
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &rawTermios);
   }
   ~RawTerminal() {
+    for (int sig : {SIGTSTP, SIGCONT}) ::signal(sig, SIG_DFL);
     RestoreTerminal();
     termiosSaved = 0;
   }
@@ -79,13 +122,19 @@ class RawTerminal {
   RawTerminal& operator=(const RawTerminal&) = delete;
 };
 
+// Standard output's first write error (0 while there is none): term ends
+// on it rather than go on dropping what arrives.
+int outputError = 0;
+
 void WriteOut(const std::string& text) {
   size_t done = 0;
-  while (done < text.size()) {
+  while (done < text.size() && outputError == 0) {
     const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
+    if (n <= 0)
+      outputError = n < 0 ? errno : EIO;
+    else
+      done += static_cast<size_t>(n);
   }
 }
 
@@ -148,9 +197,13 @@ int RunTerm(const Args& args) {
                (done ? "]\n" : ": refused by the device]\n"));
       return done;
     };
-    while (!quit && failure.empty()) {
+    outputError = 0;
+    bool received = false;
+    while (!quit && failure.empty() && outputError == 0) {
       pollfd fds{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0};
-      const int ready = ::poll(&fds, 1, 10);
+      // A read returns at most 1024 bytes: while bytes keep coming, read again
+      // at once, or a fast line outruns the device's buffers and loses data.
+      const int ready = ::poll(&fds, 1, received ? 0 : 10);
       if (ready > 0 && (fds.revents & (POLLIN | POLLHUP | POLLERR))) {
         char typed[256];
         const ssize_t n = ::read(STDIN_FILENO, typed, sizeof typed);
@@ -165,8 +218,14 @@ int RunTerm(const Args& args) {
             case TermKey::Text: {
               std::string shown;
               const std::string out = input.Translate(key.text, &shown);
-              if (!out.empty() && port->Write(out) != static_cast<long>(out.size()))
+              const long written = out.empty() ? 0 : port->Write(out);
+              if (written < 0)
                 failure = port->Failure();
+              else if (written != static_cast<long>(out.size()))
+                // A time-out (flow control holding the line): the component
+                // records no error for it, so its error line would be empty.
+                failure = "the write timed out after " + std::to_string(written) + " of " +
+                          std::to_string(out.size()) + " bytes";
               else if (echo)
                 WriteOut(shown);
               break;
@@ -199,6 +258,9 @@ int RunTerm(const Args& args) {
         failure = port->Failure();
         break;
       }
+      received = !got.empty();
+      if (!got.empty() && !hex && got.find_first_of("\x1b\x0e") != std::string::npos)
+        displayModesTouched = 1;
       if (!got.empty()) WriteOut(hex ? hexView.Format(got) : got);
 
       const auto now = std::chrono::steady_clock::now();
@@ -220,6 +282,10 @@ int RunTerm(const Args& args) {
   if (!failure.empty()) {
     std::fprintf(stderr, "\nkavrel term: %s\n", failure.c_str());
     return kExitDevice;
+  }
+  if (outputError != 0) {
+    std::fprintf(stderr, "\nkavrel: writing standard output: %s\n", std::strerror(outputError));
+    return kExitOutput;
   }
   std::fprintf(stderr, "\n");
   return kExitOk;
