@@ -48,12 +48,10 @@ class Scanner {
     if (end >= text_.size() || !IsDigit(text_[end])) return false;  // a keyword, not a device
     while (end < text_.size() && IsDigit(text_[end])) ++end;
     if (text_[pos_ + 3] == '0') malformed = true;  // COM0, COM01
-    if (end < text_.size() && text_[end] == ':') {
-      ++end;  // "COM1:9600,n,8,1" needs no space after the colon
-    } else if (end < text_.size() && !IsSpace(text_[end])) {
-      malformed = true;
-    }
+    if (end < text_.size() && !IsSpace(text_[end]) && text_[end] != ':') malformed = true;
     pos_ = end;
+    SkipSpace();
+    Take(':');  // "COM1:9600,n,8,1" and "COM1 : xon=on" alike
     return true;
   }
 
@@ -75,7 +73,8 @@ std::optional<DWORD> ParseNumber(std::string_view digits) {
 
 std::optional<DWORD> ParseBaud(std::string_view text) {
   const std::optional<DWORD> number = ParseNumber(text);
-  if (!number || *number == 0) return std::nullopt;
+  // 0 is taken as it stands: the device refuses it when the block is applied.
+  if (!number) return std::nullopt;
   switch (*number) {  // the two-digit abbreviations of the classic rates
     case 11:
       return 110;
@@ -203,8 +202,7 @@ bool ParseOldForm(Scanner& in, DCB& dcb) {
 
 // keyword=value items separated by spaces.
 bool ParseNewForm(Scanner& in, DCB& dcb) {
-  bool stopNamed = false, xonNamed = false, odsrNamed = false, octsNamed = false;
-  bool baudNamed = false;
+  bool stopNamed = false, baudNamed = false;
   while (!in.AtEnd()) {
     const std::string_view key = in.Word();
     if (key.empty() || !in.Take('=')) return false;
@@ -239,17 +237,14 @@ bool ParseNewForm(Scanner& in, DCB& dcb) {
       if (!on) return false;
       dcb.fInX = *on;
       dcb.fOutX = *on;
-      xonNamed = true;
     } else if (EqualsNoCase(key, "odsr")) {
       const auto on = ParseOnOff(value);
       if (!on) return false;
       dcb.fOutxDsrFlow = *on;
-      odsrNamed = true;
     } else if (EqualsNoCase(key, "octs")) {
       const auto on = ParseOnOff(value);
       if (!on) return false;
       dcb.fOutxCtsFlow = *on;
-      octsNamed = true;
     } else if (EqualsNoCase(key, "dtr")) {
       const auto control = ParseLineControl(value, false);
       if (!control) return false;
@@ -266,21 +261,16 @@ bool ParseNewForm(Scanner& in, DCB& dcb) {
       return false;
     }
   }
-  if (baudNamed && dcb.BaudRate == 110 && !stopNamed) dcb.StopBits = TWOSTOPBITS;
-  if (!xonNamed) {
-    dcb.fInX = 0;
-    dcb.fOutX = 0;
-  }
-  if (!odsrNamed) dcb.fOutxDsrFlow = 0;
-  if (!octsNamed) dcb.fOutxCtsFlow = 0;
+  // Without a stop setting the form always supplies one: two at 110 baud, else one.
+  if (!stopNamed) dcb.StopBits = (baudNamed && dcb.BaudRate == 110) ? TWOSTOPBITS : ONESTOPBIT;
   return true;
 }
 
 }  // namespace
 
 bool ApplyModeString(std::string_view text, DCB& dcb) {
+  if (!text.empty() && IsSpace(text[0])) return false;  // as BuildCommDCB: no leading blank
   Scanner in(text);
-  in.SkipSpace();
   bool badPrefix = false;
   if (in.TakeDevicePrefix(badPrefix) && badPrefix) return false;
   in.SkipSpace();

@@ -44,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(std::memcmp(&dcb, &before, sizeof dcb) == 0);
     return 0;
   }
-  Require(dcb.BaudRate != 0);
   Require(dcb.ByteSize >= 5 && dcb.ByteSize <= 8);
   Require(dcb.Parity <= SPACEPARITY && dcb.StopBits <= TWOSTOPBITS);
   Require(dcb.fDtrControl <= DTR_CONTROL_HANDSHAKE);

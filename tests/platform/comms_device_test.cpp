@@ -149,6 +149,9 @@ TEST_F(Comms, ModeStringsReachTheDevice) {
   EXPECT_EQ(Set(1, u"baud=fast"), 87);
   EXPECT_EQ(Source(), "CommSet (BuildCommDCB)");
   EXPECT_EQ(ProbeLine(pty.master()).speed, 250000u);  // unchanged
+  EXPECT_EQ(Set(1, u"baud=0"), 87);                   // well formed, but no line runs at 0
+  EXPECT_EQ(Source(), "CommSet (SetCommState)");
+  EXPECT_EQ(ProbeLine(pty.master()).speed, 250000u);
 }
 
 // A standard rate stays readable by every other program after the close;
