@@ -202,7 +202,8 @@ bool ParseOldForm(Scanner& in, DCB& dcb) {
 
 // keyword=value items separated by spaces.
 bool ParseNewForm(Scanner& in, DCB& dcb) {
-  bool stopNamed = false, baudNamed = false;
+  bool stopNamed = false, xonNamed = false, odsrNamed = false, octsNamed = false;
+  bool baudNamed = false;
   while (!in.AtEnd()) {
     const std::string_view key = in.Word();
     if (key.empty() || !in.Take('=')) return false;
@@ -237,14 +238,17 @@ bool ParseNewForm(Scanner& in, DCB& dcb) {
       if (!on) return false;
       dcb.fInX = *on;
       dcb.fOutX = *on;
+      xonNamed = true;
     } else if (EqualsNoCase(key, "odsr")) {
       const auto on = ParseOnOff(value);
       if (!on) return false;
       dcb.fOutxDsrFlow = *on;
+      odsrNamed = true;
     } else if (EqualsNoCase(key, "octs")) {
       const auto on = ParseOnOff(value);
       if (!on) return false;
       dcb.fOutxCtsFlow = *on;
+      octsNamed = true;
     } else if (EqualsNoCase(key, "dtr")) {
       const auto control = ParseLineControl(value, false);
       if (!control) return false;
@@ -261,8 +265,13 @@ bool ParseNewForm(Scanner& in, DCB& dcb) {
       return false;
     }
   }
-  // Without a stop setting the form always supplies one: two at 110 baud, else one.
-  if (!stopNamed) dcb.StopBits = (baudNamed && dcb.BaudRate == 110) ? TWOSTOPBITS : ONESTOPBIT;
+  if (baudNamed && dcb.BaudRate == 110 && !stopNamed) dcb.StopBits = TWOSTOPBITS;
+  if (!xonNamed) {
+    dcb.fInX = 0;
+    dcb.fOutX = 0;
+  }
+  if (!odsrNamed) dcb.fOutxDsrFlow = 0;
+  if (!octsNamed) dcb.fOutxCtsFlow = 0;
   return true;
 }
 

@@ -19,10 +19,11 @@ namespace kavrel::platform {
 
 // Edits dcb from text. Only the members the text names change, except that
 // a baud rate of 110 without a stop-bit setting sets two stop bits, the new
-// form sets one stop bit when it names neither, and the old form always sets
-// the flow-control members (none, x or p). A baud rate of 0 is taken here:
-// applying it to a device is what fails. Returns false and leaves dcb
-// untouched when the text is malformed, including text that names nothing.
+// form switches XON/XOFF and CTS/DSR output flow control off unless it names
+// them, and the old form always sets the flow-control members (none, x or
+// p). A baud rate of 0 is taken here: applying it to a device is what fails.
+// Returns false and leaves dcb untouched when the text is malformed,
+// including text that names nothing.
 bool ApplyModeString(std::string_view text, DCB& dcb);
 
 }  // namespace kavrel::platform
