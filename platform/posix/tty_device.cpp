@@ -397,8 +397,29 @@ class TtyDevice final : public Device {
       if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
       if (!full) return ERROR_SUCCESS;
     } else {
+      // Bytes that came behind those taken ahead are taken too while the
+      // buffer has room: a line that hangs up takes its own queue with it,
+      // and what was counted must still be read.
       in = aheadEnd_ - aheadStart_;
-      lock.unlock();
+      if (Ioctl(fd_, FIONREAD, &queued) < 0) return in > 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+      if (queued > 0 && in < ahead_.size()) {
+        if (aheadStart_ > 0) {
+          std::memmove(ahead_.data(), ahead_.data() + aheadStart_, in);
+          aheadStart_ = 0;
+          aheadEnd_ = in;
+        }
+        const long n = ReadInPlace(fd_, ahead_.data() + aheadEnd_, ahead_.size() - aheadEnd_);
+        if (n == 0) queued = 0;  // hung up in between: its queue has gone
+        if (n > 0) {
+          aheadEnd_ += static_cast<size_t>(n);
+          in = aheadEnd_;
+          queued = std::max(0, queued - static_cast<int>(n));
+          lock.unlock();
+          if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
+        }
+      }
+      in += static_cast<size_t>(queued);
+      return ERROR_SUCCESS;
     }
     // A line that has hung up has no count of its own; what was taken from
     // it before is still counted and read, as the null-modem's input is.
