@@ -222,7 +222,8 @@ class Comms:
         """Call ``callback(text)`` at every ``DataArrived`` event.
 
         ``looprocess`` raises it once per polling pass while ``StatusComm``
-        is true, with ``ReadBuffer``.  Several callbacks run in the order
+        is true, with ``ReadBuffer``: a pass that read nothing new delivers
+        the last text again.  Several callbacks run in the order
         they were added.  One that raises is reported on the "kavrel"
         logger and the others still run; the exception does not pass
         through the component.  Returns ``callback``, so it serves as a
