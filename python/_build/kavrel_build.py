@@ -9,6 +9,7 @@ stands; the project's metadata comes from pyproject.toml.
 
 from __future__ import annotations
 
+import ast
 import base64
 import hashlib
 import io
@@ -20,17 +21,64 @@ from pathlib import Path
 
 try:
     import tomllib
-except ImportError:  # Python < 3.11
-    import tomli as tomllib  # type: ignore[no-redef]
+except ImportError:  # Python < 3.11, where no TOML reader comes with Python
+    tomllib = None  # type: ignore[assignment]
 
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = "kavrel"
 TAG = "py3-none-any"
 
 
+def _without_comment(line: str) -> str:
+    quoted = escaped = False
+    for i, c in enumerate(line):
+        if escaped:
+            escaped = False
+        elif quoted and c == "\\":
+            escaped = True
+        elif c == '"':
+            quoted = not quoted
+        elif c == "#" and not quoted:
+            return line[:i]
+    return line
+
+
+def _read_project(text: str) -> dict:
+    """The [project] table, for Pythons without tomllib: its values are
+    basic strings and arrays of them, which read as Python literals."""
+    project: dict = {}
+    section = key = ""
+    value = ""
+    for raw in text.splitlines():
+        line = _without_comment(raw).strip()
+        if key:  # an array that goes on over several lines
+            value += " " + line
+        elif not line:
+            continue
+        elif line.startswith("["):
+            section = line.strip("[] ")
+            continue
+        elif section != "project":
+            continue
+        else:
+            key, sep, value = (part.strip() for part in line.partition("="))
+            if not sep:
+                raise ValueError(f"pyproject.toml: cannot read {raw!r}")
+        if value.startswith("[") and value.count("[") > value.count("]"):
+            continue
+        try:
+            project[key] = ast.literal_eval(value)
+        except (SyntaxError, ValueError):
+            raise ValueError(f"pyproject.toml: cannot read the value of {key!r}") from None
+        key = ""
+    return project
+
+
 def _project() -> dict:
-    with open(ROOT / "pyproject.toml", "rb") as f:
-        return tomllib.load(f)["project"]
+    text = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    if tomllib is None:
+        return _read_project(text)
+    return tomllib.loads(text)["project"]
 
 
 def _names() -> tuple[str, str]:

@@ -222,7 +222,8 @@ class Comms:
         """Call ``callback(text)`` at every ``DataArrived`` event.
 
         ``looprocess`` raises it once per polling pass while ``StatusComm``
-        is true, with ``ReadBuffer``.  Several callbacks run in the order
+        is true, with ``ReadBuffer``: a pass that read nothing new delivers
+        the last text again.  Several callbacks run in the order
         they were added.  One that raises is reported on the "kavrel"
         logger and the others still run; the exception does not pass
         through the component.  Returns ``callback``, so it serves as a
@@ -382,7 +383,10 @@ class Comms:
     def CommOpen(self, intPortID: int, strPort: str, strSettings: str) -> int:
         """Open device ``strPort`` in slot ``intPortID`` and configure it from
         the mode string ``strSettings`` ("baud=9600 parity=N data=8 stop=1").
-        Returns 0, -1 when the slot is already open, or the error number."""
+        Returns 0, -1 when the slot is already open, or the error number.
+
+        The name is opened by its bytes in the code page: for a path beyond
+        ASCII pass ``text_from_bytes(os.fsencode(path))``."""
         port = _short(_int(intPortID, "intPortID", 16))
         strPort, strSettings = _text(strPort, "strPort"), _text(strSettings, "strSettings")
         with Bstr(strPort) as name, Bstr(strSettings) as mode:
@@ -423,11 +427,11 @@ class Comms:
             return count, data.text()
 
     def CommWrite(self, intPortID: int, strData: str) -> int:
-        """Send ``strData`` on slot ``intPortID``, one byte per character;
+        """Send ``strData`` on slot ``intPortID``, one byte per UTF-16 unit;
         returns the number of bytes written, or -1 on failure.
 
-        A character the code page lacks goes out as ``?``;
-        ``text_from_bytes`` makes text for any bytes."""
+        A character the code page lacks goes out as ``?`` (one beyond
+        U+FFFF as ``??``); ``text_from_bytes`` makes text for any bytes."""
         port = _short(_int(intPortID, "intPortID", 16))
         with Bstr(_text(strData, "strData")) as data:
             return self._port_call(29, ctypes.byref(port), data.ref)

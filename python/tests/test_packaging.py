@@ -1,5 +1,6 @@
 import base64
 import hashlib
+import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -31,3 +32,27 @@ def test_wheel_carries_the_whole_package(tmp_path: Path) -> None:
             want = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
             assert digest == "sha256=" + want.decode() and int(size) == len(data), arc
         assert "Name: kavrel" in whl.read("kavrel-1.1.0.dist-info/METADATA").decode()
+
+
+def test_backend_builds_without_a_toml_reader(tmp_path: Path) -> None:
+    # Before Python 3.11 no TOML reader comes with Python, and pip's build
+    # environment has nothing else: the backend must read its project alone.
+    code = (
+        "import sys; sys.modules['tomllib'] = sys.modules['tomli'] = None\n"
+        f"sys.path.insert(0, {str(PACKAGE_DIR / '_build')!r})\n"
+        "import kavrel_build\n"
+        f"print(kavrel_build.build_wheel({str(tmp_path)!r}))\n"
+        "print(kavrel_build._metadata(), end='')\n"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+    )
+    assert run.returncode == 0, run.stderr
+    name, metadata = run.stdout.split("\n", 1)
+    assert name == "kavrel-1.1.0-py3-none-any.whl"
+    sys.path.insert(0, str(PACKAGE_DIR / "_build"))
+    try:
+        import kavrel_build
+    finally:
+        sys.path.pop(0)
+    assert metadata == kavrel_build._metadata()  # what tomllib reads
