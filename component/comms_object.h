@@ -130,10 +130,11 @@ class CommsObject final : public CommsPrivate,
   const Apartment& apartment() const { return apartment_; }
   bool OnOwnerThread() const { return apartment_.Current(); }
 
-  // Set by the polling pass around its ClearComm: the flush then empties the
-  // output queue and ends transfers, but keeps what was received and not yet
-  // read for the next pass's read. A host's own ClearComm empties both.
-  bool keepReceivedOnFlush = false;
+  // Set by the polling pass around its ClearComm: the flush then ends
+  // transfers but keeps both queues: what was received and not yet read is
+  // for the next pass's read, and what a WriteComm made during the pass has
+  // counted as sent. A host's own ClearComm empties both.
+  bool keepQueuesOnFlush = false;
 
   // The slot intPortID names; runtime error 9 outside 1 to 4.
   PortSlot& Slot(short intPortID);

@@ -59,8 +59,7 @@ HRESULT CommsObject::WriteComm(BSTR* strData1) {
 }
 
 // Polls while the thread's intLoopState is below 4: each pass pumps the
-// host's messages, reads, empties the device queues of all but the received
-// text not yet read, raises DataArrived
+// host's messages, reads, ends the device's transfers, raises DataArrived
 // while StatusComm is true, and waits 20 ms. A stop requested during a pass
 // takes effect after the whole pass.
 HRESULT CommsObject::looprocess() {
@@ -70,12 +69,14 @@ HRESULT CommsObject::looprocess() {
       runtime().pump.Pump();
       Check(self()->ReadComm());
       {
-        // The pass empties the queues without losing received text: what
-        // this pass's read left (it takes at most 1024 bytes, and more may
-        // have come since) is read by the next pass.
-        keepReceivedOnFlush = true;
+        // The pass ends transfers without losing text either way: what this
+        // pass's read left (it takes at most 1024 bytes, and more may have
+        // come since) is read by the next pass, and what a WriteComm made
+        // from the message pump (reported written, still leaving a device
+        // that buffers its output) goes out.
+        keepQueuesOnFlush = true;
         const HRESULT cleared = self()->ClearComm();
-        keepReceivedOnFlush = false;
+        keepQueuesOnFlush = false;
         Check(cleared);
       }
       if (statusComm) {

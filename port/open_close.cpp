@@ -151,7 +151,7 @@ HRESULT CommsObject::CommFlush(short* intPortID, LONG* result) {
       status = port::RefuseClosedSlot(*this, u"CommFlush (PurgeComm)");
       return;
     }
-    const DWORD flags = keepReceivedOnFlush ? port::kPurgeKeepingReceived : port::kPurgeAll;
+    const DWORD flags = keepQueuesOnFlush ? port::kPurgeKeepingQueued : port::kPurgeAll;
     status = AsStatus(device().PurgeComm(slot.lngHandle, flags));
     status = status ? 0 : port::RecordDllFailure(*this, u"CommFlush (PurgeComm)");
   });

@@ -13,8 +13,9 @@ namespace kavrel::port {
 
 // Both queues emptied and any transfer in progress ended.
 inline constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-// As kPurgeAll, but what was received and not yet read stays queued.
-inline constexpr DWORD kPurgeKeepingReceived = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR;
+// Transfers in progress ended, but both queues kept: what was received and
+// not yet read, and what was written and has not yet left the device.
+inline constexpr DWORD kPurgeKeepingQueued = PURGE_TXABORT | PURGE_RXABORT;
 
 // A slot that is not open but holds a handle other than 0 (never opened) and
 // -1 (failed open) held a device that CommClose has closed. The value may

@@ -39,8 +39,10 @@ uint8_t ParityCode(BYTE parity) { return static_cast<uint8_t>(parity + 1); }
 uint8_t StopCode(BYTE stopBits) {
   return stopBits == ONESTOPBIT ? 1 : stopBits == TWOSTOPBITS ? 2 : 3;
 }
+// Hardware flow control holds the output while CTS is low: only CTS flow
+// control asks for it, not RTS handshake alone.
 uint8_t FlowCode(const DCB& dcb) {
-  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return control::kHardwareFlow;
+  if (dcb.fOutxCtsFlow) return control::kHardwareFlow;
   if (dcb.fOutX || dcb.fInX) return control::kXonXoff;
   return control::kNoFlowControl;
 }
@@ -333,14 +335,14 @@ DWORD NetworkPort::GetState(DCB& dcb) {
   if (stop_ == 1) dcb.StopBits = ONESTOPBIT;
   if (stop_ == 2) dcb.StopBits = TWOSTOPBITS;
   if (stop_ == 3) dcb.StopBits = ONE5STOPBITS;
+  // The server's hardware flow control is CTS flow control, with RTS
+  // handshake unless the block has an RTS handshake of its own; RTS
+  // handshake without it is kept in the block.
   const bool hardware = flow_ == control::kHardwareFlow;
   if (hardware && !dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    dcb.fOutxCtsFlow = 1;
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  } else if (!hardware) {
-    dcb.fOutxCtsFlow = 0;
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
   }
+  dcb.fOutxCtsFlow = hardware ? 1 : 0;
   const bool software = flow_ == control::kXonXoff;
   if (software && !dcb.fOutX && !dcb.fInX) dcb.fOutX = dcb.fInX = 1;
   if (!software) dcb.fOutX = dcb.fInX = 0;
@@ -366,9 +368,12 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   // does not answer, which is no reason to refuse the settings.
   codec_.QueueCommand(ComPortCommand::kSetControl,
                       dcb.fDtrControl != DTR_CONTROL_DISABLE ? control::kDtrOn : control::kDtrOff);
+  // RTS handshake without CTS flow control has no code: RTS stays on.
   if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
     codec_.QueueCommand(ComPortCommand::kSetControl,
                         dcb.fRtsControl == RTS_CONTROL_ENABLE ? control::kRtsOn : control::kRtsOff);
+  } else if (flow != control::kHardwareFlow) {
+    codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
   }
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
     for (Answer kind : {kBaud, kSize, kParity, kStop, kFlow}) {

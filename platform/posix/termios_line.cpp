@@ -85,13 +85,16 @@ void ReadTermios(const Termios2& t, DCB& dcb) {
   dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
   dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
   dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
-  const bool rtscts = (t.c_cflag & CRTSCTS) != 0;
-  if (rtscts && !dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+  // CRTSCTS is CTS output flow control (and drives RTS as well): a line
+  // found with it and no RTS setting of the caller's has RTS handshake too.
+  // Without it, an RTS handshake the caller set is kept in the block.
+  if (t.c_cflag & CRTSCTS) {
+    if (!dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
     dcb.fOutxCtsFlow = 1;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  } else if (!rtscts) {
+  } else {
     dcb.fOutxCtsFlow = 0;
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
   }
 }
 
@@ -105,7 +108,9 @@ void WriteTermios(const DCB& dcb, Termios2& t) {
   if (dcb.Parity == ODDPARITY || dcb.Parity == MARKPARITY) t.c_cflag |= PARODD;
   if (dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) t.c_cflag |= CMSPAR;
   if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  // Only CTS output flow control holds transmission: RTS handshake alone
+  // has no switch of its own and must not stop output while CTS is low.
+  if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(INPCK | IXON | IXOFF);
   if (dcb.fParity) t.c_iflag |= INPCK;
   if (dcb.fOutX) t.c_iflag |= IXON;

@@ -225,10 +225,13 @@ class TtyDevice final : public Device {
     }
     // DTR and RTS as the DCB says, where the device has the lines. DTR
     // handshake and DSR flow control have no Linux switch: they are kept in
-    // the DCB and DTR stays raised.
+    // the DCB and DTR stays raised. So is RTS handshake without CTS flow
+    // control (the kernel drives RTS only together with CTS flow control).
     SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
     if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
       SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    } else if (!dcb.fOutxCtsFlow) {
+      SetModemLine(TIOCM_RTS, true);
     }
     std::lock_guard lock(stateMutex_);
     abortOnError_ = dcb.fAbortOnError;

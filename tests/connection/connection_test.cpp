@@ -282,11 +282,11 @@ TEST_F(ConnectionTest, LooprocessPollsUntilAHandlerStopsItAfterTheWholePass) {
   EXPECT_EQ((std::vector<std::u16string>{u"ok", u"ok", u"ok"}), arrived)
       << "reads after the first brought nothing; the buffer is raised again";
   EXPECT_EQ(1u, rt.device.CallsOf("ReadFile").size());
-  // Each pass's purge keeps what was received and not read; the host's own
-  // ClearComm (here from the pump, after the second pass) empties both.
+  // Each pass's purge only ends transfers, keeping both queues; the host's
+  // own ClearComm (here from the pump, after the second pass) empties both.
   std::vector<long long> purges;
   for (const Call& c : rt.device.CallsOf("PurgeComm")) purges.push_back(c.args[1]);
-  EXPECT_EQ((std::vector<long long>{7, 7, 15, 7}), purges);
+  EXPECT_EQ((std::vector<long long>{3, 3, 15, 3}), purges);
   auto sleeps = rt.device.CallsOf("SleepEx");
   EXPECT_EQ(20, sleeps.back().args[0]) << "the stopped pass still ends with its 20 ms wait";
 }

@@ -170,6 +170,47 @@ TEST_F(EndToEndTest, APollingLoopDeliversDataArrivedUntilAHandlerWritesBack) {
   std::printf("[ measured ] %zu polling passes, shortest %.1f ms\n", passes.size(), shortest);
 }
 
+// A command the host sends from its message pump while the loop runs goes
+// out whole: the flush of that pass ends transfers but keeps what the write
+// handed to a device that sends it at line speed.
+TEST_F(EndToEndTest, AWriteFromTheMessagePumpSurvivesTheRestOfThePass) {
+  short slot = 2;
+  TestBstr name(u"NULLMODEM7A:PACED"), mode(u"baud=9600 parity=N data=8 stop=1");
+  LONG r = -1;
+  ASSERT_EQ(S_OK, host.comms->CommOpen(&slot, &name.s, &mode.s, &r));
+  ASSERT_EQ(0, r);
+  const std::u16string command = u"MEAS:VOLT:DC? 10,0.001\r";
+  struct Sender {
+    _comms* comms;
+    const std::u16string* command;
+    int pumps = 0;
+  } sender{host.comms.get(), &command};
+  KavrelSetMessagePump(
+      [](void* c) {
+        auto* s = static_cast<Sender*>(c);
+        if (++s->pumps != 1) return;
+        TestBstr text(*s->command);
+        s->comms->WriteComm(&text.s);  // stops the loop after this pass
+      },
+      &sender);
+  const HRESULT looped = host.comms->looprocess();
+  KavrelSetMessagePump(nullptr, nullptr);
+  ASSERT_EQ(S_OK, looped);
+  EXPECT_EQ(-1, Status());
+  std::string got;
+  for (int i = 0; i < 1500 && got.size() < command.size(); ++i) {
+    short peerSlot = 1;
+    TestBstr piece;
+    LONG size = 64, n = 0;
+    peer.comms->CommRead(&peerSlot, &piece.s, &size, &n);
+    if (n > 0)
+      got += Utf8(piece.s);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(std::string(command.begin(), command.end()), got);
+}
+
 TEST(PseudoTerminalEndToEndTest, TheConnectionLayerWorksOverAPty) {
   CurrentThreadState() = ThreadState{};
   int master = -1, slave = -1;

@@ -1,6 +1,7 @@
 // The comms object over the real Linux device layer: pseudo-terminals and
 // the built-in null-modem, driven through the port and connection members
 // as a host drives them.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -152,6 +153,26 @@ TEST_F(Comms, ModeStringsReachTheDevice) {
   EXPECT_EQ(Set(1, u"baud=0"), 87);                   // well formed, but no line runs at 0
   EXPECT_EQ(Source(), "CommSet (SetCommState)");
   EXPECT_EQ(ProbeLine(pty.master()).speed, 250000u);
+}
+
+// A line another program left under RTS/CTS flow control: a mode string
+// that does not turn CTS flow control on frees the output from CTS (with
+// nothing driving CTS, every write would wait out its time-out), and RTS
+// handshake alone does not hold the output either.
+TEST_F(Comms, OnlyCtsFlowControlHoldsTheOutputOnCts) {
+  PtyPair pty;
+  termios t{};
+  ASSERT_EQ(tcgetattr(pty.master(), &t), 0);
+  t.c_cflag |= CRTSCTS;
+  ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &t), 0);
+  ASSERT_EQ(Open(1, pty.path()), 0);
+  EXPECT_FALSE(ProbeLine(pty.master()).rtscts);
+  EXPECT_EQ(Set(1, u"baud=9600 octs=on"), 0);
+  EXPECT_TRUE(ProbeLine(pty.master()).rtscts);
+  EXPECT_EQ(Set(1, u"baud=9600 rts=hs"), 0);
+  EXPECT_FALSE(ProbeLine(pty.master()).rtscts);
+  EXPECT_EQ(Set(1, u"9600,n,8,1,p"), 0);
+  EXPECT_TRUE(ProbeLine(pty.master()).rtscts);
 }
 
 // A standard rate stays readable by every other program after the close;

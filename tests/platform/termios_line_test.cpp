@@ -106,12 +106,14 @@ TEST(TermiosLine, ReadsTheRateInEitherForm) {
   EXPECT_EQ(baudOf(B0, 0), 0u);
 }
 
-// RTS/CTS is one switch: set by either DCB member, read back as both, and
-// its absence takes both away while leaving a plain RTS setting alone.
-TEST(TermiosLine, OneSwitchForRtsCtsFlowControl) {
+// CRTSCTS is CTS output flow control: only fOutxCtsFlow sets it, and a line
+// found with it reads back as CTS flow control (with RTS handshake when the
+// block had no handshake of its own). RTS handshake alone sets nothing and
+// stays in the block, whatever the line says.
+TEST(TermiosLine, RtsCtsFollowsCtsOutputFlowControl) {
   Termios2 t{};
   DCB dcb = DcbOf(kRows[0]);
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fOutxCtsFlow = 1;
   WriteTermios(dcb, t);
   EXPECT_TRUE(t.c_cflag & CRTSCTS);
 
@@ -124,10 +126,20 @@ TEST(TermiosLine, OneSwitchForRtsCtsFlowControl) {
   t.c_cflag &= ~CRTSCTS;
   ReadTermios(t, back);
   EXPECT_EQ(back.fOutxCtsFlow, 0u);
-  EXPECT_EQ(back.fRtsControl, DWORD{RTS_CONTROL_ENABLE});
+  EXPECT_EQ(back.fRtsControl, DWORD{RTS_CONTROL_HANDSHAKE});
   back.fRtsControl = RTS_CONTROL_DISABLE;
   ReadTermios(t, back);
   EXPECT_EQ(back.fRtsControl, DWORD{RTS_CONTROL_DISABLE});
+
+  dcb.fOutxCtsFlow = 0;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  t.c_cflag |= CRTSCTS;
+  WriteTermios(dcb, t);
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  back = dcb;
+  t.c_cflag |= CRTSCTS;  // another program's
+  ReadTermios(t, back);
+  EXPECT_EQ(back.fOutxCtsFlow, 1u);
 }
 
 }  // namespace
