@@ -33,16 +33,30 @@ uint32_t* PrefixOf(BSTR s) {
 #endif
 #endif
 
+// Plain data, emptied by a separate object when the thread ends: the
+// compiler may drop what a destructor stores into its own dying object, and
+// the marks below must survive the cache's end (other objects of the thread,
+// destroyed after it, still free strings).
 struct EmptyStringCache {
   void* block = nullptr;
   bool gone = false;  // the thread is ending: strings its other objects free are freed
-  ~EmptyStringCache() {
-    std::free(block);
-    block = nullptr;
-    gone = true;
+};
+constinit thread_local EmptyStringCache tEmptyString;
+
+struct EmptyStringCacheEnd {
+  ~EmptyStringCacheEnd() {
+    std::free(tEmptyString.block);
+    tEmptyString.block = nullptr;
+    tEmptyString.gone = true;
   }
 };
-thread_local EmptyStringCache tEmptyString;
+thread_local EmptyStringCacheEnd tEmptyStringEnd;
+
+// Keeps a block for the next empty string; the thread's end frees it.
+void KeepEmptyBlock(void* block) {
+  (void)&tEmptyStringEnd;
+  tEmptyString.block = block;
+}
 
 bool StringCacheOn() {
 #if defined(KAVREL_NO_STRING_CACHE)
@@ -90,7 +104,7 @@ extern "C" KAVREL_PUBLIC BSTR SysAllocString(const OLECHAR* psz) {
 extern "C" KAVREL_PUBLIC KAVREL_HOT_PATH void SysFreeString(BSTR bstr) {
   if (!bstr) return;
   if (*PrefixOf(bstr) == 0 && !tEmptyString.block && !tEmptyString.gone && StringCacheOn()) {
-    tEmptyString.block = PrefixOf(bstr);
+    KeepEmptyBlock(PrefixOf(bstr));
     return;
   }
   std::free(PrefixOf(bstr));

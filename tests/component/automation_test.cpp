@@ -1,5 +1,6 @@
 // The automation types and helpers Linux hosts get from the library.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <cstddef>
 #include <cstring>
@@ -115,6 +116,26 @@ TEST(BstrTest, EmptyStringsKeptForReuseAreEachTheirOwn) {
     SysFreeString(c);
   }
   std::thread([] { SysFreeString(SysAllocStringLen(nullptr, 0)); }).join();
+}
+
+// A host thread that polls and ends: the thread's state (set up before any
+// string was kept) still holds the empty text of the last read when the
+// thread's kept string has already been let go. Nothing may stay behind.
+TEST(BstrTest, ThreadsThatPollOnceAndEndLeaveNoMemoryBehind) {
+  ScriptedRuntime rt;
+  const auto pollOnce = [&] {
+    std::thread([&] {
+      TestObject host(rt.runtime());
+      host.comms->ReadComm();  // slot 0: the read fails and leaves ""
+    }).join();
+  };
+  for (int i = 0; i < 20; ++i) pollOnce();  // what stays for the process's life
+  const size_t before = mallinfo2().uordblks;
+  constexpr int kThreads = 2000;
+  for (int i = 0; i < kThreads; ++i) pollOnce();
+  const size_t after = mallinfo2().uordblks;
+  EXPECT_LT(after, before + kThreads * 8)
+      << "bytes left per thread: " << (after - before) / kThreads;
 }
 
 TEST(VariantTest, ClearReleasesWhatTheVariantOwns) {
