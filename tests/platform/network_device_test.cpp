@@ -122,6 +122,13 @@ TEST_F(Network, ModeStringsReachTheServedLine) {
   EXPECT_EQ(State(h).BaudRate, 115200u);
   EXPECT_FALSE(Mode(h, "baud=fast"));
   EXPECT_EQ(ProbeLine(pty.master()).speed, 115200u);
+
+  // ser2net leaves a setting its device lacks unanswered: refused, as a
+  // local port refuses it, and the rest stays as the server answered.
+  EXPECT_FALSE(Mode(h, "baud=9600 parity=N data=5 stop=1.5"));
+  EXPECT_EQ(error(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(State(h).StopBits, ONESTOPBIT);
+  EXPECT_EQ(ProbeLine(pty.master()).speed, 9600u);
 }
 
 TEST_F(Network, TimeOutsAsOnALocalPort) {
