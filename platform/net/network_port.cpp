@@ -375,13 +375,20 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   } else if (flow != control::kHardwareFlow) {
     codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
   }
+  constexpr Answer kSettings[] = {kBaud, kSize, kParity, kStop, kFlow};
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
-    for (Answer kind : {kBaud, kSize, kParity, kStop, kFlow}) {
+    for (Answer kind : kSettings) {
       if (answers_[kind] == before[kind]) return false;
     }
     return true;
   });
-  if (error != ERROR_SUCCESS) return error;
+  // A server that answered some settings and not the others applied only
+  // those (ser2net leaves 1.5 stop bits unanswered on a device without
+  // them): a refusal, like an answer with another value, not a time-out.
+  const bool someAnswered =
+      std::any_of(std::begin(kSettings), std::end(kSettings),
+                  [&](Answer kind) { return answers_[kind] != before[kind]; });
+  if (error != ERROR_SUCCESS && !(error == ERROR_SEM_TIMEOUT && someAnswered)) return error;
   shadow_ = dcb;
   shadow_.DCBlength = sizeof(DCB);
   shadow_.fBinary = 1;
