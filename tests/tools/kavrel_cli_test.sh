@@ -257,6 +257,28 @@ print(int.from_bytes(fcntl.ioctl(fd, 0x80045440, bytes(4)), "little"))' "$port" 
   expect_eq "send ended by SIGTERM: port released" 0 "$(exclusive)"
   timeout 2 cat "$peer" > /dev/null
 
+  # The device goes away after part of a reply: that part is printed, then
+  # the error, status 3.
+  pty_pair gone
+  "$kavrel" query "$work/gone" 'x' --until '' --timeout 60 > "$work/out" 2> "$work/err" &
+  querier=$!
+  expect_eq "query, device gone: question" x "$(timeout 5 head -c 1 "$work/gone.peer")"
+  printf 'part' > "$work/gone.peer"
+  inq() {
+    /usr/bin/python3 -c 'import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+print(int.from_bytes(fcntl.ioctl(fd, 0x541B, bytes(4)), "little"))' "$work/gone"  # FIONREAD
+  }
+  # Taken by the query once the pair has passed it on and nothing waits for a while.
+  settled=0
+  wait_for 'if [ "$(inq)" = 0 ]; then settled=$((settled + 1)); else settled=0; fi; [ $settled -ge 5 ]' ||
+    fail "query, device gone: the reply was not read"
+  kill "${pids[-1]}"
+  wait $querier
+  expect_status "query, device gone" 3 $?
+  expect_eq "query, device gone: what came" part "$(cat "$work/out")"
+  grep -q "^kavrel query: Error (1167): CommRead" "$work/err" || fail "query, device gone: $(cat "$work/err")"
+
   # A write held by flow control (CTS low: the far end is not open) times out;
   # the component records no error for it, so the count is what is said.
   err=$("$kavrel" query NULLMODEM0A 'ab' --mode "baud=9600 octs=on" 2>&1)

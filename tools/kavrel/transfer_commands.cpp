@@ -148,6 +148,11 @@ int RunQuery(const Args& args) {
   while (end == std::string::npos) {
     std::string got;
     if (!port->Read(&got)) {
+      // What came before the device failed is printed, as on a time-out.
+      if (!reply.empty()) {
+        std::fwrite(reply.data(), 1, reply.size(), stdout);
+        std::fputc('\n', stdout);
+      }
       std::fprintf(stderr, "kavrel query: %s\n", port->Failure().c_str());
       return kExitDevice;
     }
