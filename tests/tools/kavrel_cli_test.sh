@@ -241,6 +241,9 @@ transfer)
   device: $port" "$err"
   "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
   expect_status "send a missing file" 64 $?
+  err=$("$kavrel" send "$port" - < "$work" 2>&1)
+  expect_status "send a folder" 64 $?
+  expect_eq "send a folder" "kavrel send: reading standard input: Is a directory" "$err"
   # A kavrel ended by a signal lets go of the port's exclusive hold, which
   # would outlive it on a pseudo-terminal whose master stays open.
   exclusive() {

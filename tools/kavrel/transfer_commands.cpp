@@ -74,7 +74,9 @@ int RunSend(const Args& args) {
   for (;;) {
     const ssize_t got = ReadSome(fd, buffer.data(), chunk);
     if (got < 0) {
-      std::fprintf(stderr, "\nkavrel send: reading %s: %s\n", file.c_str(), std::strerror(errno));
+      const int error = errno;
+      std::fprintf(stderr, "%skavrel send: reading %s: %s\n", showProgress ? "\n" : "",
+                   file == "-" ? "standard input" : file.c_str(), std::strerror(error));
       status = kExitUsage;
       break;
     }
