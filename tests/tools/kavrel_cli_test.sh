@@ -188,9 +188,10 @@ transfer)
   out=$("$kavrel" query "$port" 'Q\r' --until ';' --timeout 5)
   expect_eq "query --until" "A" "$out"
 
-  out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2>/dev/null)
+  out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2> "$work/err")
   expect_status "query time-out" 1 $?
   expect_eq "query time-out: nothing printed" "" "$out"
+  expect_eq "query time-out: said" "kavrel query: no reply within 0.3 s" "$(cat "$work/err")"
   expect_eq "query time-out: the text went out" "silence" "$(timeout 5 head -c 7 "$peer")"
 
   # A file goes out byte for byte, every byte value; no progress when piped.

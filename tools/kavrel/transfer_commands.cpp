@@ -175,7 +175,8 @@ int RunQuery(const Args& args) {
   }
   if (end != std::string::npos) return kExitOk;
   if (until.empty() && !reply.empty()) return kExitOk;
-  std::fprintf(stderr, "kavrel query: no %s within %s s\n", until.empty() ? "reply" : "terminator",
+  // A silent device is told apart from a reply whose end did not come.
+  std::fprintf(stderr, "kavrel query: no %s within %s s\n", reply.empty() ? "reply" : "terminator",
                parsed.Get("--timeout", "2").c_str());
   return kExitNone;
 }
