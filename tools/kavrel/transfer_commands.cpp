@@ -52,7 +52,12 @@ int RunSend(const Args& args) {
   }
   std::optional<uint64_t> total;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) total = static_cast<uint64_t>(st.st_size);
+  // A file given as standard input may have been read in part already: what
+  // goes out is what lies after its offset.
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const off_t at = std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0);
+    total = static_cast<uint64_t>(std::max<off_t>(st.st_size - at, 0));
+  }
 
   std::string mode;
   int status = kExitOk;
