@@ -168,6 +168,12 @@ PY
   expect_status "unknown option" 64 $?
   "$kavrel" frobnicate 2>/dev/null
   expect_status "unknown command" 64 $?
+  # A value out of range says what range is.
+  for args in "send x - --baud 0|(1 to 4000000)" "query x y --timeout 90000|(seconds, 0 to 86400"; do
+    "$kavrel" ${args%|*} 2> "$work/err"
+    expect_status "$args" 64 $?
+    grep -qF "${args#*|}" "$work/err" || fail "$args: $(cat "$work/err")"
+  done
   ;;
 
 transfer)

@@ -129,7 +129,9 @@ int RunQuery(const Args& args) {
   if (!DecodeEscapes(parsed.Get("--until", "\\n"), &until))
     return UsageError("query", "bad escape in --until: " + parsed.Get("--until"));
   const std::optional<long> timeoutMs = ParseSeconds(parsed.Get("--timeout", "2"));
-  if (!timeoutMs) return UsageError("query", "bad --timeout: " + parsed.Get("--timeout"));
+  if (!timeoutMs)
+    return UsageError("query", "bad --timeout: " + parsed.Get("--timeout") +
+                                   " (seconds, 0 to 86400, fractions allowed)");
 
   std::string mode;
   int status = kExitOk;
