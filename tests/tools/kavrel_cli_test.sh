@@ -168,6 +168,12 @@ PY
   expect_status "unknown option" 64 $?
   "$kavrel" frobnicate 2>/dev/null
   expect_status "unknown command" 64 $?
+  # A value out of range says what range is.
+  for args in "send x - --baud 0|(1 to 4000000)" "query x y --timeout 90000|(seconds, 0 to 86400"; do
+    "$kavrel" ${args%|*} 2> "$work/err"
+    expect_status "$args" 64 $?
+    grep -qF "${args#*|}" "$work/err" || fail "$args: $(cat "$work/err")"
+  done
   ;;
 
 transfer)
@@ -188,9 +194,10 @@ transfer)
   out=$("$kavrel" query "$port" 'Q\r' --until ';' --timeout 5)
   expect_eq "query --until" "A" "$out"
 
-  out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2>/dev/null)
+  out=$("$kavrel" query "$port" 'silence' --timeout 0.3 2> "$work/err")
   expect_status "query time-out" 1 $?
   expect_eq "query time-out: nothing printed" "" "$out"
+  expect_eq "query time-out: said" "kavrel query: no reply within 0.3 s" "$(cat "$work/err")"
   expect_eq "query time-out: the text went out" "silence" "$(timeout 5 head -c 7 "$peer")"
 
   # A file goes out byte for byte, every byte value; no progress when piped.
@@ -216,14 +223,17 @@ transfer)
   # With a terminal, the progress line shows bytes, rate and completion.
   (cat "$peer" > /dev/null 2>&1) &
   pids+=($!)
-  new_tmux
-  tm new-session -d -x 150 -y 10 \
-    "'$kavrel' send '$port' '$work/file'; echo exit=\$?; sleep 30"
-  wait_for "tm capture-pane -p | grep -q exit=" || fail "send in a terminal did not end"
-  screen=$(tm capture-pane -p -J)
-  echo "$screen" | grep -q '\[#\{30\}\]  100%  68.4 KiB / 68.4 KiB  .*/s' ||
-    { fail "send: progress line"; echo "$screen"; }
-  echo "$screen" | grep -q 'exit=0' || fail "send in a terminal: exit status"
+  # Standard input that is a file read in part already counts what is left.
+  for case in "'$work/file'|68.4 KiB" "-|50.8 KiB"; do
+    new_tmux
+    tm new-session -d -x 150 -y 10 \
+      "{ head -c 18000 > /dev/null; '$kavrel' send '$port' ${case%|*}; echo exit=\$?; } < '$work/file'; sleep 30"
+    wait_for "tm capture-pane -p | grep -q exit=" || fail "send in a terminal did not end"
+    screen=$(tm capture-pane -p -J)
+    echo "$screen" | grep -q "\[#\{30\}\]  100%  ${case#*|} / ${case#*|}  .*/s" ||
+      { fail "send: progress line ($case)"; echo "$screen"; }
+    echo "$screen" | grep -q 'exit=0' || fail "send in a terminal: exit status"
+  done
 
   # Errors: the component's own line and the device the name stands for.
   err=$("$kavrel" query "$work/nothing-here" x 2>&1)
@@ -241,6 +251,9 @@ transfer)
   device: $port" "$err"
   "$kavrel" send "$port" "$work/no-such-file" 2>/dev/null
   expect_status "send a missing file" 64 $?
+  err=$("$kavrel" send "$port" - < "$work" 2>&1)
+  expect_status "send a folder" 64 $?
+  expect_eq "send a folder" "kavrel send: reading standard input: Is a directory" "$err"
   # A kavrel ended by a signal lets go of the port's exclusive hold, which
   # would outlive it on a pseudo-terminal whose master stays open.
   exclusive() {
@@ -256,6 +269,28 @@ print(int.from_bytes(fcntl.ioctl(fd, 0x80045440, bytes(4)), "little"))' "$port" 
   expect_status "send ended by SIGTERM" 143 $?
   expect_eq "send ended by SIGTERM: port released" 0 "$(exclusive)"
   timeout 2 cat "$peer" > /dev/null
+
+  # The device goes away after part of a reply: that part is printed, then
+  # the error, status 3.
+  pty_pair gone
+  "$kavrel" query "$work/gone" 'x' --until '' --timeout 60 > "$work/out" 2> "$work/err" &
+  querier=$!
+  expect_eq "query, device gone: question" x "$(timeout 5 head -c 1 "$work/gone.peer")"
+  printf 'part' > "$work/gone.peer"
+  inq() {
+    /usr/bin/python3 -c 'import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+print(int.from_bytes(fcntl.ioctl(fd, 0x541B, bytes(4)), "little"))' "$work/gone"  # FIONREAD
+  }
+  # Taken by the query once the pair has passed it on and nothing waits for a while.
+  settled=0
+  wait_for 'if [ "$(inq)" = 0 ]; then settled=$((settled + 1)); else settled=0; fi; [ $settled -ge 5 ]' ||
+    fail "query, device gone: the reply was not read"
+  kill "${pids[-1]}"
+  wait $querier
+  expect_status "query, device gone" 3 $?
+  expect_eq "query, device gone: what came" part "$(cat "$work/out")"
+  grep -q "^kavrel query: Error (1167): CommRead" "$work/err" || fail "query, device gone: $(cat "$work/err")"
 
   # A write held by flow control (CTS low: the far end is not open) times out;
   # the component records no error for it, so the count is what is said.

@@ -185,7 +185,7 @@ bool ModeFromArgs(const ParsedArgs& args, std::string* mode, std::string* error)
   if (args.Has("--baud")) {
     baud = ParseBaud(args.Get("--baud"));
     if (!baud) {
-      *error = "bad speed for --baud: " + args.Get("--baud");
+      *error = "bad speed for --baud: " + args.Get("--baud") + " (1 to 4000000)";
       return false;
     }
   }

@@ -52,7 +52,12 @@ int RunSend(const Args& args) {
   }
   std::optional<uint64_t> total;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) total = static_cast<uint64_t>(st.st_size);
+  // A file given as standard input may have been read in part already: what
+  // goes out is what lies after its offset.
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const off_t at = std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0);
+    total = static_cast<uint64_t>(std::max<off_t>(st.st_size - at, 0));
+  }
 
   std::string mode;
   int status = kExitOk;
@@ -74,7 +79,9 @@ int RunSend(const Args& args) {
   for (;;) {
     const ssize_t got = ReadSome(fd, buffer.data(), chunk);
     if (got < 0) {
-      std::fprintf(stderr, "\nkavrel send: reading %s: %s\n", file.c_str(), std::strerror(errno));
+      const int error = errno;
+      std::fprintf(stderr, "%skavrel send: reading %s: %s\n", showProgress ? "\n" : "",
+                   file == "-" ? "standard input" : file.c_str(), std::strerror(error));
       status = kExitUsage;
       break;
     }
@@ -122,7 +129,9 @@ int RunQuery(const Args& args) {
   if (!DecodeEscapes(parsed.Get("--until", "\\n"), &until))
     return UsageError("query", "bad escape in --until: " + parsed.Get("--until"));
   const std::optional<long> timeoutMs = ParseSeconds(parsed.Get("--timeout", "2"));
-  if (!timeoutMs) return UsageError("query", "bad --timeout: " + parsed.Get("--timeout"));
+  if (!timeoutMs)
+    return UsageError("query", "bad --timeout: " + parsed.Get("--timeout") +
+                                   " (seconds, 0 to 86400, fractions allowed)");
 
   std::string mode;
   int status = kExitOk;
@@ -148,6 +157,11 @@ int RunQuery(const Args& args) {
   while (end == std::string::npos) {
     std::string got;
     if (!port->Read(&got)) {
+      // What came before the device failed is printed, as on a time-out.
+      if (!reply.empty()) {
+        std::fwrite(reply.data(), 1, reply.size(), stdout);
+        std::fputc('\n', stdout);
+      }
       std::fprintf(stderr, "kavrel query: %s\n", port->Failure().c_str());
       return kExitDevice;
     }
@@ -168,7 +182,8 @@ int RunQuery(const Args& args) {
   }
   if (end != std::string::npos) return kExitOk;
   if (until.empty() && !reply.empty()) return kExitOk;
-  std::fprintf(stderr, "kavrel query: no %s within %s s\n", until.empty() ? "reply" : "terminator",
+  // A silent device is told apart from a reply whose end did not come.
+  std::fprintf(stderr, "kavrel query: no %s within %s s\n", reply.empty() ? "reply" : "terminator",
                parsed.Get("--timeout", "2").c_str());
   return kExitNone;
 }
