@@ -20,7 +20,8 @@
  * Key paths and value names compare without regard to ASCII case, as on
  * Windows. String values ("...", with \\ and \" escapes) are read and
  * written; values of other types (dword:, hex:, hex(n):) are kept verbatim,
- * and so are comment lines (;), with the key or value that follows them.
+ * and so are comment lines (;), with the key or value that follows them, and
+ * the header (REGEDIT4 or Windows Registry Editor Version 5.00).
  * A file that does not follow the format is refused as a whole, with the
  * line and the reason, and is never half-read. Reading is linear in the size
  * of the file, and LoadShared reads a file again only when it has changed.
@@ -228,6 +229,9 @@ class Document {
   std::vector<Key> keys_;
   detail::NameIndex index_;  // the keys by path
   std::string trailing_;     // comment lines after the last value
+  // The file's first line: binary values (hex(2):, hex(7):) are UTF-16 under
+  // the newer header, and written back under the header they came with.
+  bool version5_ = false;
 };
 
 namespace detail {
@@ -424,6 +428,7 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
   doc->keys_.clear();
   doc->index_.Clear();
   doc->trailing_.clear();
+  doc->version5_ = false;
   Document parsed;
   // A key with many values gets an index of them, so that a name given
   // again replaces the first without a search through the key.
@@ -476,6 +481,7 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
       if (content != "REGEDIT4" && content != "Windows Registry Editor Version 5.00")
         return fail("not a registry file (REGEDIT4 expected)");
       sawHeader = true;
+      parsed.version5_ = content != "REGEDIT4";
       continue;
     }
     if (content[0] == '[') {
@@ -579,7 +585,7 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
 }
 
 inline std::string Document::Serialize() const {
-  std::string out = "REGEDIT4\n\n";
+  std::string out = version5_ ? "Windows Registry Editor Version 5.00\n\n" : "REGEDIT4\n\n";
   for (const Key& k : keys_) {
     out += k.comments;
     out += '[';
