@@ -19,7 +19,9 @@
  *
  * Key paths and value names compare without regard to ASCII case, as on
  * Windows. String values ("...", with \\ and \" escapes) are read and
- * written; values of other types (dword:, hex:, hex(n):) are kept verbatim.
+ * written; values of other types (dword:, hex:, hex(n):) are kept verbatim,
+ * and so are comment lines (;), with the key or value that follows them, and
+ * the header (REGEDIT4 or Windows Registry Editor Version 5.00).
  * A file that does not follow the format is refused as a whole, with the
  * line and the reason, and is never half-read. Reading is linear in the size
  * of the file, and LoadShared reads a file again only when it has changed.
@@ -57,11 +59,13 @@ struct Value {
   std::string name;      // empty: the key's default value, written @
   bool isString = true;  // false: another type, kept verbatim
   std::string data;      // the decoded text, or the verbatim text after '='
+  std::string comments;  // the comment lines just before it, each ending in a line break
 };
 
 struct Key {
   std::string path;  // e.g. HKEY_CLASSES_ROOT\CLSID\{...}
   std::vector<Value> values;
+  std::string comments;  // the comment lines just before its section
 };
 
 inline bool SameName(std::string_view a, std::string_view b) {
@@ -224,6 +228,10 @@ class Document {
   }
   std::vector<Key> keys_;
   detail::NameIndex index_;  // the keys by path
+  std::string trailing_;     // comment lines after the last value
+  // The file's first line: binary values (hex(2):, hex(7):) are UTF-16 under
+  // the newer header, and written back under the header they came with.
+  bool version5_ = false;
 };
 
 namespace detail {
@@ -375,7 +383,7 @@ inline void Document::AddKey(std::string_view path) { FindOrAddKey(path); }
 inline size_t Document::FindOrAddKey(std::string_view path) {
   const size_t found = index_.FindOrInsert(keys_.size(), path, PathAt());
   if (found != detail::NameIndex::npos) return found;
-  keys_.push_back(Key{std::string(path), {}});
+  keys_.push_back(Key{std::string(path), {}, {}});
   return keys_.size() - 1;
 }
 
@@ -390,7 +398,7 @@ inline void Document::SetString(std::string_view key, std::string_view name,
       return;
     }
   }
-  k->values.push_back(Value{std::string(name), true, std::string(data)});
+  k->values.push_back(Value{std::string(name), true, std::string(data), {}});
 }
 
 inline bool Document::RemoveValue(std::string_view key, std::string_view name) {
@@ -419,6 +427,8 @@ inline bool Document::RemoveKeyIfEmpty(std::string_view path) {
 inline bool Document::Parse(std::string_view text, Document* doc, std::string* error) {
   doc->keys_.clear();
   doc->index_.Clear();
+  doc->trailing_.clear();
+  doc->version5_ = false;
   Document parsed;
   // A key with many values gets an index of them, so that a name given
   // again replaces the first without a search through the key.
@@ -448,6 +458,9 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
   parsed.keys_.reserve(sections);
   parsed.index_.Reserve(sections);
 
+  // Comment lines are kept with the entry they precede, so that an update
+  // of the file leaves the notes of whoever edited it by hand in place.
+  std::string comments;
   bool sawHeader = false;
   Key* current = nullptr;
   size_t pos = 0;
@@ -458,11 +471,17 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
     pos = end + 1;
     ++lineNo;
     const std::string_view content = detail::TrimLeft(line);
-    if (content.empty() || content[0] == ';') continue;
+    if (content.empty()) continue;
+    if (content[0] == ';') {
+      comments.append(line.data(), line.size());
+      comments += '\n';
+      continue;
+    }
     if (!sawHeader) {
       if (content != "REGEDIT4" && content != "Windows Registry Editor Version 5.00")
         return fail("not a registry file (REGEDIT4 expected)");
       sawHeader = true;
+      parsed.version5_ = content != "REGEDIT4";
       continue;
     }
     if (content[0] == '[') {
@@ -472,8 +491,14 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
       std::string why;
       if (path.empty() || !detail::ValidKeyPath(path, &why))
         return fail(path.empty() ? "empty key" : why);
+      const size_t keysBefore = parsed.keys_.size();
       const size_t position = parsed.FindOrAddKey(path);
       current = &parsed.keys_[position];
+      // A section given again joins the first; its comments go with its next value.
+      if (parsed.keys_.size() != keysBefore) {
+        current->comments = std::move(comments);
+        comments.clear();
+      }
       valueIndex = position < valueIndexOf.size() && valueIndexOf[position] != 0
                        ? &valueIndexes[valueIndexOf[position] - 1]
                        : nullptr;
@@ -532,7 +557,12 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
       for (size_t i = 0; i < values.size(); ++i)
         if (SameName(values[i].name, value.name)) same = i;
     }
+    value.comments = std::move(comments);
+    comments.clear();
     if (same != detail::NameIndex::npos) {
+      std::string kept = std::move(values[same].comments);  // appended to: linear
+      kept += value.comments;
+      value.comments = std::move(kept);
       values[same] = std::move(value);
       continue;
     }
@@ -549,17 +579,20 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
     }
   }
   // A file of nothing but blank lines and comments is an empty registry.
+  parsed.trailing_ = std::move(comments);
   *doc = std::move(parsed);
   return true;
 }
 
 inline std::string Document::Serialize() const {
-  std::string out = "REGEDIT4\n\n";
+  std::string out = version5_ ? "Windows Registry Editor Version 5.00\n\n" : "REGEDIT4\n\n";
   for (const Key& k : keys_) {
+    out += k.comments;
     out += '[';
     out += k.path;
     out += "]\n";
     for (const Value& v : k.values) {
+      out += v.comments;
       if (v.name.empty()) {
         out += '@';
       } else {
@@ -575,6 +608,7 @@ inline std::string Document::Serialize() const {
     }
     out += '\n';
   }
+  out += trailing_;
   return out;
 }
 

@@ -435,6 +435,32 @@ TEST_F(RegistryFileTest, RefusesMalformedOrUnsafeFilesAndLeavesThemAlone) {
   EXPECT_NE(0, ::access(file_.c_str(), F_OK));
 }
 
+// What registration does not own comes back as it was: comment lines of a
+// hand-edited file, and the newer header, under which binary values are UTF-16.
+TEST_F(RegistryFileTest, KeepsCommentsAndTheHeaderOfTheFile) {
+  const std::string files[] = {
+      "REGEDIT4\n\n"
+      "; the adapters on the bench\n"
+      "[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n"
+      "  ; left one\n"
+      "\"COM1\"=\"/dev/ttyUSB0\"\n"
+      "; right one\n"
+      "\"COM2\"=\"/dev/ttyUSB1\"\n\n"
+      "; end of my notes\n",
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_CURRENT_USER\\Newer]\n"
+      "\"Names\"=hex(7):61,00,00,00,00,00\n\n",
+  };
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  for (const std::string& mine : files) {
+    WriteText(file_, mine);
+    std::string error;
+    ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+    ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error)) << error;
+    EXPECT_EQ(mine, ReadText(file_));
+  }
+}
+
 TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
   const std::string real = dir_ + "/real.reg";
   WriteText(real, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Mine]\n@=\"x\"\n");
