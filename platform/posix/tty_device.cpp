@@ -100,7 +100,12 @@ class TtyDevice final : public Device {
   TtyDevice(int fd, int lock, int wake, bool canRead, bool canWrite)
       : Device(canRead, canWrite), fd_(fd), lock_(lock), wake_(wake) {}
 
+  // A hold or a break this handle left on ends with it, as when a Windows
+  // port closes: the tty may outlive the handle (a pseudo-terminal does
+  // while its master is open), and the next user would find it stuck.
   ~TtyDevice() override {
+    if (xoffHold_.load(std::memory_order_relaxed)) IoctlValue(fd_, TCXONC, TCOON);
+    if (breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
     IoctlValue(fd_, TIOCNXCL, 0);
     close(wake_);
     if (lock_ != fd_) close(lock_);
@@ -114,6 +119,9 @@ class TtyDevice final : public Device {
     if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
     MakeRaw(t);
     if (Ioctl(fd_, TCSETS2, &t) < 0) return Win32FromErrno(errno);
+    // Output starts running, whatever hold a program before left on it:
+    // with IXON off no XON would ever release it.
+    IoctlValue(fd_, TCXONC, TCOON);
     counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
     shadow_ = DefaultDcb();
     ReadTermios(t, shadow_);
@@ -279,6 +287,7 @@ class TtyDevice final : public Device {
     stat = COMSTAT{};
     stat.cbInQue = static_cast<DWORD>(std::min<size_t>(in, MAXDWORD));
     stat.cbOutQue = static_cast<DWORD>(out);
+    stat.fXoffHold = xoffHold_.load(std::memory_order_relaxed);
     // Most USB bridges and every pty keep no error counters: no lock then.
     if (!counters_.load(std::memory_order_relaxed)) return ERROR_SUCCESS;
     std::lock_guard lock(stateMutex_);
@@ -313,14 +322,14 @@ class TtyDevice final : public Device {
       std::lock_guard lock(stateMutex_);
       dcb = shadow_;
     }
-    int result = 0;
     switch (function) {
       case SETXOFF:  // transmit as if XOFF had been received
-        result = IoctlValue(fd_, TCXONC, TCOOFF);
-        break;
       case SETXON:
-        result = IoctlValue(fd_, TCXONC, TCOON);
-        break;
+        if (IoctlValue(fd_, TCXONC, function == SETXOFF ? TCOOFF : TCOON) < 0) {
+          return LineError(errno);
+        }
+        xoffHold_.store(function == SETXOFF, std::memory_order_relaxed);
+        return ERROR_SUCCESS;
       case SETRTS:
       case CLRRTS:
         // A line under handshake control is the driver's, not the caller's.
@@ -333,15 +342,15 @@ class TtyDevice final : public Device {
       case RESETDEV:  // a serial port has nothing to reset; Windows' driver accepts it as well
         return ERROR_SUCCESS;
       case SETBREAK:
-        result = IoctlValue(fd_, TIOCSBRK, 0);
-        break;
       case CLRBREAK:
-        result = IoctlValue(fd_, TIOCCBRK, 0);
-        break;
+        if (IoctlValue(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK, 0) < 0) {
+          return LineError(errno);
+        }
+        breakOn_.store(function == SETBREAK, std::memory_order_relaxed);
+        return ERROR_SUCCESS;
       default:
         return ERROR_INVALID_PARAMETER;
     }
-    return result < 0 ? LineError(errno) : ERROR_SUCCESS;
   }
 
  protected:
@@ -444,6 +453,8 @@ class TtyDevice final : public Device {
   std::atomic<bool> counters_{false};      // changed under stateMutex_
   std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
   serial_icounter_struct baseline_{};
+  std::atomic<bool> xoffHold_{false};  // SETXOFF holds the output
+  std::atomic<bool> breakOn_{false};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
   ShortLock aheadLock_;              // held for a copy or one system call that never waits
