@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -29,6 +28,7 @@
 #include "platform/posix/termios_line.h"
 #include "platform/posix/transfer_in_place.h"
 #include "platform/posix/uevent.h"
+#include "platform/posix/wake_list.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
@@ -97,8 +97,8 @@ class TtyDevice final : public Device {
  public:
   // lock is the descriptor that holds the flock: fd itself, or the
   // terminal's own node when fd reached it through another name.
-  TtyDevice(int fd, int lock, int wake, bool canRead, bool canWrite)
-      : Device(canRead, canWrite), fd_(fd), lock_(lock), wake_(wake) {}
+  TtyDevice(int fd, int lock, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), fd_(fd), lock_(lock) {}
 
   // A hold or a break this handle left on ends with it, as when a Windows
   // port closes: the tty may outlive the handle (a pseudo-terminal does
@@ -107,7 +107,6 @@ class TtyDevice final : public Device {
     if (xoffHold_.load(std::memory_order_relaxed)) IoctlValue(fd_, TCXONC, TCOON);
     if (breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
     IoctlValue(fd_, TIOCNXCL, 0);
-    close(wake_);
     if (lock_ != fd_) close(lock_);
     close(fd_);  // releases the flock too
   }
@@ -167,12 +166,16 @@ class TtyDevice final : public Device {
       }
     } counted{forWrite ? nullptr : &readersWaiting_};
     if (!forWrite) readersWaiting_.fetch_add(1, std::memory_order_acq_rel);
+    const WakeList::Entry wake(wakers_);
     for (;;) {
       if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       if (!forWrite && Buffered()) return {WaitResult::kReady};
-      const int timeout = PollTimeout(deadline);
+      int timeout = PollTimeout(deadline);
       if (timeout == 0) return {WaitResult::kTimedOut};
-      pollfd fds[2] = {{fd_, wanted, 0}, {wake_, POLLIN, 0}};
+      // A thread that cannot have a descriptor of its own (poll skips -1)
+      // looks again soon.
+      if (wake.fd() < 0 && (timeout < 0 || timeout > 10)) timeout = 10;
+      pollfd fds[2] = {{fd_, wanted, 0}, {wake.fd(), POLLIN, 0}};
       const int ready = poll(fds, 2, timeout);
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -183,9 +186,8 @@ class TtyDevice final : public Device {
         continue;
       }
       if (fds[1].revents) {
+        wake.Drain();
         if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-        uint64_t stale;  // a wake-up meant for transfers that have ended
-        [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
       }
       if (fds[0].revents & wanted) return {WaitResult::kReady};
       if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -354,10 +356,7 @@ class TtyDevice final : public Device {
   }
 
  protected:
-  void WakeWaiters() override {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_, &one, sizeof one);
-  }
+  void WakeWaiters() override { wakers_.WakeAll(); }
 
  private:
   bool Buffered() {
@@ -447,7 +446,7 @@ class TtyDevice final : public Device {
 
   const int fd_;
   const int lock_;
-  const int wake_;
+  WakeList wakers_;
   std::mutex stateMutex_;
   DCB shadow_{};                           // the DCB as last set; termios overrides what it holds
   std::atomic<bool> counters_{false};      // changed under stateMutex_
@@ -604,14 +603,7 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   }
   IoctlValue(fd, TIOCEXCL, 0);
 
-  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    const int error = errno;
-    IoctlValue(fd, TIOCNXCL, 0);
-    release();
-    return Win32FromErrno(error);
-  }
-  auto tty = std::make_shared<TtyDevice>(fd, lock, wake, canRead, canWrite);
+  auto tty = std::make_shared<TtyDevice>(fd, lock, canRead, canWrite);
   if (const DWORD error = tty->Prepare(); error != ERROR_SUCCESS) return error;
   device = std::move(tty);
   return ERROR_SUCCESS;

@@ -141,6 +141,42 @@ TEST_P(Contract, SettingsAndCodesAnswerAlike) {
   EXPECT_TRUE(ops.ClearCommError(h, nullptr, nullptr));
 }
 
+// PurgeComm ends exactly the transfers its abort flags name, wherever they
+// wait; the clear flags alone end none.
+TEST_P(Contract, PurgeEndsOnlyTheTransfersItsAbortFlagsName) {
+  ASSERT_TRUE(Timeouts(h, 0, 0, 0));
+  ASSERT_TRUE(ops.EscapeCommFunction(h, SETXOFF));  // a write waits as well
+  for (const DWORD flags : {PURGE_TXCLEAR | PURGE_RXCLEAR, PURGE_TXABORT, PURGE_RXABORT,
+                            PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR}) {
+    std::atomic<int> ended{0};
+    DWORD errors[2] = {0, 0};
+    auto wait = [&](bool write) {
+      Ops other;
+      BOOL ok = TRUE;
+      if (write) {
+        other.Write(h, "held", &ok);
+      } else {
+        other.Read(h, 4, &ok);
+      }
+      errors[write] = ok ? 0 : other.error();
+      ended |= 1 << write;
+    };
+    std::thread reader(wait, false), writer(wait, true);
+    usleep(100 * 1000);
+    ASSERT_TRUE(ops.PurgeComm(h, flags));
+    const int expected = (flags & PURGE_RXABORT ? 1 : 0) | (flags & PURGE_TXABORT ? 2 : 0);
+    Stopwatch clock;
+    while (ended != expected && clock.ms() < 3000) usleep(1000);
+    usleep(50 * 1000);
+    EXPECT_EQ(ended, expected) << "flags " << flags;
+    ASSERT_TRUE(ops.PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT));
+    reader.join();
+    writer.join();
+    EXPECT_EQ(errors[0], ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(errors[1], ERROR_OPERATION_ABORTED);
+  }
+}
+
 // Closing the handle ends a read another thread has waiting; the handle is
 // invalid from then on, for every call.
 TEST_P(Contract, ACloseEndsAWaitingReadAndTheHandleIsGone) {
