@@ -90,13 +90,15 @@ class SocketTransport final : public net::Transport {
     }
   }
 
-  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) override {
+  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline,
+            uint64_t wakesSeen) override {
     short events = 0;
     if (wantReceive) events |= POLLIN;
     if (wantSend) events |= POLLOUT;
     // Without interest in the socket it is left out, so that a hang-up
     // it reports cannot end the wait over and over.
     const WakeList::Entry wake(wakers_);
+    if (Wakes() != wakesSeen) return;
     pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {fd_, events, 0}};
     // A thread that cannot have a descriptor of its own looks again soon.
     int timeout = PollTimeout(deadline);
@@ -105,7 +107,10 @@ class SocketTransport final : public net::Transport {
     if (ready > 0 && fds[0].revents) wake.Drain();
   }
 
-  void Wake() override { wakers_.WakeAll(); }
+  void Wake() override {
+    CountWake();
+    wakers_.WakeAll();
+  }
 
  private:
   const int fd_;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <thread>
 
