@@ -249,8 +249,9 @@ DWORD NetworkPort::Await(std::unique_lock<std::mutex>& lock, Clock::time_point u
     if (Clock::now() >= until) return ERROR_SEM_TIMEOUT;
     const bool receive = ReadsOn(true);
     const bool send = !codec_.outbox().empty();
+    const uint64_t wakes = transport_->Wakes();
     lock.unlock();
-    transport_->Wait(receive, send, until);
+    transport_->Wait(receive, send, until, wakes);
     lock.lock();
   }
 }
@@ -304,7 +305,7 @@ IoStep NetworkPort::WriteNow(const uint8_t* data, size_t size) {
   return {moved, ERROR_SUCCESS};
 }
 
-PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
+PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline, uint64_t wakesSeen) {
   std::unique_lock lock(mutex_);
   Flush();
   Pump(suspended_);
@@ -314,7 +315,7 @@ PortWait NetworkPort::Wait(bool forWrite, const Deadline& deadline) {
   const bool receive = ReadsOn(suspended_);  // as the pump above
   const bool send = !codec_.outbox().empty() || (forWrite && CanSendData());
   lock.unlock();
-  transport_->Wait(receive, send, deadline);
+  transport_->Wait(receive, send, deadline, wakesSeen);
   return PortWait::kReady;
 }
 

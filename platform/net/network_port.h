@@ -3,6 +3,7 @@
 // is a Transport, so this code serves every socket API.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -51,10 +52,20 @@ class Transport {
   // end of the stream.
   virtual IoStep Receive(uint8_t* buffer, size_t size) = 0;
   // Returns when the stream may be read (wantReceive) or written
-  // (wantSend), when Wake is called, or at the deadline; may return early.
-  virtual void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) = 0;
+  // (wantSend), when Wake is called (or has been since Wakes() gave
+  // wakesSeen), or at the deadline; may return early.
+  virtual void Wait(bool wantReceive, bool wantSend, const Deadline& deadline,
+                    uint64_t wakesSeen) = 0;
   // Ends a Wait on any thread.
   virtual void Wake() = 0;
+  uint64_t Wakes() const { return wakes_.load(std::memory_order_acquire); }
+
+ protected:
+  // First thing in Wake, before any waiter is woken.
+  void CountWake() { wakes_.fetch_add(1, std::memory_order_acq_rel); }
+
+ private:
+  std::atomic<uint64_t> wakes_{0};
 };
 
 enum class PortWait { kReady, kTimedOut, kFailed };
@@ -78,8 +89,13 @@ class NetworkPort {
   // Transfers without waiting, and one wait for either.
   IoStep ReadNow(uint8_t* buffer, size_t size);
   IoStep WriteNow(const uint8_t* data, size_t size);
-  PortWait Wait(bool forWrite, const Deadline& deadline);
+  // wakesSeen: Wakes() before the caller last looked at what ends its wait.
+  PortWait Wait(bool forWrite, const Deadline& deadline, uint64_t wakesSeen);
+  PortWait Wait(bool forWrite, const Deadline& deadline) {
+    return Wait(forWrite, deadline, Wakes());
+  }
   void Wake() { transport_->Wake(); }
+  uint64_t Wakes() const { return transport_->Wakes(); }
 
   bool AbortingErrorPending();
   DWORD GetState(DCB& dcb);

@@ -28,8 +28,11 @@ class NetworkPortDevice final : public posix::Device {
   }
   posix::Waited Wait(bool forWrite, const posix::Deadline& deadline, uint64_t ticket) override {
     using posix::WaitResult;
+    // Taken before the ticket is looked at: an abort after that look ends
+    // the wait even when it comes before the wait begins.
+    const uint64_t wakes = port_.Wakes();
     if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-    const PortWait result = port_.Wait(forWrite, deadline);
+    const PortWait result = port_.Wait(forWrite, deadline, wakes);
     if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
     switch (result) {
       case PortWait::kFailed:

@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "platform/net/network_port.h"
 #include "platform/net/network_port_device.h"
 #include "platform/posix/line_settings.h"
+#include "platform/posix/wake_list.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
@@ -47,14 +47,13 @@ DWORD ConnectError(int error) {
 
 class SocketTransport final : public net::Transport {
  public:
-  SocketTransport(int fd, int wake) : fd_(fd), wake_(wake), owner_(getpid()) {}
+  explicit SocketTransport(int fd) : fd_(fd), owner_(getpid()) {}
   // Hangs up and waits, briefly, for the server to hang up too: a server
   // that serves one user at a time (ser2net) takes a new connection only
   // once it has let go of this one, and a host that closes and opens again
   // at once must not be turned away. A forked child only lets go of its
   // copy: a hang-up would end the connection its parent still uses.
   ~SocketTransport() override {
-    close(wake_);
     if (getpid() == owner_ && shutdown(fd_, SHUT_WR) == 0) {
       const Clock::time_point end = Clock::now() + kHangUpWait;
       char drain[4096];
@@ -91,28 +90,31 @@ class SocketTransport final : public net::Transport {
     }
   }
 
-  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) override {
+  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline,
+            uint64_t wakesSeen) override {
     short events = 0;
     if (wantReceive) events |= POLLIN;
     if (wantSend) events |= POLLOUT;
     // Without interest in the socket it is left out, so that a hang-up
     // it reports cannot end the wait over and over.
-    pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, events, 0}};
-    const int ready = poll(fds, events ? 2 : 1, PollTimeout(deadline));
-    if (ready > 0 && fds[0].revents) {
-      uint64_t stale;
-      [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
-    }
+    const WakeList::Entry wake(wakers_);
+    if (Wakes() != wakesSeen) return;
+    pollfd fds[2] = {{wake.fd(), POLLIN, 0}, {fd_, events, 0}};
+    // A thread that cannot have a descriptor of its own looks again soon.
+    int timeout = PollTimeout(deadline);
+    if (wake.fd() < 0 && (timeout < 0 || timeout > 10)) timeout = 10;
+    const int ready = poll(fds, events ? 2 : 1, timeout);
+    if (ready > 0 && fds[0].revents) wake.Drain();
   }
 
   void Wake() override {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_, &one, sizeof one);
+    CountWake();
+    wakers_.WakeAll();
   }
 
  private:
   const int fd_;
-  const int wake_;
+  WakeList wakers_;
   const pid_t owner_;
 };
 
@@ -193,17 +195,10 @@ DWORD OpenNetworkPort(const std::string& name, bool canRead, bool canWrite,
     return error;
   }
   Tune(fd);
-  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    const int error = errno;
-    close(fd);
-    return Win32FromErrno(error);
-  }
   std::unique_ptr<net::Transport> transport;
   try {
-    transport = std::make_unique<SocketTransport>(fd, wake);
+    transport = std::make_unique<SocketTransport>(fd);
   } catch (...) {
-    close(wake);
     close(fd);
     throw;
   }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -29,6 +28,7 @@
 #include "platform/posix/termios_line.h"
 #include "platform/posix/transfer_in_place.h"
 #include "platform/posix/uevent.h"
+#include "platform/posix/wake_list.h"
 #include "platform/posix/win32_errors.h"
 
 namespace kavrel::platform::posix {
@@ -97,12 +97,16 @@ class TtyDevice final : public Device {
  public:
   // lock is the descriptor that holds the flock: fd itself, or the
   // terminal's own node when fd reached it through another name.
-  TtyDevice(int fd, int lock, int wake, bool canRead, bool canWrite)
-      : Device(canRead, canWrite), fd_(fd), lock_(lock), wake_(wake) {}
+  TtyDevice(int fd, int lock, bool canRead, bool canWrite)
+      : Device(canRead, canWrite), fd_(fd), lock_(lock) {}
 
+  // A hold or a break this handle left on ends with it, as when a Windows
+  // port closes: the tty may outlive the handle (a pseudo-terminal does
+  // while its master is open), and the next user would find it stuck.
   ~TtyDevice() override {
+    if (xoffHold_.load(std::memory_order_relaxed)) IoctlValue(fd_, TCXONC, TCOON);
+    if (breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
     IoctlValue(fd_, TIOCNXCL, 0);
-    close(wake_);
     if (lock_ != fd_) close(lock_);
     close(fd_);  // releases the flock too
   }
@@ -114,6 +118,9 @@ class TtyDevice final : public Device {
     if (Ioctl(fd_, TCGETS2, &t) < 0) return Win32FromErrno(errno);
     MakeRaw(t);
     if (Ioctl(fd_, TCSETS2, &t) < 0) return Win32FromErrno(errno);
+    // Output starts running, whatever hold a program before left on it:
+    // with IXON off no XON would ever release it.
+    IoctlValue(fd_, TCXONC, TCOON);
     counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
     shadow_ = DefaultDcb();
     ReadTermios(t, shadow_);
@@ -159,12 +166,16 @@ class TtyDevice final : public Device {
       }
     } counted{forWrite ? nullptr : &readersWaiting_};
     if (!forWrite) readersWaiting_.fetch_add(1, std::memory_order_acq_rel);
+    const WakeList::Entry wake(wakers_);
     for (;;) {
       if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
       if (!forWrite && Buffered()) return {WaitResult::kReady};
-      const int timeout = PollTimeout(deadline);
+      int timeout = PollTimeout(deadline);
       if (timeout == 0) return {WaitResult::kTimedOut};
-      pollfd fds[2] = {{fd_, wanted, 0}, {wake_, POLLIN, 0}};
+      // A thread that cannot have a descriptor of its own (poll skips -1)
+      // looks again soon.
+      if (wake.fd() < 0 && (timeout < 0 || timeout > 10)) timeout = 10;
+      pollfd fds[2] = {{fd_, wanted, 0}, {wake.fd(), POLLIN, 0}};
       const int ready = poll(fds, 2, timeout);
       if (ready < 0) {
         if (errno == EINTR) continue;
@@ -175,9 +186,8 @@ class TtyDevice final : public Device {
         continue;
       }
       if (fds[1].revents) {
+        wake.Drain();
         if (AbortTicket(forWrite) != ticket) return {WaitResult::kAborted};
-        uint64_t stale;  // a wake-up meant for transfers that have ended
-        [[maybe_unused]] ssize_t ignored = read(wake_, &stale, sizeof stale);
       }
       if (fds[0].revents & wanted) return {WaitResult::kReady};
       if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -279,6 +289,7 @@ class TtyDevice final : public Device {
     stat = COMSTAT{};
     stat.cbInQue = static_cast<DWORD>(std::min<size_t>(in, MAXDWORD));
     stat.cbOutQue = static_cast<DWORD>(out);
+    stat.fXoffHold = xoffHold_.load(std::memory_order_relaxed);
     // Most USB bridges and every pty keep no error counters: no lock then.
     if (!counters_.load(std::memory_order_relaxed)) return ERROR_SUCCESS;
     std::lock_guard lock(stateMutex_);
@@ -313,14 +324,14 @@ class TtyDevice final : public Device {
       std::lock_guard lock(stateMutex_);
       dcb = shadow_;
     }
-    int result = 0;
     switch (function) {
       case SETXOFF:  // transmit as if XOFF had been received
-        result = IoctlValue(fd_, TCXONC, TCOOFF);
-        break;
       case SETXON:
-        result = IoctlValue(fd_, TCXONC, TCOON);
-        break;
+        if (IoctlValue(fd_, TCXONC, function == SETXOFF ? TCOOFF : TCOON) < 0) {
+          return LineError(errno);
+        }
+        xoffHold_.store(function == SETXOFF, std::memory_order_relaxed);
+        return ERROR_SUCCESS;
       case SETRTS:
       case CLRRTS:
         // A line under handshake control is the driver's, not the caller's.
@@ -333,22 +344,19 @@ class TtyDevice final : public Device {
       case RESETDEV:  // a serial port has nothing to reset; Windows' driver accepts it as well
         return ERROR_SUCCESS;
       case SETBREAK:
-        result = IoctlValue(fd_, TIOCSBRK, 0);
-        break;
       case CLRBREAK:
-        result = IoctlValue(fd_, TIOCCBRK, 0);
-        break;
+        if (IoctlValue(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK, 0) < 0) {
+          return LineError(errno);
+        }
+        breakOn_.store(function == SETBREAK, std::memory_order_relaxed);
+        return ERROR_SUCCESS;
       default:
         return ERROR_INVALID_PARAMETER;
     }
-    return result < 0 ? LineError(errno) : ERROR_SUCCESS;
   }
 
  protected:
-  void WakeWaiters() override {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_, &one, sizeof one);
-  }
+  void WakeWaiters() override { wakers_.WakeAll(); }
 
  private:
   bool Buffered() {
@@ -438,12 +446,14 @@ class TtyDevice final : public Device {
 
   const int fd_;
   const int lock_;
-  const int wake_;
+  WakeList wakers_;
   std::mutex stateMutex_;
   DCB shadow_{};                           // the DCB as last set; termios overrides what it holds
   std::atomic<bool> counters_{false};      // changed under stateMutex_
   std::atomic<bool> abortOnError_{false};  // shadow_.fAbortOnError, read without the lock
   serial_icounter_struct baseline_{};
+  std::atomic<bool> xoffHold_{false};  // SETXOFF holds the output
+  std::atomic<bool> breakOn_{false};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
   ShortLock aheadLock_;              // held for a copy or one system call that never waits
@@ -593,14 +603,7 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   }
   IoctlValue(fd, TIOCEXCL, 0);
 
-  const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake < 0) {
-    const int error = errno;
-    IoctlValue(fd, TIOCNXCL, 0);
-    release();
-    return Win32FromErrno(error);
-  }
-  auto tty = std::make_shared<TtyDevice>(fd, lock, wake, canRead, canWrite);
+  auto tty = std::make_shared<TtyDevice>(fd, lock, canRead, canWrite);
   if (const DWORD error = tty->Prepare(); error != ERROR_SUCCESS) return error;
   device = std::move(tty);
   return ERROR_SUCCESS;

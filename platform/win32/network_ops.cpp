@@ -9,6 +9,7 @@
 
 #include "platform/win32/network_ops.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "platform/net/network_port.h"
 #include "platform/net/network_port_device.h"
@@ -59,15 +61,20 @@ timeval Timeval(const Deadline& deadline, timeval& storage, timeval*& pointer) {
   return storage;
 }
 
-// A connected, non-blocking socket; a loopback datagram socket connected to
-// itself ends a wait from any thread.
+SOCKET WakeSocket();
+
+// A connected, non-blocking socket. A waiting thread also selects on a
+// loopback datagram socket connected to itself, one of its own while it
+// waits (taken from a pool), which a wake-up from any thread reaches: with
+// one wake socket for all, the first waiter to wake drained it, and a read
+// and a write waiting on two threads lost one of them.
 class WinsockTransport final : public net::Transport {
  public:
-  WinsockTransport(SOCKET socket, SOCKET wake) : s_(socket), wake_(wake) {}
+  WinsockTransport(SOCKET socket, SOCKET wake) : s_(socket), idle_{wake} {}
   // Hangs up and waits, briefly, for the server to hang up too, so that a
   // server with one user at a time takes the next open at once.
   ~WinsockTransport() override {
-    closesocket(wake_);
+    for (SOCKET wake : idle_) closesocket(wake);
     if (shutdown(s_, SD_SEND) == 0) {
       const Clock::time_point end = Clock::now() + kHangUpWait;
       char drain[4096];
@@ -104,30 +111,78 @@ class WinsockTransport final : public net::Transport {
     return {0, ERROR_DEVICE_NOT_CONNECTED};
   }
 
-  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline) override {
+  void Wait(bool wantReceive, bool wantSend, const Deadline& deadline,
+            uint64_t wakesSeen) override {
     fd_set readable, writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
-    FD_SET(wake_, &readable);
+    const SOCKET wake = TakeWakeSocket();
+    if (Wakes() != wakesSeen) {
+      if (wake != INVALID_SOCKET) GiveBack(wake);
+      return;
+    }
+    if (wake != INVALID_SOCKET) FD_SET(wake, &readable);
     if (wantReceive) FD_SET(s_, &readable);
     if (wantSend) FD_SET(s_, &writable);
     timeval storage{}, *timeout = nullptr;
     Timeval(deadline, storage, timeout);
-    if (select(0, &readable, &writable, nullptr, timeout) > 0 && FD_ISSET(wake_, &readable)) {
-      char drain[64];
-      while (recv(wake_, drain, sizeof drain, 0) > 0) {
-      }
+    // Without a wake socket of its own the thread looks again soon.
+    timeval soon{0, 10000};
+    if (wake == INVALID_SOCKET && (!timeout || timeout->tv_sec > 0 || timeout->tv_usec > 10000)) {
+      timeout = &soon;
     }
+    select(0, &readable, &writable, nullptr, timeout);
+    if (wake != INVALID_SOCKET) GiveBack(wake);
   }
 
   void Wake() override {
+    CountWake();
+    std::lock_guard lock(mutex_);
     const char one = 1;
-    send(wake_, &one, 1, 0);
+    for (SOCKET wake : waiting_) send(wake, &one, 1, 0);
   }
 
  private:
+  // A wake socket for the calling thread's wait, on the list of those a
+  // wake-up reaches; INVALID_SOCKET when none can be had.
+  SOCKET TakeWakeSocket() {
+    SOCKET wake = INVALID_SOCKET;
+    {
+      std::lock_guard lock(mutex_);
+      if (!idle_.empty()) {
+        wake = idle_.back();
+        idle_.pop_back();
+      }
+    }
+    if (wake == INVALID_SOCKET) wake = WakeSocket();
+    if (wake == INVALID_SOCKET) return wake;
+    try {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back(wake);
+    } catch (...) {
+      closesocket(wake);
+      return INVALID_SOCKET;
+    }
+    return wake;
+  }
+  // Off the list, emptied of the wake-ups that came, and back in the pool.
+  void GiveBack(SOCKET wake) {
+    char drain[64];
+    std::lock_guard lock(mutex_);
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), wake));
+    while (recv(wake, drain, sizeof drain, 0) > 0) {
+    }
+    try {
+      idle_.push_back(wake);
+    } catch (...) {
+      closesocket(wake);
+    }
+  }
+
   const SOCKET s_;
-  const SOCKET wake_;
+  std::mutex mutex_;
+  std::vector<SOCKET> idle_;     // wake sockets no thread waits on
+  std::vector<SOCKET> waiting_;  // those of the threads waiting now
 };
 
 SOCKET WakeSocket() {

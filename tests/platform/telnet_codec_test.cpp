@@ -228,7 +228,7 @@ class MemoryServer final : public Transport {
     if (n == 0 && s_->closed) return {0, ERROR_DEVICE_NOT_CONNECTED};
     return {n, ERROR_SUCCESS};
   }
-  void Wait(bool, bool, const Deadline&) override {
+  void Wait(bool, bool, const Deadline&, uint64_t) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   void Wake() override {}
