@@ -72,6 +72,15 @@ class EndToEndTest : public ::testing::Test {
     host.comms->get_StatusComm(&s);
     return s;
   }
+  // Opens the host's slot 2 with CommOpen, as a host that polls does: the
+  // loop runs only on a thread where no OpenComm has run.
+  void OpenHostSlot(std::u16string_view device, std::u16string_view settings) {
+    short slot = 2;
+    TestBstr name(device), mode(settings);
+    LONG r = -1;
+    ASSERT_EQ(S_OK, host.comms->CommOpen(&slot, &name.s, &mode.s, &r));
+    ASSERT_EQ(0, r);
+  }
 
   RecordingSink sink;
   TestObject host{platform::NativeRuntime()};
@@ -121,13 +130,8 @@ TEST_F(EndToEndTest, OpenWriteReadAndCloseMoveRealBytesAndTakeTheirWaits) {
 }
 
 TEST_F(EndToEndTest, APollingLoopDeliversDataArrivedUntilAHandlerWritesBack) {
-  // looprocess polls only on a thread where no WriteComm, CloseComm or
-  // OpenComm has run: open the slot with CommOpen, as such a host does.
-  short slot = 2;
-  TestBstr name(u"COM2"), mode(u"baud=115200 parity=N data=8 stop=1");
-  LONG r = -1;
-  ASSERT_EQ(S_OK, host.comms->CommOpen(&slot, &name.s, &mode.s, &r));
-  ASSERT_EQ(0, r);
+  OpenHostSlot(u"COM2", u"baud=115200 parity=N data=8 stop=1");
+  if (HasFatalFailure()) return;
   Connect(host.comms.get(), &sink);
   std::vector<double> passes;
   auto passStart = Clock::now();
@@ -174,11 +178,8 @@ TEST_F(EndToEndTest, APollingLoopDeliversDataArrivedUntilAHandlerWritesBack) {
 // out whole: the flush of that pass ends transfers but keeps what the write
 // handed to a device that sends it at line speed.
 TEST_F(EndToEndTest, AWriteFromTheMessagePumpSurvivesTheRestOfThePass) {
-  short slot = 2;
-  TestBstr name(u"NULLMODEM7A:PACED"), mode(u"baud=9600 parity=N data=8 stop=1");
-  LONG r = -1;
-  ASSERT_EQ(S_OK, host.comms->CommOpen(&slot, &name.s, &mode.s, &r));
-  ASSERT_EQ(0, r);
+  OpenHostSlot(u"NULLMODEM7A:PACED", u"baud=9600 parity=N data=8 stop=1");
+  if (HasFatalFailure()) return;
   const std::u16string command = u"MEAS:VOLT:DC? 10,0.001\r";
   struct Sender {
     _comms* comms;
