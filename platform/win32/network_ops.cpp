@@ -315,16 +315,21 @@ BOOL Fail(DWORD error) {
 
 template <class Operation>
 BOOL OnDevice(Handle32 handle, Operation operation) {
-  const std::shared_ptr<Device> device = Handles::Process().Find(handle);
+  std::shared_ptr<Device> device = Handles::Process().Find(handle);
   if (!device) return Fail(ERROR_INVALID_HANDLE);
+  DWORD error = ERROR_SUCCESS;
   try {
-    const DWORD error = operation(*device);
-    if (error != ERROR_SUCCESS) return Fail(error);
-    ::SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    error = operation(*device);
   } catch (const std::bad_alloc&) {
-    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    error = ERROR_NOT_ENOUGH_MEMORY;
   }
+  // Let go of the device before the error is set: when the port was closed
+  // during the call, this thread holds it last, and hanging up calls
+  // Winsock, which sets the thread's last error.
+  device.reset();
+  if (error != ERROR_SUCCESS) return Fail(error);
+  ::SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }
 
 std::optional<unsigned> ComPortNumber(std::string name) {
@@ -443,9 +448,10 @@ BOOL SetCommState(Handle32 file, DCB* dcb) {
 }
 
 BOOL CloseHandle(Handle32 object) {
-  const std::shared_ptr<Device> device = Handles::Process().Remove(object);
+  std::shared_ptr<Device> device = Handles::Process().Remove(object);
   if (!device) return Fail(ERROR_INVALID_HANDLE);
   posix::calls::Close(*device);
+  device.reset();  // hangs up here when no call holds it
   ::SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
