@@ -150,6 +150,14 @@ class TextCodec {
     return SIZE_MAX;
   }
   virtual std::u16string FromAnsi(const char* bytes, size_t length) = 0;
+  // How many more bytes the last character of `bytes` needs: 0 when they
+  // end where a character ends, as they always do in a single-byte code
+  // page; 1 when they end in the lead byte of a double-byte character.
+  virtual size_t MissingBytes(const char* bytes, size_t length) {
+    (void)bytes;
+    (void)length;
+    return 0;
+  }
   // As FromAnsi, straight into a new BSTR; null when out of memory.
   virtual BSTR FromAnsiBstr(const char* bytes, size_t length) {
     const std::u16string text = FromAnsi(bytes, length);

@@ -19,6 +19,8 @@ namespace {
 
 // The most one read asks of the platform; what is not read stays queued.
 constexpr LONG kReceiveBuffer = 1024;
+// Room after a full read for the rest of a character it cut in two.
+constexpr size_t kCharacterRest = 1;
 
 // When anything waits, the larger of what waits and what was asked for, but
 // never more than the receive buffer holds; 0 when nothing waits.
@@ -65,7 +67,8 @@ KAVREL_READ_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID
           }
           const LONG size = ReadSize(static_cast<LONG>(waiting.cbInQue), *lngSize);
           if (size == 0) return;
-          std::array<char, kReceiveBuffer> buffer;  // filled up to what ReadFile reports
+          // Filled up to what ReadFile reports.
+          std::array<char, kReceiveBuffer + kCharacterRest> buffer;
           DWORD transferred = 0;
           if (!device().ReadFile(slot.lngHandle, buffer.data(), static_cast<DWORD>(size),
                                  &transferred, &udtOverlapped)) {
@@ -85,7 +88,29 @@ KAVREL_READ_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID
             }
           }
           count = static_cast<LONG>(transferred);
-          const size_t received = std::min<size_t>(transferred, static_cast<size_t>(size));
+          size_t received = std::min<size_t>(transferred, static_cast<size_t>(size));
+          // A read that ended inside a double-byte character (the size reached
+          // the buffer's, or the trail byte was still on its way) reads the
+          // rest of it too: converted on its own, each half would become
+          // another character, and the next read would begin mid-character.
+          // Should the rest not come, the text is what was read; a failure
+          // here is the next read's to report.
+          const size_t missing = runtime().text.MissingBytes(buffer.data(), received);
+          if (missing > 0 && missing <= kCharacterRest && received == transferred) {
+            DWORD more = 0;
+            BOOL done = device().ReadFile(slot.lngHandle, buffer.data() + received,
+                                          static_cast<DWORD>(missing), &more, &udtOverlapped);
+            if (!done && device().GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING)) {
+              while (!(done = device().GetOverlappedResult(slot.lngHandle, &udtOverlapped, &more,
+                                                           TRUE)) &&
+                     device().GetLastError() == static_cast<DWORD>(ERROR_IO_INCOMPLETE)) {
+              }
+            }
+            if (done && more <= missing) {
+              received += more;
+              count += static_cast<LONG>(more);
+            }
+          }
           AssignFromAnsi(strData, buffer.data(), received);
         });
     if (trapped) count = -1;

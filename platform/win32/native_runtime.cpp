@@ -58,6 +58,20 @@ class AnsiCodePage final : public TextCodec {
     ::MultiByteToWideChar(CP_ACP, 0, bytes, count, reinterpret_cast<LPWSTR>(out.data()), chars);
     return out;
   }
+
+  // In a double-byte code page (932, 936, 949, 950) the bytes are walked
+  // from the start, a lead byte taking its trail byte with it: a walk that
+  // ends one past the end ended in a lead byte.
+  size_t MissingBytes(const char* bytes, size_t length) override {
+    static const bool doubleByte = [] {
+      CPINFO info;
+      return ::GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 2;
+    }();
+    if (!doubleByte) return 0;
+    size_t i = 0;
+    while (i < length) i += ::IsDBCSLeadByte(static_cast<BYTE>(bytes[i])) ? 2 : 1;
+    return i - length;
+  }
 };
 
 // The thread's error information object, made with CreateErrorInfo.

@@ -9,7 +9,8 @@
 #     byte exchange over a pseudo-terminal pair mapped to COM3 and COM6;
 #   - Wine's cscript runs comms_test.vbs against the same ports, and
 #     codepage_test.vbs under code page 932 (the ja_JP.UTF-8 locale), whose
-#     bytes are read at the other pseudo-terminal;
+#     bytes are read at the other pseudo-terminal, and codepage_read_test.vbs,
+#     which reads double-byte text longer than one read;
 #   - regsvr32 /u removes every key again;
 #   - in the 64-bit prefix, beside a 32-bit registration, regsvr32 /u of the
 #     64-bit DLL keeps what the 32-bit one still needs;
@@ -236,7 +237,8 @@ for arch in "${archs[@]}"; do
   mkdir -p "$work/bin"
   cp "$build/Kavrel.dll" "$build/tests/windows/kavrel_wine_host.exe" \
      "$build/tests/windows/kavrel_wine_platform.exe" \
-     "$root/tests/windows/comms_test.vbs" "$root/tests/windows/codepage_test.vbs" "$work/bin/"
+     "$root/tests/windows/comms_test.vbs" "$root/tests/windows/codepage_test.vbs" \
+     "$root/tests/windows/codepage_read_test.vbs" "$work/bin/"
 
   # Two pseudo-terminals joined back to back: COM3 is the connection's port,
   # COM6 the peer. (Wine maps COM1-COM4 to /dev/ttyS0-3 unless told.)
@@ -319,6 +321,13 @@ for arch in "${archs[@]}"; do
     bytes=$(cat "$work/bytes")
     echo "   bytes at the other end:$bytes"
     [ "$bytes" = " 41 93 fa 96 7b 42 41 93 fa 96 7b 42 " ] || fail "code page 932 bytes sent:$bytes"
+    # Received: double-byte text longer than one read, each character whole.
+    join_ptys || fail "socat made no pseudo-terminals"
+    log=$(LC_ALL=ja_JP.UTF-8 wine_run 120 cscript //nologo codepage_read_test.vbs 3 COM6)
+    rc=$?
+    echo "$log"
+    [ $rc -eq 0 ] || fail "codepage_read_test.vbs: exit code $rc"
+    grep -q 'code page read checks complete' <<<"$log" || fail "codepage_read_test.vbs did not run to its end"
   else
     fail "the ja_JP.UTF-8 locale is missing (tools/install-deps.sh generates it)"
   fi
