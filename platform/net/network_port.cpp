@@ -23,6 +23,11 @@ constexpr int kPumpRounds = 64;
 constexpr std::chrono::milliseconds kLookInterval{2};
 
 constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
+// Notifications asked for: the lines and their change bits. A server sends
+// a modem state only when it has a bit of the mask on (ser2net: a change
+// bit), so a mask of the lines alone would never hear of a line that drops
+// when no other is on, and from ser2net nothing after the first state.
+constexpr uint8_t kModemStateMask = 0xFF;
 constexpr uint8_t kLineErrors = 0x1E;  // overrun, parity, framing, break
 
 DWORD ErrorFlags(uint8_t lineState) {
@@ -134,7 +139,7 @@ DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
 
   // Line changes as they happen, and the line as the server has it now (a
   // zero value asks without changing anything).
-  codec_.QueueCommand(ComPortCommand::kSetModemStateMask, kModemLines);
+  codec_.QueueCommand(ComPortCommand::kSetModemStateMask, kModemStateMask);
   codec_.QueueCommand(ComPortCommand::kSetLineStateMask, kLineErrors);
   codec_.QueueBaudRate(0);
   codec_.QueueCommand(ComPortCommand::kSetDataSize, 0);
