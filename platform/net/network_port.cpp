@@ -508,10 +508,16 @@ DWORD NetworkPort::Escape(DWORD function) {
       return ERROR_SUCCESS;
     case SETBREAK:
     case CLRBREAK:
+      // As on Windows, a break suspends transmission: data written
+      // meanwhile goes after the break, not to a device sending one.
       codec_.QueueCommand(ComPortCommand::kSetControl,
                           function == SETBREAK ? control::kBreakOn : control::kBreakOff);
+      breakOn_ = function == SETBREAK;
       Flush();
-      return closed_ ? Lost() : ERROR_SUCCESS;
+      if (closed_) return Lost();
+      lock.unlock();
+      transport_->Wake();  // a write waiting for the break to end may go on
+      return ERROR_SUCCESS;
     default:
       return ERROR_INVALID_PARAMETER;
   }

@@ -104,8 +104,10 @@ class TtyDevice final : public Device {
   // port closes: the tty may outlive the handle (a pseudo-terminal does
   // while its master is open), and the next user would find it stuck.
   ~TtyDevice() override {
-    if (xoffHold_.load(std::memory_order_relaxed)) IoctlValue(fd_, TCXONC, TCOON);
     if (breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
+    if (xoffHold_.load(std::memory_order_relaxed) || breakOn_.load(std::memory_order_relaxed)) {
+      IoctlValue(fd_, TCXONC, TCOON);
+    }
     IoctlValue(fd_, TIOCNXCL, 0);
     if (lock_ != fd_) close(lock_);
     close(fd_);  // releases the flock too
@@ -326,12 +328,13 @@ class TtyDevice final : public Device {
     }
     switch (function) {
       case SETXOFF:  // transmit as if XOFF had been received
-      case SETXON:
-        if (IoctlValue(fd_, TCXONC, function == SETXOFF ? TCOOFF : TCOON) < 0) {
-          return LineError(errno);
-        }
+      case SETXON: {
+        // A break holds the output as well: SETXON does not end that hold.
+        const bool hold = function == SETXOFF || breakOn_.load(std::memory_order_relaxed);
+        if (IoctlValue(fd_, TCXONC, hold ? TCOOFF : TCOON) < 0) return LineError(errno);
         xoffHold_.store(function == SETXOFF, std::memory_order_relaxed);
         return ERROR_SUCCESS;
+      }
       case SETRTS:
       case CLRRTS:
         // A line under handshake control is the driver's, not the caller's.
@@ -344,12 +347,24 @@ class TtyDevice final : public Device {
       case RESETDEV:  // a serial port has nothing to reset; Windows' driver accepts it as well
         return ERROR_SUCCESS;
       case SETBREAK:
-      case CLRBREAK:
-        if (IoctlValue(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK, 0) < 0) {
-          return LineError(errno);
+      case CLRBREAK: {
+        // As on Windows, a break suspends transmission: what is written
+        // meanwhile waits for the break to end instead of going out under
+        // it, where the far end would see none of it.
+        const bool on = function == SETBREAK;
+        const bool xoff = xoffHold_.load(std::memory_order_relaxed);
+        if (on && IoctlValue(fd_, TCXONC, TCOOFF) < 0) return LineError(errno);
+        if (IoctlValue(fd_, on ? TIOCSBRK : TIOCCBRK, 0) < 0) {
+          const int error = errno;
+          if (on && !xoff && !breakOn_.load(std::memory_order_relaxed)) {
+            IoctlValue(fd_, TCXONC, TCOON);
+          }
+          return LineError(error);
         }
-        breakOn_.store(function == SETBREAK, std::memory_order_relaxed);
+        breakOn_.store(on, std::memory_order_relaxed);
+        if (!on && !xoff && IoctlValue(fd_, TCXONC, TCOON) < 0) return LineError(errno);
         return ERROR_SUCCESS;
+      }
       default:
         return ERROR_INVALID_PARAMETER;
     }
