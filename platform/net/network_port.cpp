@@ -371,16 +371,26 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   codec_.QueueCommand(ComPortCommand::kSetStopSize, StopCode(dcb.StopBits));
   codec_.QueueCommand(ComPortCommand::kSetControl, flow);
   // DTR and RTS as the DCB says; a server whose device has no such lines
-  // does not answer, which is no reason to refuse the settings.
-  codec_.QueueCommand(ComPortCommand::kSetControl,
-                      dcb.fDtrControl != DTR_CONTROL_DISABLE ? control::kDtrOn : control::kDtrOff);
-  // RTS handshake without CTS flow control has no code: RTS stays on.
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    codec_.QueueCommand(ComPortCommand::kSetControl,
-                        dcb.fRtsControl == RTS_CONTROL_ENABLE ? control::kRtsOn : control::kRtsOff);
-  } else if (flow != control::kHardwareFlow) {
-    codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
+  // does not answer, which is no reason to refuse the settings. After the
+  // first settings a line changes only with its control mode, as on
+  // Windows: one the caller has set or cleared stays so through a new speed.
+  if (!linesSet_ || dcb.fDtrControl != shadow_.fDtrControl) {
+    codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fDtrControl != DTR_CONTROL_DISABLE
+                                                         ? control::kDtrOn
+                                                         : control::kDtrOff);
   }
+  // RTS handshake without CTS flow control has no code: RTS stays on.
+  if (!linesSet_ || dcb.fRtsControl != shadow_.fRtsControl ||
+      (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != shadow_.fOutxCtsFlow)) {
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fRtsControl == RTS_CONTROL_ENABLE
+                                                           ? control::kRtsOn
+                                                           : control::kRtsOff);
+    } else if (flow != control::kHardwareFlow) {
+      codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
+    }
+  }
+  linesSet_ = true;
   constexpr Answer kSettings[] = {kBaud, kSize, kParity, kStop, kFlow};
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
     for (Answer kind : kSettings) {

@@ -148,6 +148,7 @@ class NetworkPort {
   bool suspended_ = false;  // FLOWCONTROL-SUSPEND from the server
   bool xoffHold_ = false;   // SETXOFF
   bool breakOn_ = false;    // SETBREAK: data waits until CLRBREAK
+  bool linesSet_ = false;   // SetState has sent DTR and RTS
   uint32_t answers_[kAnswerKinds] = {};
   bool silent_[kAnswerKinds] = {};  // asked before and never answered
   uint32_t baud_ = 9600;

@@ -126,6 +126,9 @@ class TtyDevice final : public Device {
     counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
     shadow_ = DefaultDcb();
     ReadTermios(t, shadow_);
+    // DTR and RTS as the block says, as a Windows port's open sets them.
+    ApplyDtr(shadow_);
+    ApplyRts(shadow_);
     return ERROR_SUCCESS;
   }
 
@@ -219,6 +222,11 @@ class TtyDevice final : public Device {
     // RTS that follows transmission needs RS-485 support the generic tty
     // layer does not offer.
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
+    DCB previous;
+    {
+      std::lock_guard lock(stateMutex_);
+      previous = shadow_;
+    }
     Termios2 before{};
     if (Ioctl(fd_, TCGETS2, &before) < 0) return Win32FromErrno(errno);
     Termios2 t = before;
@@ -235,15 +243,13 @@ class TtyDevice final : public Device {
       Ioctl(fd_, TCSETS2, &before);
       return ERROR_INVALID_PARAMETER;
     }
-    // DTR and RTS as the DCB says, where the device has the lines. DTR
-    // handshake and DSR flow control have no Linux switch: they are kept in
-    // the DCB and DTR stays raised. So is RTS handshake without CTS flow
-    // control (the kernel drives RTS only together with CTS flow control).
-    SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
-    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-      SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
-    } else if (!dcb.fOutxCtsFlow) {
-      SetModemLine(TIOCM_RTS, true);
+    // As a Windows driver does, a line changes only with its control mode:
+    // one the caller has set or cleared (EscapeCommFunction) stays so
+    // through a new speed.
+    if (dcb.fDtrControl != previous.fDtrControl) ApplyDtr(dcb);
+    if (dcb.fRtsControl != previous.fRtsControl ||
+        (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != previous.fOutxCtsFlow)) {
+      ApplyRts(dcb);
     }
     std::lock_guard lock(stateMutex_);
     abortOnError_ = dcb.fAbortOnError;
@@ -452,6 +458,19 @@ class TtyDevice final : public Device {
     if (Ioctl(fd_, FIONREAD, &queued) < 0) return in > 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
     in += static_cast<size_t>(queued);
     return ERROR_SUCCESS;
+  }
+
+  // DTR and RTS as the DCB says, where the device has the lines. DTR
+  // handshake and DSR flow control have no Linux switch: they are kept in
+  // the DCB and DTR stays raised. So is RTS handshake without CTS flow
+  // control (the kernel drives RTS only together with CTS flow control).
+  void ApplyDtr(const DCB& dcb) { SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE); }
+  void ApplyRts(const DCB& dcb) {
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    } else if (!dcb.fOutxCtsFlow) {
+      SetModemLine(TIOCM_RTS, true);
+    }
   }
 
   DWORD SetModemLine(int line, bool on) {

@@ -355,9 +355,9 @@ TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
       {"space parity, XON/XOFF", 115200, 8, SPACEPARITY, ONESTOPBIT, false, true,
        DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE,
        B({1, 0, 1, 0xC2, 0, 2, 8, 3, 5, 4, 1, 5, 2, 5, 8, 5, 11})},
-      {"RTS handshake alone: no flow control, RTS on", 9600, 8, NOPARITY, ONESTOPBIT, false, false,
-       DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
-       B({1, 0, 0, 0x25, 0x80, 2, 8, 3, 1, 4, 1, 5, 1, 5, 8, 5, 11})},
+      {"RTS handshake alone: no flow control, RTS on; DTR's mode unchanged: no DTR", 9600, 8,
+       NOPARITY, ONESTOPBIT, false, false, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
+       B({1, 0, 0, 0x25, 0x80, 2, 8, 3, 1, 4, 1, 5, 1, 5, 11})},
   };
   for (const Case& k : cases) {
     DCB dcb = platform::posix::DefaultDcb();
