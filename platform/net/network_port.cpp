@@ -23,6 +23,11 @@ constexpr int kPumpRounds = 64;
 constexpr std::chrono::milliseconds kLookInterval{2};
 
 constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
+// Notifications asked for: the lines and their change bits. A server sends
+// a modem state only when it has a bit of the mask on (ser2net: a change
+// bit), so a mask of the lines alone would never hear of a line that drops
+// when no other is on, and from ser2net nothing after the first state.
+constexpr uint8_t kModemStateMask = 0xFF;
 constexpr uint8_t kLineErrors = 0x1E;  // overrun, parity, framing, break
 
 DWORD ErrorFlags(uint8_t lineState) {
@@ -134,7 +139,7 @@ DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
 
   // Line changes as they happen, and the line as the server has it now (a
   // zero value asks without changing anything).
-  codec_.QueueCommand(ComPortCommand::kSetModemStateMask, kModemLines);
+  codec_.QueueCommand(ComPortCommand::kSetModemStateMask, kModemStateMask);
   codec_.QueueCommand(ComPortCommand::kSetLineStateMask, kLineErrors);
   codec_.QueueBaudRate(0);
   codec_.QueueCommand(ComPortCommand::kSetDataSize, 0);
@@ -366,16 +371,26 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   codec_.QueueCommand(ComPortCommand::kSetStopSize, StopCode(dcb.StopBits));
   codec_.QueueCommand(ComPortCommand::kSetControl, flow);
   // DTR and RTS as the DCB says; a server whose device has no such lines
-  // does not answer, which is no reason to refuse the settings.
-  codec_.QueueCommand(ComPortCommand::kSetControl,
-                      dcb.fDtrControl != DTR_CONTROL_DISABLE ? control::kDtrOn : control::kDtrOff);
-  // RTS handshake without CTS flow control has no code: RTS stays on.
-  if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    codec_.QueueCommand(ComPortCommand::kSetControl,
-                        dcb.fRtsControl == RTS_CONTROL_ENABLE ? control::kRtsOn : control::kRtsOff);
-  } else if (flow != control::kHardwareFlow) {
-    codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
+  // does not answer, which is no reason to refuse the settings. After the
+  // first settings a line changes only with its control mode, as on
+  // Windows: one the caller has set or cleared stays so through a new speed.
+  if (!linesSet_ || dcb.fDtrControl != shadow_.fDtrControl) {
+    codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fDtrControl != DTR_CONTROL_DISABLE
+                                                         ? control::kDtrOn
+                                                         : control::kDtrOff);
   }
+  // RTS handshake without CTS flow control has no code: RTS stays on.
+  if (!linesSet_ || dcb.fRtsControl != shadow_.fRtsControl ||
+      (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != shadow_.fOutxCtsFlow)) {
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fRtsControl == RTS_CONTROL_ENABLE
+                                                           ? control::kRtsOn
+                                                           : control::kRtsOff);
+    } else if (flow != control::kHardwareFlow) {
+      codec_.QueueCommand(ComPortCommand::kSetControl, control::kRtsOn);
+    }
+  }
+  linesSet_ = true;
   constexpr Answer kSettings[] = {kBaud, kSize, kParity, kStop, kFlow};
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
     for (Answer kind : kSettings) {
@@ -503,10 +518,16 @@ DWORD NetworkPort::Escape(DWORD function) {
       return ERROR_SUCCESS;
     case SETBREAK:
     case CLRBREAK:
+      // As on Windows, a break suspends transmission: data written
+      // meanwhile goes after the break, not to a device sending one.
       codec_.QueueCommand(ComPortCommand::kSetControl,
                           function == SETBREAK ? control::kBreakOn : control::kBreakOff);
+      breakOn_ = function == SETBREAK;
       Flush();
-      return closed_ ? Lost() : ERROR_SUCCESS;
+      if (closed_) return Lost();
+      lock.unlock();
+      transport_->Wake();  // a write waiting for the break to end may go on
+      return ERROR_SUCCESS;
     default:
       return ERROR_INVALID_PARAMETER;
   }

@@ -126,7 +126,9 @@ class NetworkPort {
   // reads can still be queued.
   bool ReadsOn(bool beyondQueueLimit) const;
   void Take(const ComPortReply& reply);
-  bool CanSendData() const { return !suspended_ && !xoffHold_ && codec_.outbox().empty(); }
+  bool CanSendData() const {
+    return !suspended_ && !xoffHold_ && !breakOn_ && codec_.outbox().empty();
+  }
   DWORD Lost() const { return ERROR_DEVICE_NOT_CONNECTED; }
   // Sends what is queued, then waits (lock released) until `done` holds,
   // the connection goes or `until` passes (ERROR_SEM_TIMEOUT).
@@ -145,6 +147,8 @@ class NetworkPort {
   bool closed_ = false;
   bool suspended_ = false;  // FLOWCONTROL-SUSPEND from the server
   bool xoffHold_ = false;   // SETXOFF
+  bool breakOn_ = false;    // SETBREAK: data waits until CLRBREAK
+  bool linesSet_ = false;   // SetState has sent DTR and RTS
   uint32_t answers_[kAnswerKinds] = {};
   bool silent_[kAnswerKinds] = {};  // asked before and never answered
   uint32_t baud_ = 9600;

@@ -135,6 +135,18 @@ void Settle(Cable& cable, Clock::time_point now) {
   Deliver(cable.ends[1], cable.ends[0], now);
 }
 
+// A line changes only with its control mode, as on Windows: one the caller
+// has set or cleared stays so through a new speed.
+void FollowLineModes(End& end, const DCB& before) {
+  if (end.dcb.fDtrControl != before.fDtrControl) {
+    end.dtr = end.dcb.fDtrControl != DTR_CONTROL_DISABLE;
+  }
+  if (end.dcb.fRtsControl != before.fRtsControl) {
+    end.rts =
+        end.dcb.fRtsControl == RTS_CONTROL_ENABLE || end.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+  }
+}
+
 void RaiseLines(End& end) {
   end.dtr = end.dcb.fDtrControl != DTR_CONTROL_DISABLE;
   end.rts =
@@ -245,11 +257,12 @@ class NullModemEnd final : public Device {
   DWORD SetState(const DCB& dcb) override {
     std::lock_guard lock(cable_.mutex);
     Settle(Clock::now());  // bytes on the wire went at the old rate
+    const DCB before = me_.dcb;
     me_.dcb = dcb;
     me_.dcb.DCBlength = sizeof(DCB);
     me_.dcb.fBinary = 1;
     me_.dcb.fDummy2 = 0;
-    RaiseLines(me_);
+    FollowLineModes(me_, before);
     Settle(Clock::now());
     cable_.Changed();
     return ERROR_SUCCESS;

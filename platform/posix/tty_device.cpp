@@ -104,8 +104,10 @@ class TtyDevice final : public Device {
   // port closes: the tty may outlive the handle (a pseudo-terminal does
   // while its master is open), and the next user would find it stuck.
   ~TtyDevice() override {
-    if (xoffHold_.load(std::memory_order_relaxed)) IoctlValue(fd_, TCXONC, TCOON);
     if (breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
+    if (xoffHold_.load(std::memory_order_relaxed) || breakOn_.load(std::memory_order_relaxed)) {
+      IoctlValue(fd_, TCXONC, TCOON);
+    }
     IoctlValue(fd_, TIOCNXCL, 0);
     if (lock_ != fd_) close(lock_);
     close(fd_);  // releases the flock too
@@ -124,6 +126,9 @@ class TtyDevice final : public Device {
     counters_ = Ioctl(fd_, TIOCGICOUNT, &baseline_) == 0;
     shadow_ = DefaultDcb();
     ReadTermios(t, shadow_);
+    // DTR and RTS as the block says, as a Windows port's open sets them.
+    ApplyDtr(shadow_);
+    ApplyRts(shadow_);
     return ERROR_SUCCESS;
   }
 
@@ -217,6 +222,11 @@ class TtyDevice final : public Device {
     // RTS that follows transmission needs RS-485 support the generic tty
     // layer does not offer.
     if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) return ERROR_INVALID_PARAMETER;
+    DCB previous;
+    {
+      std::lock_guard lock(stateMutex_);
+      previous = shadow_;
+    }
     Termios2 before{};
     if (Ioctl(fd_, TCGETS2, &before) < 0) return Win32FromErrno(errno);
     Termios2 t = before;
@@ -233,15 +243,13 @@ class TtyDevice final : public Device {
       Ioctl(fd_, TCSETS2, &before);
       return ERROR_INVALID_PARAMETER;
     }
-    // DTR and RTS as the DCB says, where the device has the lines. DTR
-    // handshake and DSR flow control have no Linux switch: they are kept in
-    // the DCB and DTR stays raised. So is RTS handshake without CTS flow
-    // control (the kernel drives RTS only together with CTS flow control).
-    SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
-    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-      SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
-    } else if (!dcb.fOutxCtsFlow) {
-      SetModemLine(TIOCM_RTS, true);
+    // As a Windows driver does, a line changes only with its control mode:
+    // one the caller has set or cleared (EscapeCommFunction) stays so
+    // through a new speed.
+    if (dcb.fDtrControl != previous.fDtrControl) ApplyDtr(dcb);
+    if (dcb.fRtsControl != previous.fRtsControl ||
+        (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != previous.fOutxCtsFlow)) {
+      ApplyRts(dcb);
     }
     std::lock_guard lock(stateMutex_);
     abortOnError_ = dcb.fAbortOnError;
@@ -326,12 +334,13 @@ class TtyDevice final : public Device {
     }
     switch (function) {
       case SETXOFF:  // transmit as if XOFF had been received
-      case SETXON:
-        if (IoctlValue(fd_, TCXONC, function == SETXOFF ? TCOOFF : TCOON) < 0) {
-          return LineError(errno);
-        }
+      case SETXON: {
+        // A break holds the output as well: SETXON does not end that hold.
+        const bool hold = function == SETXOFF || breakOn_.load(std::memory_order_relaxed);
+        if (IoctlValue(fd_, TCXONC, hold ? TCOOFF : TCOON) < 0) return LineError(errno);
         xoffHold_.store(function == SETXOFF, std::memory_order_relaxed);
         return ERROR_SUCCESS;
+      }
       case SETRTS:
       case CLRRTS:
         // A line under handshake control is the driver's, not the caller's.
@@ -344,12 +353,24 @@ class TtyDevice final : public Device {
       case RESETDEV:  // a serial port has nothing to reset; Windows' driver accepts it as well
         return ERROR_SUCCESS;
       case SETBREAK:
-      case CLRBREAK:
-        if (IoctlValue(fd_, function == SETBREAK ? TIOCSBRK : TIOCCBRK, 0) < 0) {
-          return LineError(errno);
+      case CLRBREAK: {
+        // As on Windows, a break suspends transmission: what is written
+        // meanwhile waits for the break to end instead of going out under
+        // it, where the far end would see none of it.
+        const bool on = function == SETBREAK;
+        const bool xoff = xoffHold_.load(std::memory_order_relaxed);
+        if (on && IoctlValue(fd_, TCXONC, TCOOFF) < 0) return LineError(errno);
+        if (IoctlValue(fd_, on ? TIOCSBRK : TIOCCBRK, 0) < 0) {
+          const int error = errno;
+          if (on && !xoff && !breakOn_.load(std::memory_order_relaxed)) {
+            IoctlValue(fd_, TCXONC, TCOON);
+          }
+          return LineError(error);
         }
-        breakOn_.store(function == SETBREAK, std::memory_order_relaxed);
+        breakOn_.store(on, std::memory_order_relaxed);
+        if (!on && !xoff && IoctlValue(fd_, TCXONC, TCOON) < 0) return LineError(errno);
         return ERROR_SUCCESS;
+      }
       default:
         return ERROR_INVALID_PARAMETER;
     }
@@ -437,6 +458,19 @@ class TtyDevice final : public Device {
     if (Ioctl(fd_, FIONREAD, &queued) < 0) return in > 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
     in += static_cast<size_t>(queued);
     return ERROR_SUCCESS;
+  }
+
+  // DTR and RTS as the DCB says, where the device has the lines. DTR
+  // handshake and DSR flow control have no Linux switch: they are kept in
+  // the DCB and DTR stays raised. So is RTS handshake without CTS flow
+  // control (the kernel drives RTS only together with CTS flow control).
+  void ApplyDtr(const DCB& dcb) { SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE); }
+  void ApplyRts(const DCB& dcb) {
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+      SetModemLine(TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE);
+    } else if (!dcb.fOutxCtsFlow) {
+      SetModemLine(TIOCM_RTS, true);
+    }
   }
 
   DWORD SetModemLine(int line, bool on) {

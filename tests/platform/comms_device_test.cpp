@@ -247,6 +247,23 @@ TEST_F(Comms, NullModemCarriesEveryByteAndTheModemLines) {
   EXPECT_EQ(Source(), "CommSetLine (EscapeCommFunction)");
 }
 
+// As on Windows, a new mode string changes DTR or RTS only when it changes
+// that line's control mode: a host that lowered them keeps them low through
+// a new speed.
+TEST_F(Comms, LinesTheHostLoweredStayLowThroughANewSpeed) {
+  ASSERT_EQ(Open(1, "NULLMODEM24A"), 0);
+  ASSERT_EQ(Open(2, "NULLMODEM24B"), 0);
+  constexpr short kDtr = 2, kRts = 3;
+  ASSERT_EQ(SetLine(1, kDtr, 0), 0);
+  ASSERT_EQ(SetLine(1, kRts, 0), 0);
+  ASSERT_EQ(Set(1, u"baud=19200 parity=N data=8 stop=1"), 0);
+  EXPECT_EQ(Line(2, -1), 0);
+  ASSERT_EQ(Set(1, u"baud=19200 dtr=off"), 0);
+  ASSERT_EQ(Set(1, u"baud=19200 dtr=on"), 0);  // a new mode: DTR follows it
+  EXPECT_EQ(Line(2, 0xA0), -1);
+  EXPECT_EQ(Line(2, 0x10), 0);
+}
+
 TEST_F(Comms, LineErrorsAndBreakShowInTheErrorLine) {
   AbortOnErrorAt("NULLMODEM21B");
   ASSERT_EQ(Open(1, "NULLMODEM21A"), 0);

@@ -222,6 +222,22 @@ TEST_P(Contract, AHoldEndsWithTheHandle) {
   EXPECT_EQ(Receive(4), "sent");
 }
 
+// A break suspends transmission, as on Windows, until it is cleared (an
+// XON does not end it): a write meanwhile waits, rather than going out
+// under the break, where the far end would get none of it.
+TEST_P(Contract, ABreakHoldsTheOutputUntilItEnds) {
+  ASSERT_TRUE(ops.EscapeCommFunction(h, SETBREAK));
+  ASSERT_TRUE(ops.EscapeCommFunction(h, SETXON));
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0, 0, 100));
+  BOOL ok = FALSE;
+  EXPECT_EQ(Write(h, "held", &ok), 0u);
+  EXPECT_TRUE(ok);  // a time-out
+  ASSERT_TRUE(ops.EscapeCommFunction(h, CLRBREAK));
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0, 0, 2000));
+  EXPECT_EQ(Write(h, "sent", &ok), 4u);
+  EXPECT_EQ(Receive(4), "sent");
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryKind, Contract,
                          ::testing::Values(Kind::kTty, Kind::kNullModem, Kind::kNetwork), KindName);
 

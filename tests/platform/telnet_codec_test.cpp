@@ -206,6 +206,8 @@ class MemoryServer final : public Transport {
     Bytes commands;  // every command byte sequence seen, flattened
     std::deque<uint8_t> toClient;
     std::vector<int> silentControls;
+    uint8_t modemMask = 0xFF;  // SET-MODEMSTATE-MASK
+    uint8_t modemLines = 0;    // CTS, DSR, RI, DCD as the MS_*_ON bits
     size_t room = SIZE_MAX;
     bool closed = false;
   };
@@ -240,6 +242,7 @@ class MemoryServer final : public Transport {
       return;
     }
     if (sb[1] > 12) return;
+    if (sb[1] == 11) s_->modemMask = sb[2];
     if (sb[1] == 11 || sb[1] == 10 || sb[1] == 12) return;  // masks and purges: no answer
     sb[1] += 100;
     if (sb[1] == 101 && sb[2] == 0 && sb[3] == 0 && sb[4] == 0 && sb[5] == 0) {
@@ -317,13 +320,23 @@ struct Connected {
     std::lock_guard lock(server->mutex);
     server->toClient.insert(server->toClient.end(), bytes.begin(), bytes.end());
   }
+  // The server's device lines change. As ser2net, it notifies the new state
+  // with its change bits only when the mask holds one of those change bits.
+  void ServerLines(uint8_t lines) {
+    std::lock_guard lock(server->mutex);
+    const uint8_t state = lines | ((lines ^ server->modemLines) >> 4);
+    server->modemLines = lines;
+    if ((state & server->modemMask & 0x0F) == 0) return;
+    const uint8_t value = state & server->modemMask;
+    server->toClient.insert(server->toClient.end(), {IAC, SB, 44, 107, value, IAC, SE});
+  }
 };
 
 TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
   Connected c;
   ASSERT_EQ(c.Open(), ERROR_SUCCESS);
   // The masks, then the current line asked for.
-  EXPECT_EQ(c.TakeCommands(), B({11, 0xF0, 10, 0x1E, 1, 0, 0, 0, 0, 2, 0, 3, 0, 4, 0, 5, 0}));
+  EXPECT_EQ(c.TakeCommands(), B({11, 0xFF, 10, 0x1E, 1, 0, 0, 0, 0, 2, 0, 3, 0, 4, 0, 5, 0}));
 
   struct Case {
     const char* what;
@@ -342,9 +355,9 @@ TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
       {"space parity, XON/XOFF", 115200, 8, SPACEPARITY, ONESTOPBIT, false, true,
        DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE,
        B({1, 0, 1, 0xC2, 0, 2, 8, 3, 5, 4, 1, 5, 2, 5, 8, 5, 11})},
-      {"RTS handshake alone: no flow control, RTS on", 9600, 8, NOPARITY, ONESTOPBIT, false, false,
-       DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
-       B({1, 0, 0, 0x25, 0x80, 2, 8, 3, 1, 4, 1, 5, 1, 5, 8, 5, 11})},
+      {"RTS handshake alone: no flow control, RTS on; DTR's mode unchanged: no DTR", 9600, 8,
+       NOPARITY, ONESTOPBIT, false, false, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
+       B({1, 0, 0, 0x25, 0x80, 2, 8, 3, 1, 4, 1, 5, 1, 5, 11})},
   };
   for (const Case& k : cases) {
     DCB dcb = platform::posix::DefaultDcb();
@@ -402,6 +415,25 @@ TEST(NetworkPort, LinesTheServerNeverAnswersFailLikeAMissingLineAfterOneBoundedW
   c.ToClient(B({IAC, SB, 44, 107, 0xB3, IAC, SE}));
   EXPECT_EQ(c.port.ModemStatus(modem), ERROR_SUCCESS);
   EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+}
+
+TEST(NetworkPort, ModemLinesFollowTheServerUpAndDown) {
+  Connected c;
+  ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+  auto lines = [&](DWORD want) {
+    DWORD modem = 0xDEAD;
+    for (int i = 0; i < 1000; ++i) {
+      if (c.port.ModemStatus(modem) == ERROR_SUCCESS && modem == want) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return modem;
+  };
+  c.ServerLines(0xB0);
+  EXPECT_EQ(lines(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON), MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+  c.ServerLines(0x10);
+  EXPECT_EQ(lines(MS_CTS_ON), MS_CTS_ON);
+  c.ServerLines(0);  // the last line drops
+  EXPECT_EQ(lines(0), 0u);
 }
 
 TEST(NetworkPort, DataKeepsEveryFFWhenTheStreamTakesOddAmounts) {
