@@ -542,6 +542,10 @@ bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar) {
   }
 }
 
+DWORD UnusableTerminalError(int probeError) {
+  return probeError == EIO ? ERROR_FILE_NOT_FOUND : ERROR_NOT_SUPPORTED;
+}
+
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device) {
   // A handle on the object the path leads to now; it can neither read nor
@@ -580,9 +584,10 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   if (fd < 0) return Win32FromErrno(openError);
 
   Termios2 probe{};
-  if (Ioctl(fd, TCGETS2, &probe) < 0) {  // a character device, but no terminal
+  if (Ioctl(fd, TCGETS2, &probe) < 0) {
+    const int probeError = errno;
     close(fd);
-    return ERROR_NOT_SUPPORTED;
+    return UnusableTerminalError(probeError);
   }
   // TIOCEXCL keeps other processes out (but not root); the advisory lock
   // covers root, other opens in this process and other serial tools.

@@ -24,6 +24,15 @@ namespace kavrel::platform::posix {
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device);
 
+// The error of a terminal that opened but does not answer for its settings.
+// The serial core answers EIO for a port with no hardware behind it (a
+// legacy ttyS entry without a UART, as most of /dev/ttyS* on a PC) and a
+// line that has hung up answers the same (an adapter pulled out while it
+// opened): ERROR_FILE_NOT_FOUND, what Windows says of a COM port that is not
+// there. Anything else means a character device that is no terminal:
+// ERROR_NOT_SUPPORTED.
+DWORD UnusableTerminalError(int probeError);
+
 // Whether character device major:minor is a terminal: a Unix98
 // pseudo-terminal slave (majors 136 to 143, which have no sysfs entry), or a
 // device whose sysfs subsystem (<sysfsChar>/MAJ:MIN/subsystem) is tty. Where

@@ -183,6 +183,24 @@ TEST(TerminalDevice, IsKnownByItsNumberThroughSysfs) {
   }
 }
 
+// A legacy ttyS with no UART behind it opens, then answers EIO to every
+// question: it is no port at all, not a device of the wrong kind. Checked on
+// such a port where the machine has one and may open it.
+TEST(TerminalDevice, APortWithoutHardwareIsNotFound) {
+  EXPECT_EQ(platform::posix::UnusableTerminalError(EIO), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(platform::posix::UnusableTerminalError(ENOTTY), ERROR_NOT_SUPPORTED);
+  for (int n = 0; n < 32; ++n) {
+    const std::string name = "ttyS" + std::to_string(n);
+    std::string type;
+    std::ifstream("/sys/class/tty/" + name + "/type") >> type;
+    if (type != "0" || access(("/dev/" + name).c_str(), R_OK | W_OK) != 0) continue;
+    Ops ops;
+    EXPECT_EQ(ops.Open("/dev/" + name), platform::kInvalidHandle) << name;
+    EXPECT_EQ(ops.error(), ERROR_FILE_NOT_FOUND) << name;
+    break;
+  }
+}
+
 TEST_F(Tty, ACharacterDeviceThatIsNoTerminalIsNeverOpened) {
   TempDir dir;
   const std::string node = dir / "null";
