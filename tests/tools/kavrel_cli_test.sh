@@ -87,6 +87,11 @@ COM9 -> NULLMODEM0A  (KAVREL_COM9)
 COM10 -> rfc2217://127.0.0.1:7000  (KAVREL_COM10)
 COM12 -> /dev/pts/9  (registry)' "$out"
 
+  # A COM name mapped to a link of the user's own belongs to the port it leads to.
+  ln -s "$work/dev/ttyUSB1" "$work/my-port"
+  out=$(KAVREL_COM7=$work/my-port "$kavrel" list | grep -c '^/dev/ttyUSB1 .*  com=COM7(KAVREL_COM7)$')
+  expect_eq "list: a COM name through a link outside /dev" 1 "$out"
+
   # --all shows the legacy port without a UART.
   out=$("$kavrel" list --all | grep ttyS1)
   expect_eq "list --all" '/dev/ttyS1  driver=serial8250  uart=none' "$out"

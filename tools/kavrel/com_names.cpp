@@ -8,10 +8,13 @@ namespace {
 
 using platform::posix::ComNameSource;
 
-// The file a device path names on this machine (or in the test tree).
+// The file a device path names on this machine: a path under /dev in the
+// test tree when there is one, any other absolute path (a link of the
+// user's own to a port) as it stands.
 std::string OnDisk(const std::string& devicePath, const std::string& devRoot) {
-  if (devicePath.rfind("/dev/", 0) != 0) return "";
-  return RealPath(devRoot + devicePath.substr(4));
+  if (devicePath.rfind("/dev/", 0) == 0) return RealPath(devRoot + devicePath.substr(4));
+  if (devicePath.empty() || devicePath[0] != '/') return "";
+  return RealPath(devicePath);
 }
 
 // Defaults only matter for the ports that exist: ttyS{n-1} is COMn.
