@@ -135,7 +135,7 @@ PY
   echo junk > "$KAVREL_REGISTRY"
   out=$("$kavrel" list 2> "$work/err" | grep -o 'com=.*' | tr '\n' ' ')
   expect_eq "list with a broken registry file" "com=COM3(KAVREL_COM3) com=COM4(KAVREL_COM4) " "$out"
-  grep -q "cannot be used as a port map" "$work/err" || fail "list: broken registry file not reported"
+  grep -q "cannot be used as a port map (line 1: " "$work/err" || fail "list: broken registry file not reported with its reason"
   # One value that is no device path: that name is reported, the file's
   # other names still show.
   printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n"COM2"=dword:00000001\n"COM13"="NULLMODEM1A"\n' > "$KAVREL_REGISTRY"
@@ -250,6 +250,14 @@ transfer)
   echo "$err" | grep -q "^kavrel send: Error (50): CommOpen (CreateFile)" ||
     fail "send to a file: $err"
   echo "$err" | grep -q "device: $work/file (COM7)" || fail "send to a file: device: $err"
+  # A COM name the registry file cannot map: why, as list says it.
+  echo junk > "$KAVREL_REGISTRY"
+  err=$("$kavrel" query COM7 x 2>&1)
+  expect_status "query through an unusable registry file" 3 $?
+  echo "$err" | grep -q "^kavrel query: Error (1009): " &&
+    echo "$err" | grep -qF "device: COM7 (the registry file's port map cannot be used: $KAVREL_REGISTRY, line 1: " ||
+    fail "query through an unusable registry file: $err"
+  rm -f "$KAVREL_REGISTRY"
   err=$("$kavrel" query "$port" x --mode "baud=9600 parity=Q" 2>&1)
   expect_status "a mode the component refuses" 3 $?
   expect_eq "a refused mode" "kavrel query: Error (87): CommOpen (BuildCommDCB) - The parameter is incorrect.

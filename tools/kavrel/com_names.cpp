@@ -45,7 +45,8 @@ std::string ComSourceName(const ComName& com) {
 
 ComNameReport AttachComNames(std::vector<SerialPort>* ports, const std::string& devRoot) {
   ComNameReport report;
-  std::vector<unsigned> numbers = platform::posix::MappedComPorts(&report.registryUsable);
+  std::vector<unsigned> numbers =
+      platform::posix::MappedComPorts(&report.registryUsable, &report.registryError);
   const bool fileRead = report.registryUsable;
   AddDefaultCandidates(*ports, &numbers);
   std::sort(numbers.begin(), numbers.end());

@@ -104,9 +104,12 @@ void ReleasePortsOnFatalSignals() {
 std::string DescribeDevice(const std::string& name) {
   if (!platform::posix::ComPortNumber(name)) return name;
   std::string device;
-  if (platform::posix::ResolveDeviceName(name, &device) != 0)
-    return name + " (the registry file's port map cannot be used)";
-  return device + " (" + name + ")";
+  if (platform::posix::ResolveDeviceName(name, &device) == 0) return device + " (" + name + ")";
+  bool usable = true;
+  std::string why;
+  platform::posix::MappedComPorts(&usable, &why);
+  if (usable) return name + " (the registry file's port map holds no device path for it)";
+  return name + " (the registry file's port map cannot be used: " + why + ")";
 }
 
 std::string ErrorLine(_comms* comms, const std::string& name) {
