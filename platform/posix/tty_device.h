@@ -40,4 +40,11 @@ DWORD UnusableTerminalError(int probeError);
 // drivers (4, 5, 166, 188, 204) stand in for it.
 bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar = "/sys/dev/char");
 
+// Whether major:minor is a number of the serial drivers (ttyS, ttyACM,
+// ttyUSB, ttyAMA) that sysfs has no device for: the node was left behind by
+// an adapter that has gone, or names a port the driver does not have. Such
+// a node is a missing port (ERROR_FILE_NOT_FOUND) and is never opened.
+bool IsVanishedSerialDevice(unsigned major, unsigned minor,
+                            const char* sysfsChar = "/sys/dev/char");
+
 }  // namespace kavrel::platform::posix
