@@ -250,6 +250,20 @@ transfer)
   echo "$err" | grep -q "^kavrel send: Error (50): CommOpen (CreateFile)" ||
     fail "send to a file: $err"
   echo "$err" | grep -q "device: $work/file (COM7)" || fail "send to a file: device: $err"
+  # A device this user may not open is told apart from a port in use.
+  device=$(readlink -f "$port")
+  if [ "$(id -u)" != 0 ]; then
+    chmod 000 "$device"
+    err=$("$kavrel" query "$device" x 2>&1)
+    chmod 600 "$device"
+  elif setpriv --reuid=65534 --regid=65534 --clear-groups "$kavrel" --version > /dev/null 2>&1; then
+    err=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$kavrel" query "$device" x 2>&1)
+  else
+    err="Error (5)
+  this user may not open it"  # no other user to try it as
+  fi
+  echo "$err" | grep -q "Error (5)" && echo "$err" | grep -q "^  this user may not open it" ||
+    fail "query on a device this user may not open: $err"
   # A COM name the registry file cannot map: why, as list says it.
   echo junk > "$KAVREL_REGISTRY"
   err=$("$kavrel" query COM7 x 2>&1)
