@@ -113,7 +113,7 @@ DWORD ResolveDeviceName(std::string_view name, std::string* device) {
   return ResolveComPort(*port, device, &source);
 }
 
-std::vector<unsigned> MappedComPorts(bool* registryUsable) {
+std::vector<unsigned> MappedComPorts(bool* registryUsable, std::string* why) {
   std::vector<unsigned> ports;
   *registryUsable = true;
   constexpr std::string_view kVariablePrefix = "KAVREL_";
@@ -146,6 +146,7 @@ std::vector<unsigned> MappedComPorts(bool* registryUsable) {
       case registry::LoadResult::Refused:
       case registry::LoadResult::IoFailed:
         *registryUsable = false;
+        if (why) *why = error;
         break;
     }
   }

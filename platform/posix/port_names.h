@@ -40,7 +40,8 @@ DWORD ResolveComPort(unsigned port, std::string* device, ComNameSource* source);
 // The numbers n of the COM names mapped explicitly, by a KAVREL_COMn
 // variable or a value of the registry file's port map, in ascending order,
 // each once. *registryUsable is false when the registry file exists but
-// cannot be read as a port map; its names are then left out.
-std::vector<unsigned> MappedComPorts(bool* registryUsable);
+// cannot be read as a port map; its names are then left out, and *why (when
+// given) says what is wrong with it.
+std::vector<unsigned> MappedComPorts(bool* registryUsable, std::string* why = nullptr);
 
 }  // namespace kavrel::platform::posix

@@ -549,6 +549,20 @@ int LockDescriptor(int fd, dev_t opened, DWORD& error) {
   return fd;
 }
 
+// The fixed majors of the terminal and serial drivers.
+bool TerminalMajor(unsigned major) {
+  switch (major) {
+    case 4:    // ttyS, virtual consoles
+    case 5:    // tty, console, ptmx
+    case 166:  // ttyACM
+    case 188:  // ttyUSB
+    case 204:  // low-density serial ports (ttyAMA, ...)
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar) {
@@ -564,16 +578,21 @@ bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar) {
   }
   struct stat root {};
   if (stat(sysfsChar, &root) == 0) return false;  // sysfs knows it, and not as a tty
-  switch (major) {
-    case 4:    // ttyS, virtual consoles
-    case 5:    // tty, console, ptmx
-    case 166:  // ttyACM
-    case 188:  // ttyUSB
-    case 204:  // low-density serial ports (ttyAMA, ...)
-      return true;
-    default:
-      return false;
-  }
+  return TerminalMajor(major);
+}
+
+bool IsVanishedSerialDevice(unsigned major, unsigned minor, const char* sysfsChar) {
+  // /dev/tty, /dev/console and /dev/ptmx (major 5) never go away.
+  if (major == 5 || !TerminalMajor(major)) return false;
+  const std::string entry =
+      std::string(sysfsChar) + "/" + std::to_string(major) + ":" + std::to_string(minor);
+  struct stat st {};
+  if (stat(sysfsChar, &st) < 0) return false;  // no sysfs to ask
+  return lstat(entry.c_str(), &st) < 0 && errno == ENOENT;
+}
+
+DWORD UnusableTerminalError(int probeError) {
+  return probeError == EIO ? ERROR_FILE_NOT_FOUND : ERROR_NOT_SUPPORTED;
 }
 
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
@@ -596,10 +615,14 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
     return Win32FromErrno(error);
   }
   struct stat info {};
-  if (fstat(object, &info) < 0 || !S_ISCHR(info.st_mode) ||
-      !IsTerminalDevice(major(info.st_rdev), minor(info.st_rdev))) {
+  const bool character = fstat(object, &info) == 0 && S_ISCHR(info.st_mode);
+  if (!character || !IsTerminalDevice(major(info.st_rdev), minor(info.st_rdev))) {
     close(object);
-    return ERROR_NOT_SUPPORTED;
+    // A node whose adapter has gone (a copy of /dev in a container, a
+    // static /dev) is a missing port, not a device of another kind.
+    return character && IsVanishedSerialDevice(major(info.st_rdev), minor(info.st_rdev))
+               ? ERROR_FILE_NOT_FOUND
+               : ERROR_NOT_SUPPORTED;
   }
 
   // Now that very inode, for transfers: whatever the path names meanwhile.
@@ -614,9 +637,10 @@ DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
   if (fd < 0) return Win32FromErrno(openError);
 
   Termios2 probe{};
-  if (Ioctl(fd, TCGETS2, &probe) < 0) {  // a character device, but no terminal
+  if (Ioctl(fd, TCGETS2, &probe) < 0) {
+    const int probeError = errno;
     close(fd);
-    return ERROR_NOT_SUPPORTED;
+    return UnusableTerminalError(probeError);
   }
   // TIOCEXCL keeps other processes out (but not root); the advisory lock
   // covers root, other opens in this process and other serial tools.

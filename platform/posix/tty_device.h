@@ -24,11 +24,27 @@ namespace kavrel::platform::posix {
 DWORD OpenTty(const std::string& path, bool canRead, bool canWrite,
               std::shared_ptr<Device>& device);
 
+// The error of a terminal that opened but does not answer for its settings.
+// The serial core answers EIO for a port with no hardware behind it (a
+// legacy ttyS entry without a UART, as most of /dev/ttyS* on a PC) and a
+// line that has hung up answers the same (an adapter pulled out while it
+// opened): ERROR_FILE_NOT_FOUND, what Windows says of a COM port that is not
+// there. Anything else means a character device that is no terminal:
+// ERROR_NOT_SUPPORTED.
+DWORD UnusableTerminalError(int probeError);
+
 // Whether character device major:minor is a terminal: a Unix98
 // pseudo-terminal slave (majors 136 to 143, which have no sysfs entry), or a
 // device whose sysfs subsystem (<sysfsChar>/MAJ:MIN/subsystem) is tty. Where
 // sysfs is not mounted at all, the fixed majors of the serial and terminal
 // drivers (4, 5, 166, 188, 204) stand in for it.
 bool IsTerminalDevice(unsigned major, unsigned minor, const char* sysfsChar = "/sys/dev/char");
+
+// Whether major:minor is a number of the serial drivers (ttyS, ttyACM,
+// ttyUSB, ttyAMA) that sysfs has no device for: the node was left behind by
+// an adapter that has gone, or names a port the driver does not have. Such
+// a node is a missing port (ERROR_FILE_NOT_FOUND) and is never opened.
+bool IsVanishedSerialDevice(unsigned major, unsigned minor,
+                            const char* sysfsChar = "/sys/dev/char");
 
 }  // namespace kavrel::platform::posix

@@ -166,20 +166,45 @@ TEST(TerminalDevice, IsKnownByItsNumberThroughSysfs) {
     mkdir(dir.c_str(), 0700);
     ASSERT_EQ(0, symlink(subsystem, (dir + "/subsystem").c_str()));
   }
+  // vanished: a serial driver's number sysfs has no device for, a node an
+  // adapter left behind (only sysfs can tell).
   struct Case {
     unsigned major, minor;
-    bool withSysfs, withoutSysfs;
+    bool withSysfs, withoutSysfs, vanished;
   };
-  for (const Case& c : {Case{4, 64, true, true}, Case{250, 0, true, false},  // dynamic major
-                        Case{1, 3, false, false}, Case{10, 200, false, false},
-                        Case{136, 7, true, true}, Case{143, 1, true, true},  // pty slaves
-                        Case{144, 0, false, false}, Case{188, 0, false, true},
-                        Case{166, 0, false, true}, Case{5, 0, false, true}}) {
+  for (const Case& c :
+       {Case{4, 64, true, true, false}, Case{250, 0, true, false, false},  // dynamic major
+        Case{1, 3, false, false, false}, Case{10, 200, false, false, false},
+        Case{136, 7, true, true, false}, Case{143, 1, true, true, false},  // pty slaves
+        Case{144, 0, false, false, false}, Case{188, 0, false, true, true},
+        Case{166, 0, false, true, true}, Case{4, 65, false, true, true},
+        Case{5, 0, false, true, false}}) {
     EXPECT_EQ(c.withSysfs, platform::posix::IsTerminalDevice(c.major, c.minor, root.c_str()))
         << c.major << ":" << c.minor;
     EXPECT_EQ(c.withoutSysfs,
               platform::posix::IsTerminalDevice(c.major, c.minor, (sys / "none").c_str()))
         << c.major << ":" << c.minor << " without sysfs";
+    EXPECT_EQ(c.vanished, platform::posix::IsVanishedSerialDevice(c.major, c.minor, root.c_str()))
+        << c.major << ":" << c.minor;
+    EXPECT_FALSE(platform::posix::IsVanishedSerialDevice(c.major, c.minor, (sys / "none").c_str()));
+  }
+}
+
+// A legacy ttyS with no UART behind it opens, then answers EIO to every
+// question: it is no port at all, not a device of the wrong kind. Checked on
+// such a port where the machine has one and may open it.
+TEST(TerminalDevice, APortWithoutHardwareIsNotFound) {
+  EXPECT_EQ(platform::posix::UnusableTerminalError(EIO), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(platform::posix::UnusableTerminalError(ENOTTY), ERROR_NOT_SUPPORTED);
+  for (int n = 0; n < 32; ++n) {
+    const std::string name = "ttyS" + std::to_string(n);
+    std::string type;
+    std::ifstream("/sys/class/tty/" + name + "/type") >> type;
+    if (type != "0" || access(("/dev/" + name).c_str(), R_OK | W_OK) != 0) continue;
+    Ops ops;
+    EXPECT_EQ(ops.Open("/dev/" + name), platform::kInvalidHandle) << name;
+    EXPECT_EQ(ops.error(), ERROR_FILE_NOT_FOUND) << name;
+    break;
   }
 }
 
@@ -194,6 +219,16 @@ TEST_F(Tty, ACharacterDeviceThatIsNoTerminalIsNeverOpened) {
   EXPECT_EQ(0, watch.Opens()) << "refused only after opening it";
   close(open(node.c_str(), O_RDONLY));  // the watch does see an open
   EXPECT_EQ(1, watch.Opens());
+
+  // A ttyUSB node whose adapter has gone is a missing port, and not opened.
+  const std::string stale = dir / "ttyUSB";
+  struct stat sysfs {};
+  if (stat("/sys/dev/char", &sysfs) != 0 || stat("/sys/dev/char/188:255", &sysfs) == 0) return;
+  ASSERT_EQ(0, mknod(stale.c_str(), S_IFCHR | 0666, makedev(188, 255)));
+  OpenWatch staleWatch(stale);
+  EXPECT_EQ(Open(stale), platform::kInvalidHandle);
+  EXPECT_EQ(error(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(0, staleWatch.Opens());
 }
 
 TEST_F(Tty, ALinkIsJudgedByWhatItLeadsToEvenWhileItIsSwapped) {

@@ -87,6 +87,11 @@ COM9 -> NULLMODEM0A  (KAVREL_COM9)
 COM10 -> rfc2217://127.0.0.1:7000  (KAVREL_COM10)
 COM12 -> /dev/pts/9  (registry)' "$out"
 
+  # A COM name mapped to a link of the user's own belongs to the port it leads to.
+  ln -s "$work/dev/ttyUSB1" "$work/my-port"
+  out=$(KAVREL_COM7=$work/my-port "$kavrel" list | grep -c '^/dev/ttyUSB1 .*  com=COM7(KAVREL_COM7)$')
+  expect_eq "list: a COM name through a link outside /dev" 1 "$out"
+
   # --all shows the legacy port without a UART.
   out=$("$kavrel" list --all | grep ttyS1)
   expect_eq "list --all" '/dev/ttyS1  driver=serial8250  uart=none' "$out"
@@ -130,7 +135,7 @@ PY
   echo junk > "$KAVREL_REGISTRY"
   out=$("$kavrel" list 2> "$work/err" | grep -o 'com=.*' | tr '\n' ' ')
   expect_eq "list with a broken registry file" "com=COM3(KAVREL_COM3) com=COM4(KAVREL_COM4) " "$out"
-  grep -q "cannot be used as a port map" "$work/err" || fail "list: broken registry file not reported"
+  grep -q "cannot be used as a port map (line 1: " "$work/err" || fail "list: broken registry file not reported with its reason"
   # One value that is no device path: that name is reported, the file's
   # other names still show.
   printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Kavrel\\Ports]\n"COM2"=dword:00000001\n"COM13"="NULLMODEM1A"\n' > "$KAVREL_REGISTRY"
@@ -245,6 +250,28 @@ transfer)
   echo "$err" | grep -q "^kavrel send: Error (50): CommOpen (CreateFile)" ||
     fail "send to a file: $err"
   echo "$err" | grep -q "device: $work/file (COM7)" || fail "send to a file: device: $err"
+  # A device this user may not open is told apart from a port in use.
+  device=$(readlink -f "$port")
+  if [ "$(id -u)" != 0 ]; then
+    chmod 000 "$device"
+    err=$("$kavrel" query "$device" x 2>&1)
+    chmod 600 "$device"
+  elif setpriv --reuid=65534 --regid=65534 --clear-groups "$kavrel" --version > /dev/null 2>&1; then
+    err=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$kavrel" query "$device" x 2>&1)
+  else
+    err="Error (5)
+  this user may not open it"  # no other user to try it as
+  fi
+  echo "$err" | grep -q "Error (5)" && echo "$err" | grep -q "^  this user may not open it" ||
+    fail "query on a device this user may not open: $err"
+  # A COM name the registry file cannot map: why, as list says it.
+  echo junk > "$KAVREL_REGISTRY"
+  err=$("$kavrel" query COM7 x 2>&1)
+  expect_status "query through an unusable registry file" 3 $?
+  echo "$err" | grep -q "^kavrel query: Error (1009): " &&
+    echo "$err" | grep -qF "device: COM7 (the registry file's port map cannot be used: $KAVREL_REGISTRY, line 1: " ||
+    fail "query through an unusable registry file: $err"
+  rm -f "$KAVREL_REGISTRY"
   err=$("$kavrel" query "$port" x --mode "baud=9600 parity=Q" 2>&1)
   expect_status "a mode the component refuses" 3 $?
   expect_eq "a refused mode" "kavrel query: Error (87): CommOpen (BuildCommDCB) - The parameter is incorrect.

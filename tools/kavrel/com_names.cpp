@@ -8,10 +8,13 @@ namespace {
 
 using platform::posix::ComNameSource;
 
-// The file a device path names on this machine (or in the test tree).
+// The file a device path names on this machine: a path under /dev in the
+// test tree when there is one, any other absolute path (a link of the
+// user's own to a port) as it stands.
 std::string OnDisk(const std::string& devicePath, const std::string& devRoot) {
-  if (devicePath.rfind("/dev/", 0) != 0) return "";
-  return RealPath(devRoot + devicePath.substr(4));
+  if (devicePath.rfind("/dev/", 0) == 0) return RealPath(devRoot + devicePath.substr(4));
+  if (devicePath.empty() || devicePath[0] != '/') return "";
+  return RealPath(devicePath);
 }
 
 // Defaults only matter for the ports that exist: ttyS{n-1} is COMn.
@@ -42,7 +45,8 @@ std::string ComSourceName(const ComName& com) {
 
 ComNameReport AttachComNames(std::vector<SerialPort>* ports, const std::string& devRoot) {
   ComNameReport report;
-  std::vector<unsigned> numbers = platform::posix::MappedComPorts(&report.registryUsable);
+  std::vector<unsigned> numbers =
+      platform::posix::MappedComPorts(&report.registryUsable, &report.registryError);
   const bool fileRead = report.registryUsable;
   AddDefaultCandidates(*ports, &numbers);
   std::sort(numbers.begin(), numbers.end());

@@ -20,6 +20,7 @@ struct OtherComName {
 struct ComNameReport {
   std::vector<OtherComName> others;
   bool registryUsable = true;  // false: the registry file's names could not be read
+  std::string registryError;   // why, when the file said
   // COM names the registry file's port map holds something other than a
   // device path for (a host opening them gets error 1009).
   std::vector<std::string> unmappable;

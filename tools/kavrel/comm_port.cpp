@@ -1,8 +1,10 @@
 #include "tools/kavrel/comm_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -104,10 +106,36 @@ void ReleasePortsOnFatalSignals() {
 std::string DescribeDevice(const std::string& name) {
   if (!platform::posix::ComPortNumber(name)) return name;
   std::string device;
-  if (platform::posix::ResolveDeviceName(name, &device) != 0)
-    return name + " (the registry file's port map cannot be used)";
-  return device + " (" + name + ")";
+  if (platform::posix::ResolveDeviceName(name, &device) == 0) return device + " (" + name + ")";
+  bool usable = true;
+  std::string why;
+  platform::posix::MappedComPorts(&usable, &why);
+  if (usable) return name + " (the registry file's port map holds no device path for it)";
+  return name + " (the registry file's port map cannot be used: " + why + ")";
 }
+
+namespace {
+
+// Access is denied (5) both to a port open elsewhere and to a device node
+// this user may not open; the second is told apart here.
+std::string PermissionHint(const std::string& name) {
+  std::string device;
+  if (platform::posix::ResolveDeviceName(name, &device) != 0 || device.empty()) return "";
+  if (::access(device.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return "";
+  std::string hint = "\n  this user may not open it";
+  // A group that may read and write it, and still no access: this login is
+  // not in that group (serial ports usually belong to dialout).
+  struct stat st {};
+  if (::stat(device.c_str(), &st) == 0 && st.st_gid != 0 &&
+      (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+    if (const group* g = ::getgrgid(st.st_gid))
+      hint += std::string(": it is for group ") + g->gr_name +
+              ", which this login is not in (join it, then log in again)";
+  }
+  return hint;
+}
+
+}  // namespace
 
 std::string ErrorLine(_comms* comms, const std::string& name) {
   Text message;
@@ -115,7 +143,9 @@ std::string ErrorLine(_comms* comms, const std::string& name) {
   std::string line;
   if (SUCCEEDED(comms->CommGetError(&message, &code))) line = message.Bytes();
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line + "\n  device: " + DescribeDevice(name);
+  line += "\n  device: " + DescribeDevice(name);
+  if (code == 5) line += PermissionHint(name);
+  return line;
 }
 
 std::string ComponentVersion() {

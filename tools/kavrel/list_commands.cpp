@@ -19,11 +19,17 @@ int RunList(const Args& args) {
   const SystemRoots roots = RootsFromEnvironment();
   std::vector<SerialPort> ports = ScanSerialPorts(roots, parsed.Has("--all"));
   const ComNameReport names = AttachComNames(&ports, roots.dev);
-  if (!names.registryUsable)
+  if (!names.registryUsable) {
+    // The loader's reason starts with the path, which the message gives already.
+    const std::string path = registry::FilePath();
+    std::string why = names.registryError;
+    if (why.rfind(path, 0) == 0 && why.size() > path.size() + 2) why.erase(0, path.size() + 2);
+    if (!why.empty()) why = " (" + why + ")";
     std::fprintf(stderr,
-                 "kavrel list: the registry file %s cannot be used as a port map; the COM names "
-                 "it maps are not shown\n",
-                 registry::FilePath().c_str());
+                 "kavrel list: the registry file %s cannot be used as a port map%s; the COM "
+                 "names it maps are not shown\n",
+                 path.c_str(), why.c_str());
+  }
   for (const std::string& name : names.unmappable)
     std::fprintf(stderr,
                  "kavrel list: the registry file %s maps %s to no device path; opening %s fails "
