@@ -108,6 +108,13 @@ TEST(KavrelOptions, ModeString) {
       {{"--mode", "baud=300 parity=E data=7"}, true, "baud=300 parity=E data=7"},
       {{"--mode", "parity=E data=7", "--baud", "1200"}, true, "baud=1200 parity=E data=7"},
       {{"--mode", "BAUD=300", "--baud", "1200"}, true, "BAUD=300"},
+      // A speed of its own in the old form or behind a device prefix stays;
+      // otherwise the speed goes after the prefix.
+      {{"--mode", "300,e,7,1", "--baud", "1200"}, true, "300,e,7,1"},
+      {{"--mode", "COM1: 300,e,7,1", "--baud", "1200"}, true, "COM1: 300,e,7,1"},
+      {{"--mode", "com2:baud=300", "--baud", "1200"}, true, "com2:baud=300"},
+      {{"--mode", "COM1:parity=E", "--baud", "1200"}, true, "COM1:baud=1200 parity=E"},
+      {{"--mode", "COM1", "--baud", "1200"}, true, "COM1 baud=1200"},
       {{"--baud", "fast"}, false, ""},
   };
   for (const Case& c : cases) {

@@ -163,10 +163,27 @@ bool DecodeEscapes(std::string_view text, std::string* out) {
 
 namespace {
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Offset of the settings in a mode string, after the "COMn", "COMn:" or
+// "COMn :" device prefix it may start with.
+size_t SettingsStart(std::string_view mode) {
+  if (mode.size() < 4 || (mode[0] | 0x20) != 'c' || (mode[1] | 0x20) != 'o' ||
+      (mode[2] | 0x20) != 'm' || mode[3] < '0' || mode[3] > '9')
+    return 0;
+  size_t i = 4;
+  while (i < mode.size() && mode[i] >= '0' && mode[i] <= '9') ++i;
+  while (i < mode.size() && IsBlank(mode[i])) ++i;
+  if (i < mode.size() && mode[i] == ':') ++i;
+  while (i < mode.size() && IsBlank(mode[i])) ++i;
+  return i;
+}
+
 // Offset of "baud=" as a word of a mode string, in any case, or npos.
 size_t FindBaudKey(std::string_view mode) {
-  for (size_t i = 0; i + 5 <= mode.size(); ++i) {
-    if (i > 0 && mode[i - 1] != ' ' && mode[i - 1] != '\t') continue;
+  const size_t settings = SettingsStart(mode);
+  for (size_t i = settings; i + 5 <= mode.size(); ++i) {
+    if (i > settings && !IsBlank(mode[i - 1])) continue;
     bool same = true;
     for (size_t k = 0; k < 5 && same; ++k) {
       char c = mode[i + k];
@@ -194,8 +211,18 @@ bool ModeFromArgs(const ParsedArgs& args, std::string* mode, std::string* error)
     return true;
   }
   *mode = args.Get("--mode");
-  if (baud && FindBaudKey(*mode) == std::string_view::npos)
-    *mode = "baud=" + std::to_string(*baud) + " " + *mode;
+  // The speed goes where the settings begin, unless the mode names one: with
+  // "baud=", or as the first field of the old form ("9600,n,8,1").
+  const size_t settings = SettingsStart(*mode);
+  const bool oldForm =
+      settings < mode->size() && (*mode)[settings] >= '0' && (*mode)[settings] <= '9';
+  if (baud && !oldForm && FindBaudKey(*mode) == std::string_view::npos) {
+    std::string speed = "baud=" + std::to_string(*baud);
+    if (settings > 0 && (*mode)[settings - 1] != ':' && !IsBlank((*mode)[settings - 1]))
+      speed.insert(0, " ");  // "COM1" on its own
+    if (settings < mode->size()) speed += ' ';
+    mode->insert(settings, speed);
+  }
   return true;
 }
 

@@ -54,7 +54,8 @@ bool DecodeEscapes(std::string_view text, std::string* out);
 // The mode string a port opens with, from --baud N and --mode TEXT: by
 // default "baud=9600 parity=N data=8 stop=1" at the --baud speed; --mode
 // replaces it whole, and a --baud given with a mode that names no speed puts
-// "baud=N " in front. False with *error for a bad speed.
+// "baud=N " in front of its settings (after a "COMn:" prefix). False with
+// *error for a bad speed.
 bool ModeFromArgs(const ParsedArgs& args, std::string* mode, std::string* error);
 
 // The speed a mode string names, for pacing and progress; 9600 when it
