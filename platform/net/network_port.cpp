@@ -335,8 +335,10 @@ DWORD NetworkPort::GetState(DCB& dcb) {
   Pump(false);
   if (closed_) return Lost();
   dcb = shadow_;
-  dcb.BaudRate = baud_;
-  dcb.ByteSize = size_;
+  // Values no line can have (a server that answers a query with 0) leave
+  // the block as it was, as for parity and stop bits below.
+  if (baud_ != 0) dcb.BaudRate = baud_;
+  if (size_ >= 5 && size_ <= 8) dcb.ByteSize = size_;
   if (parity_ >= 1 && parity_ <= 5) dcb.Parity = static_cast<BYTE>(parity_ - 1);
   if (stop_ == 1) dcb.StopBits = ONESTOPBIT;
   if (stop_ == 2) dcb.StopBits = TWOSTOPBITS;

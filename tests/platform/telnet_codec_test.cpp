@@ -108,6 +108,10 @@ TEST(TelnetCodec, ReceivedBytesSplitIntoDataAndMessagesWhereverTheyAreCut) {
        "12",
        {}},
       {"a short baud answer is dropped", B({IAC, SB, 44, 101, 0, 0, IAC, SE}), "", {}},
+      {"answers without their value are dropped",
+       B({IAC, SB, 44, 102, IAC, SE, IAC, SB, 44, 107, IAC, SE, IAC, SB, 44, 109, IAC, SE}),
+       "",
+       {{ComPortCommand::kFlowControlResume, 0}}},
       {"an unterminated subnegotiation gives way to a command",
        B({IAC, SB, 44, 102, 7, IAC, DO, 0, 'z'}),
        "z",
@@ -381,9 +385,16 @@ TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
     EXPECT_EQ(got.fOutX, k.xon) << k.what;
   }
 
+  // Values no line has are not reported as the line's: the block keeps
+  // what was last set.
+  c.ToClient(B({IAC, SB, 44, 101, 0, 0, 0, 0, IAC, SE, IAC, SB, 44, 102, 0, IAC, SE}));
+  DCB got{};
+  ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
+  EXPECT_EQ(got.BaudRate, 9600u);
+  EXPECT_EQ(got.ByteSize, 8);
+
   // A server that applies something else refuses, and says what it has.
   c.ToClient(B({IAC, SB, 44, 101, 0, 0, 0x4B, 0, IAC, SE}));
-  DCB got{};
   ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
   EXPECT_EQ(got.BaudRate, 19200u);
 }
