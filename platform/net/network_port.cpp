@@ -75,9 +75,68 @@ bool HostNameCharacter(char c) {
          c == '.' || c == '_';
 }
 
-bool Ipv6Character(char c) {
-  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
-         c == '.' || c == '%' || HostNameCharacter(c);  // a zone may be an interface name
+bool HexDigit(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9');
+}
+
+// A dotted IPv4 address, as the last 32 bits of an IPv6 one: four
+// decimal numbers to 255, without leading zeros.
+bool Ipv4Tail(std::string_view text) {
+  for (int part = 0; part < 4; ++part) {
+    const size_t dot = text.find('.');
+    if ((dot == std::string_view::npos) != (part == 3)) return false;
+    const std::string_view number = text.substr(0, dot);
+    if (number.empty() || number.size() > 3 || (number.size() > 1 && number[0] == '0')) {
+      return false;
+    }
+    unsigned value = 0;
+    for (char c : number) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 255) return false;
+    if (dot != std::string_view::npos) text.remove_prefix(dot + 1);
+  }
+  return true;
+}
+
+// Colon-separated groups of 1 to 4 hex digits (the last may be an IPv4
+// address, worth two); counts them into `groups`.
+bool Ipv6Groups(std::string_view text, bool last, int& groups) {
+  groups = 0;
+  if (text.empty()) return true;
+  for (;;) {
+    const size_t colon = text.find(':');
+    const std::string_view group = text.substr(0, colon);
+    if (last && colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
+      if (!Ipv4Tail(group)) return false;
+      groups += 2;
+      return true;
+    }
+    if (group.empty() || group.size() > 4 || !std::all_of(group.begin(), group.end(), HexDigit)) {
+      return false;
+    }
+    ++groups;
+    if (colon == std::string_view::npos) return true;
+    text.remove_prefix(colon + 1);
+  }
+}
+
+// An IPv6 address in its text form, with an optional zone (an interface
+// name or number) after '%'.
+bool Ipv6Literal(std::string_view host) {
+  const size_t percent = host.find('%');
+  if (percent != std::string_view::npos) {
+    const std::string_view zone = host.substr(percent + 1);
+    if (zone.empty() || !std::all_of(zone.begin(), zone.end(), HostNameCharacter)) return false;
+    host = host.substr(0, percent);
+  }
+  const size_t gap = host.find("::");
+  int left = 0, right = 0;
+  if (gap == std::string_view::npos) return Ipv6Groups(host, true, left) && left == 8;
+  if (host.find("::", gap + 1) != std::string_view::npos) return false;
+  return Ipv6Groups(host.substr(0, gap), false, left) &&
+         Ipv6Groups(host.substr(gap + 2), true, right) && left + right <= 7;
 }
 
 }  // namespace
@@ -104,10 +163,7 @@ std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name) {
     }
     host = name.substr(1, close - 1);
     port = name.substr(close + 2);
-    if (host.find(':') == std::string_view::npos ||
-        !std::all_of(host.begin(), host.end(), Ipv6Character)) {
-      return std::nullopt;
-    }
+    if (!Ipv6Literal(host)) return std::nullopt;
   } else {
     const size_t colon = name.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
