@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -429,6 +430,13 @@ TEST_F(Network, ThePollingLoopDeliversWhatTheFarEndSends) {
   CurrentThreadState() = ThreadState{};
 }
 
+// A server's agreement to everything, with the line it has, at once.
+constexpr char kGreeting[] =
+    "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"      // binary both ways, COM port
+    "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"  // 9600
+    "\xff\xfa\x2c\x66\x08\xff\xf0\xff\xfa\x2c\x67\x01\xff\xf0"
+    "\xff\xfa\x2c\x68\x01\xff\xf0\xff\xfa\x2c\x69\x01\xff\xf0";
+
 // A server that agrees to everything at once and then sends without pause:
 // closing still waits no more than its half second for the hang-up.
 TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
@@ -438,11 +446,6 @@ TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
   std::thread server([listener] {
     const int c = accept(listener, nullptr, nullptr);
     if (c < 0) return;
-    static const char kGreeting[] =
-        "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"      // binary both ways, COM port
-        "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"  // 9600
-        "\xff\xfa\x2c\x66\x08\xff\xf0\xff\xfa\x2c\x67\x01\xff\xf0"
-        "\xff\xfa\x2c\x68\x01\xff\xf0\xff\xfa\x2c\x69\x01\xff\xf0";
     send(c, kGreeting, sizeof kGreeting - 1, MSG_NOSIGNAL);
     auto flood = [c] {
       const std::string data(1 << 20, 'x');
@@ -469,6 +472,43 @@ TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
   shutdown(listener, SHUT_RDWR);
   server.join();
   close(listener);
+}
+
+// A server that works through a backlog of written data while its device
+// talks: the close waits while the server still takes the data, and none
+// of it is lost to the reset that a close with talk arriving would be.
+TEST(NetworkClose, WhatWasWrittenReachesAServerStillTakingItWhileItsDeviceTalks) {
+  int port = 0;
+  const int listener = LoopbackListener(1, port);
+  ASSERT_GE(listener, 0);
+  size_t received = 0;
+  std::thread server([listener, &received] {
+    const int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    send(c, kGreeting, sizeof kGreeting - 1, MSG_NOSIGNAL);
+    char buffer[4096];
+    for (;;) {
+      send(c, "e", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      usleep(2000);
+      const ssize_t n = recv(c, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+      if (n > 0) received += static_cast<size_t>(std::count(buffer, buffer + n, 'd'));
+    }
+    close(c);
+  });
+  Ops o;
+  const Handle32 h = o.Open("rfc2217://127.0.0.1:" + std::to_string(port));
+  EXPECT_NE(h, platform::kInvalidHandle) << o.error();
+  DWORD written = 0;
+  if (h != platform::kInvalidHandle) {
+    o.Timeouts(h, MAXDWORD, 0, 0, 0, 200);  // as much as the socket takes
+    written = o.Write(h, std::string(16 << 20, 'd'));
+    EXPECT_TRUE(o.ops.CloseHandle(h));
+  }
+  server.join();
+  close(listener);
+  EXPECT_GT(written, 0u);
+  EXPECT_EQ(received, written);
 }
 
 TEST(NetworkModemLines, NotificationsFollowTheServersLines) {
