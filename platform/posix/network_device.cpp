@@ -42,6 +42,10 @@ DWORD ConnectError(int error) {
       return net::kErrorConnectionRefused;
     case ENETUNREACH:
     case ENETDOWN:
+    // No address of the host's own to reach it from (an IPv6 address on a
+    // host with none, an interface that is down), or no IPv6 at all.
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
       return net::kErrorNetworkUnreachable;
     case EHOSTUNREACH:
     case EHOSTDOWN:
@@ -173,7 +177,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, int&
     const int fd =
         socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
-      error = Win32FromErrno(errno);
+      error = ConnectError(errno);
       continue;
     }
     int result = connect(fd, a->ai_addr, a->ai_addrlen);

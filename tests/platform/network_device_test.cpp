@@ -4,6 +4,7 @@
 #include "platform/posix/network_device.h"
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -305,6 +306,28 @@ TEST_F(Network, ConnectFailuresAndASecondUser) {
   EXPECT_LT(clock.ms(), 3000);
   for (int f : fillers) close(f);
   close(listener);
+}
+
+// From a network namespace of its own (the loopback down, no address at
+// all), a thread finds no network to reach, whatever the address family.
+TEST(NetworkConnect, NoAddressToConnectFromIsAnUnreachableNetwork) {
+  DWORD errors[2] = {};
+  bool isolated = false;
+  std::thread alone([&] {
+    if (unshare(CLONE_NEWNET) != 0) return;  // a thread's own: needs CAP_SYS_ADMIN
+    isolated = true;
+    Ops o;
+    const char* names[] = {"rfc2217://127.0.0.1:7000", "rfc2217://[2001:db8::1]:7000"};
+    for (int i = 0; i < 2; ++i) {
+      const Handle32 h = o.Open(names[i]);
+      errors[i] = o.error();
+      if (h != platform::kInvalidHandle) o.ops.CloseHandle(h);
+    }
+  });
+  alone.join();
+  if (!isolated) GTEST_SKIP() << "no network namespace of a thread's own here";
+  EXPECT_EQ(errors[0], platform::net::kErrorNetworkUnreachable);
+  EXPECT_EQ(errors[1], platform::net::kErrorNetworkUnreachable);
 }
 
 // Through the comms object, by COM port name: the environment's map and the
