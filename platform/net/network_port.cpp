@@ -21,6 +21,9 @@ constexpr size_t kChunk = 64 * 1024;
 // that never pauses still lets the caller look at its clock.
 constexpr int kPumpRounds = 64;
 constexpr std::chrono::milliseconds kLookInterval{2};
+// How often a close tries again to send what the stream had no room for:
+// a socket may take a few bytes well before it reports room to write.
+constexpr std::chrono::milliseconds kRetry{10};
 
 constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
 // Notifications asked for: the lines and their change bits. A server sends
@@ -181,7 +184,13 @@ NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initia
 
 NetworkPort::~NetworkPort() {
   std::lock_guard lock(mutex_);
-  Flush();
+  // A stream still full of written data takes the rest a moment later:
+  // it is given the time a setting is given, not dropped at once (the
+  // server would see half a doubled 0xFF, or miss a line change).
+  const Clock::time_point until = Clock::now() + kSettingWait;
+  for (Flush(); !codec_.outbox().empty() && !closed_ && Clock::now() < until; Flush()) {
+    transport_->Wait(false, true, std::min(until, Clock::now() + kRetry), transport_->Wakes());
+  }
 }
 
 DWORD NetworkPort::Negotiate(Clock::time_point deadline) {

@@ -541,6 +541,7 @@ TEST(NetworkPort, MessagesBehindUnreadDataAreSeenAndWhatIsHeldStaysBounded) {
 
 TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
   std::shared_ptr<MemoryServer::Shared> server;
+  std::thread makesRoom;
   {
     Connected c;
     ASSERT_EQ(c.Open(), ERROR_SUCCESS);
@@ -548,7 +549,15 @@ TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
     server->room = 1;
     const uint8_t ff = 0xFF;
     EXPECT_EQ(c.port.WriteNow(&ff, 1).count, 1u);  // its first half went
+    // The stream is full when the port closes, and takes more a moment later.
+    server->room = 0;
+    makesRoom = std::thread([server] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::lock_guard lock(server->mutex);
+      server->room = SIZE_MAX;
+    });
   }
+  makesRoom.join();
   EXPECT_EQ(server->sent, B({0xFF}));
 }
 
