@@ -282,7 +282,11 @@ void NetworkPort::Take(const ComPortReply& reply) {
       answered(kStop);
       break;
     case ComPortCommand::kSetControl:
-      if (value >= control::kNoFlowControl && value <= control::kHardwareFlow) {
+      // The outbound flow control: one of the three this side sets, or DCD
+      // or DSR flow on a server set up that way (which asked for the
+      // current setting answers with it).
+      if ((value >= control::kNoFlowControl && value <= control::kHardwareFlow) ||
+          value == control::kDcdFlow || value == control::kDsrFlow) {
         flow_ = value;
         answered(kFlow);
       } else if (value == control::kDtrOn || value == control::kDtrOff) {

@@ -408,6 +408,20 @@ TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
   EXPECT_EQ(got.BaudRate, 19200u);
 }
 
+// A server whose port uses DSR flow control, set up at the server, says so
+// when asked for the flow control: the port opens, and reports none of the
+// flow controls it sets.
+TEST(NetworkPort, AServerWithAnotherFlowControlStillOpens) {
+  Connected c;
+  c.server->silentControls = {0};
+  c.ToClient(B({IAC, SB, 44, 105, 19, IAC, SE}));
+  ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+  DCB got{};
+  ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
+  EXPECT_FALSE(got.fOutxCtsFlow);
+  EXPECT_FALSE(got.fOutX);
+}
+
 TEST(NetworkPort, LinesTheServerNeverAnswersFailLikeAMissingLineAfterOneBoundedWait) {
   Connected c;
   c.server->silentControls = {8, 9, 11, 12};
