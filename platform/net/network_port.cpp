@@ -290,8 +290,10 @@ void NetworkPort::Take(const ComPortReply& reply) {
         flow_ = value;
         answered(kFlow);
       } else if (value == control::kDtrOn || value == control::kDtrOff) {
+        lines_[0] = value;
         answered(kDtr);
       } else if (value == control::kRtsOn || value == control::kRtsOff) {
+        lines_[1] = value;
         answered(kRts);
       }
       break;
@@ -553,12 +555,15 @@ DWORD NetworkPort::SetLine(std::unique_lock<std::mutex>& lock, Answer line, uint
     return closed_ ? Lost() : ERROR_NOT_SUPPORTED;
   }
   const uint32_t before = answers_[line];
-  const DWORD error =
-      Await(lock, Clock::now() + kLineWait, [&] { return answers_[line] != before; });
+  // An answer with the other state (or one to an earlier change still on
+  // its way) is no success: the line is as asked only once the server says so.
+  const DWORD error = Await(lock, Clock::now() + kLineWait, [&] {
+    return answers_[line] != before && lines_[line - kDtr] == value;
+  });
   if (error == ERROR_SEM_TIMEOUT) {
-    // As a device without the line; later changes do not wait again
-    // unless the server answers one after all.
-    silent_[line] = true;
+    // As a device without control of the line; one that never answered
+    // is not waited for again unless the server answers after all.
+    if (answers_[line] == before) silent_[line] = true;
     return ERROR_NOT_SUPPORTED;
   }
   return error;

@@ -219,8 +219,9 @@ class MemoryServer final : public Transport {
     Bytes commands;  // every command byte sequence seen, flattened
     std::deque<uint8_t> toClient;
     std::vector<int> silentControls;
-    uint8_t modemMask = 0xFF;  // SET-MODEMSTATE-MASK
-    uint8_t modemLines = 0;    // CTS, DSR, RI, DCD as the MS_*_ON bits
+    std::vector<std::pair<int, int>> otherControls;  // SET-CONTROL values answered with others
+    uint8_t modemMask = 0xFF;                        // SET-MODEMSTATE-MASK
+    uint8_t modemLines = 0;                          // CTS, DSR, RI, DCD as the MS_*_ON bits
     size_t room = SIZE_MAX;
     bool closed = false;
   };
@@ -253,6 +254,9 @@ class MemoryServer final : public Transport {
     if (sb[1] == 5 && std::find(s_->silentControls.begin(), s_->silentControls.end(), sb[2]) !=
                           s_->silentControls.end()) {
       return;
+    }
+    for (auto [asked, answered] : s_->otherControls) {
+      if (sb[1] == 5 && sb[2] == asked) sb[2] = static_cast<uint8_t>(answered);
     }
     if (sb[1] > 12) return;
     if (sb[1] == 11) s_->modemMask = sb[2];
@@ -449,6 +453,14 @@ TEST(NetworkPort, LinesTheServerNeverAnswersFailLikeAMissingLineAfterOneBoundedW
   c.ToClient(B({IAC, SB, 44, 107, 0xB3, IAC, SE}));
   EXPECT_EQ(c.port.ModemStatus(modem), ERROR_SUCCESS);
   EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+
+  // A server that keeps DTR on whatever it is told says so: no success.
+  {
+    std::lock_guard lock(c.server->mutex);
+    c.server->otherControls = {{9, 8}};
+  }
+  EXPECT_EQ(c.port.Escape(CLRDTR), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(c.port.Escape(SETDTR), ERROR_SUCCESS);  // answered: not taken for a silent line
 }
 
 TEST(NetworkPort, ModemLinesFollowTheServerUpAndDown) {
