@@ -21,6 +21,9 @@ constexpr size_t kChunk = 64 * 1024;
 // that never pauses still lets the caller look at its clock.
 constexpr int kPumpRounds = 64;
 constexpr std::chrono::milliseconds kLookInterval{2};
+// How often a close tries again to send what the stream had no room for:
+// a socket may take a few bytes well before it reports room to write.
+constexpr std::chrono::milliseconds kRetry{10};
 
 constexpr uint8_t kModemLines = 0xF0;  // CTS, DSR, RI, DCD: the MS_*_ON bits
 // Notifications asked for: the lines and their change bits. A server sends
@@ -75,9 +78,68 @@ bool HostNameCharacter(char c) {
          c == '.' || c == '_';
 }
 
-bool Ipv6Character(char c) {
-  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' ||
-         c == '.' || c == '%' || HostNameCharacter(c);  // a zone may be an interface name
+bool HexDigit(char c) {
+  return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9');
+}
+
+// A dotted IPv4 address, as the last 32 bits of an IPv6 one: four
+// decimal numbers to 255, without leading zeros.
+bool Ipv4Tail(std::string_view text) {
+  for (int part = 0; part < 4; ++part) {
+    const size_t dot = text.find('.');
+    if ((dot == std::string_view::npos) != (part == 3)) return false;
+    const std::string_view number = text.substr(0, dot);
+    if (number.empty() || number.size() > 3 || (number.size() > 1 && number[0] == '0')) {
+      return false;
+    }
+    unsigned value = 0;
+    for (char c : number) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 255) return false;
+    if (dot != std::string_view::npos) text.remove_prefix(dot + 1);
+  }
+  return true;
+}
+
+// Colon-separated groups of 1 to 4 hex digits (the last may be an IPv4
+// address, worth two); counts them into `groups`.
+bool Ipv6Groups(std::string_view text, bool last, int& groups) {
+  groups = 0;
+  if (text.empty()) return true;
+  for (;;) {
+    const size_t colon = text.find(':');
+    const std::string_view group = text.substr(0, colon);
+    if (last && colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
+      if (!Ipv4Tail(group)) return false;
+      groups += 2;
+      return true;
+    }
+    if (group.empty() || group.size() > 4 || !std::all_of(group.begin(), group.end(), HexDigit)) {
+      return false;
+    }
+    ++groups;
+    if (colon == std::string_view::npos) return true;
+    text.remove_prefix(colon + 1);
+  }
+}
+
+// An IPv6 address in its text form, with an optional zone (an interface
+// name or number) after '%'.
+bool Ipv6Literal(std::string_view host) {
+  const size_t percent = host.find('%');
+  if (percent != std::string_view::npos) {
+    const std::string_view zone = host.substr(percent + 1);
+    if (zone.empty() || !std::all_of(zone.begin(), zone.end(), HostNameCharacter)) return false;
+    host = host.substr(0, percent);
+  }
+  const size_t gap = host.find("::");
+  int left = 0, right = 0;
+  if (gap == std::string_view::npos) return Ipv6Groups(host, true, left) && left == 8;
+  if (host.find("::", gap + 1) != std::string_view::npos) return false;
+  return Ipv6Groups(host.substr(0, gap), false, left) &&
+         Ipv6Groups(host.substr(gap + 2), true, right) && left + right <= 7;
 }
 
 }  // namespace
@@ -104,10 +166,7 @@ std::optional<NetworkPortName> ParseNetworkPortName(std::string_view name) {
     }
     host = name.substr(1, close - 1);
     port = name.substr(close + 2);
-    if (host.find(':') == std::string_view::npos ||
-        !std::all_of(host.begin(), host.end(), Ipv6Character)) {
-      return std::nullopt;
-    }
+    if (!Ipv6Literal(host)) return std::nullopt;
   } else {
     const size_t colon = name.rfind(':');
     if (colon == std::string_view::npos) return std::nullopt;
@@ -125,7 +184,13 @@ NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initia
 
 NetworkPort::~NetworkPort() {
   std::lock_guard lock(mutex_);
-  Flush();
+  // A stream still full of written data takes the rest a moment later:
+  // it is given the time a setting is given, not dropped at once (the
+  // server would see half a doubled 0xFF, or miss a line change).
+  const Clock::time_point until = Clock::now() + kSettingWait;
+  for (Flush(); !codec_.outbox().empty() && !closed_ && Clock::now() < until; Flush()) {
+    transport_->Wait(false, true, std::min(until, Clock::now() + kRetry), transport_->Wakes());
+  }
 }
 
 DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
@@ -217,12 +282,18 @@ void NetworkPort::Take(const ComPortReply& reply) {
       answered(kStop);
       break;
     case ComPortCommand::kSetControl:
-      if (value >= control::kNoFlowControl && value <= control::kHardwareFlow) {
+      // The outbound flow control: one of the three this side sets, or DCD
+      // or DSR flow on a server set up that way (which asked for the
+      // current setting answers with it).
+      if ((value >= control::kNoFlowControl && value <= control::kHardwareFlow) ||
+          value == control::kDcdFlow || value == control::kDsrFlow) {
         flow_ = value;
         answered(kFlow);
       } else if (value == control::kDtrOn || value == control::kDtrOff) {
+        lines_[0] = value;
         answered(kDtr);
       } else if (value == control::kRtsOn || value == control::kRtsOff) {
+        lines_[1] = value;
         answered(kRts);
       }
       break;
@@ -335,8 +406,10 @@ DWORD NetworkPort::GetState(DCB& dcb) {
   Pump(false);
   if (closed_) return Lost();
   dcb = shadow_;
-  dcb.BaudRate = baud_;
-  dcb.ByteSize = size_;
+  // Values no line can have (a server that answers a query with 0) leave
+  // the block as it was, as for parity and stop bits below.
+  if (baud_ != 0) dcb.BaudRate = baud_;
+  if (size_ >= 5 && size_ <= 8) dcb.ByteSize = size_;
   if (parity_ >= 1 && parity_ <= 5) dcb.Parity = static_cast<BYTE>(parity_ - 1);
   if (stop_ == 1) dcb.StopBits = ONESTOPBIT;
   if (stop_ == 2) dcb.StopBits = TWOSTOPBITS;
@@ -482,12 +555,15 @@ DWORD NetworkPort::SetLine(std::unique_lock<std::mutex>& lock, Answer line, uint
     return closed_ ? Lost() : ERROR_NOT_SUPPORTED;
   }
   const uint32_t before = answers_[line];
-  const DWORD error =
-      Await(lock, Clock::now() + kLineWait, [&] { return answers_[line] != before; });
+  // An answer with the other state (or one to an earlier change still on
+  // its way) is no success: the line is as asked only once the server says so.
+  const DWORD error = Await(lock, Clock::now() + kLineWait, [&] {
+    return answers_[line] != before && lines_[line - kDtr] == value;
+  });
   if (error == ERROR_SEM_TIMEOUT) {
-    // As a device without the line; later changes do not wait again
-    // unless the server answers one after all.
-    silent_[line] = true;
+    // As a device without control of the line; one that never answered
+    // is not waited for again unless the server answers after all.
+    if (answers_[line] == before) silent_[line] = true;
     return ERROR_NOT_SUPPORTED;
   }
   return error;

@@ -151,6 +151,7 @@ class NetworkPort {
   bool linesSet_ = false;   // SetState has sent DTR and RTS
   uint32_t answers_[kAnswerKinds] = {};
   bool silent_[kAnswerKinds] = {};  // asked before and never answered
+  uint8_t lines_[2] = {};           // DTR and RTS as the server last answered
   uint32_t baud_ = 9600;
   uint8_t size_ = 8, parity_ = 1, stop_ = 1, flow_ = control::kNoFlowControl;
   uint8_t modem_ = 0;

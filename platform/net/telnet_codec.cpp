@@ -170,11 +170,23 @@ void TelnetCodec::EndSubnegotiation(std::vector<ComPortReply>& replies) {
   }
   ComPortReply reply;
   reply.command = static_cast<ComPortCommand>(code - kServerOffset);
-  if (reply.command == ComPortCommand::kSetBaudRate) {
-    if (sb_.size() < 5) return;
-    reply.value = uint32_t{sb_[1]} << 24 | uint32_t{sb_[2]} << 16 | uint32_t{sb_[3]} << 8 | sb_[4];
-  } else if (sb_.size() >= 2) {
-    reply.value = sb_[1];
+  switch (reply.command) {
+    case ComPortCommand::kSetBaudRate:
+      if (sb_.size() < 5) return;
+      reply.value =
+          uint32_t{sb_[1]} << 24 | uint32_t{sb_[2]} << 16 | uint32_t{sb_[3]} << 8 | sb_[4];
+      break;
+    case ComPortCommand::kSignature:
+    case ComPortCommand::kFlowControlSuspend:
+    case ComPortCommand::kFlowControlResume:
+      if (sb_.size() >= 2) reply.value = sb_[1];
+      break;
+    default:
+      // A message that lacks its value says nothing: taken as 0 it would
+      // read as a data size of 0 or a line with every signal off.
+      if (sb_.size() < 2) return;
+      reply.value = sb_[1];
+      break;
   }
   replies.push_back(reply);
 }

@@ -56,6 +56,9 @@ inline constexpr uint8_t kDtrOn = 8;
 inline constexpr uint8_t kDtrOff = 9;
 inline constexpr uint8_t kRtsOn = 11;
 inline constexpr uint8_t kRtsOff = 12;
+// Outbound flow control a server may have set up by other means.
+inline constexpr uint8_t kDcdFlow = 17;
+inline constexpr uint8_t kDsrFlow = 19;
 }  // namespace control
 
 // PURGE-DATA values: the server's buffer of data from the line, of data to

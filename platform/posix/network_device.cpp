@@ -1,12 +1,15 @@
 #include "platform/posix/network_device.h"
 
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -27,6 +30,11 @@ std::atomic<long long> gConnectMs{5000};
 // Option negotiation after the connect.
 constexpr milliseconds kNegotiationTime{5000};
 constexpr milliseconds kHangUpWait{500};
+// What was written and the server has not taken yet is waited for at a
+// close while the server keeps taking it, as a tty's close waits for its
+// output to drain, up to this long.
+constexpr milliseconds kDrainLimit{30000};
+constexpr milliseconds kDrainLook{20};
 
 DWORD ConnectError(int error) {
   switch (error) {
@@ -34,6 +42,10 @@ DWORD ConnectError(int error) {
       return net::kErrorConnectionRefused;
     case ENETUNREACH:
     case ENETDOWN:
+    // No address of the host's own to reach it from (an IPv6 address on a
+    // host with none, an interface that is down), or no IPv6 at all.
+    case EADDRNOTAVAIL:
+    case EAFNOSUPPORT:
       return net::kErrorNetworkUnreachable;
     case EHOSTUNREACH:
     case EHOSTDOWN:
@@ -54,18 +66,7 @@ class SocketTransport final : public net::Transport {
   // at once must not be turned away. A forked child only lets go of its
   // copy: a hang-up would end the connection its parent still uses.
   ~SocketTransport() override {
-    if (getpid() == owner_ && shutdown(fd_, SHUT_WR) == 0) {
-      const Clock::time_point end = Clock::now() + kHangUpWait;
-      char drain[4096];
-      // A server that keeps sending never lets the socket run dry: the
-      // clock ends the wait.
-      while (Clock::now() < end) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, PollTimeout(end)) <= 0) break;
-        const ssize_t n = recv(fd_, drain, sizeof drain, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
-      }
-    }
+    if (getpid() == owner_ && shutdown(fd_, SHUT_WR) == 0) AwaitHangUp();
     close(fd_);
   }
 
@@ -113,6 +114,44 @@ class SocketTransport final : public net::Transport {
   }
 
  private:
+  // Bytes sent that the server has not acknowledged yet (the hang-up
+  // counts as one).
+  int Unacknowledged() const {
+    int queued = 0;
+    return ioctl(fd_, SIOCOUTQ, &queued) == 0 ? queued : 0;
+  }
+
+  // Waits for the server to hang up: half a second, or longer while the
+  // server still takes what was written. A socket closed with received
+  // data unread, or receiving more after its close, is reset, and a reset
+  // throws away what the server has not taken: with a device that talks
+  // while the server works through a backlog, the end of what was written
+  // would be lost.
+  void AwaitHangUp() {
+    const Clock::time_point limit = Clock::now() + kDrainLimit;
+    Clock::time_point end = Clock::now() + kHangUpWait;
+    int queued = Unacknowledged();
+    char drain[4096];
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      if (now >= end || now >= limit) break;
+      // While the server takes data, the queue is looked at now and then.
+      const Clock::time_point look = queued > 0 ? std::min(end, now + kDrainLook) : end;
+      pollfd p{fd_, POLLIN, 0};
+      const int ready = poll(&p, 1, PollTimeout(std::min(look, limit)));
+      if (ready < 0 && errno != EINTR) break;
+      // A server that keeps sending never lets the socket run dry: the
+      // clock ends the wait.
+      if (ready > 0) {
+        const ssize_t n = recv(fd_, drain, sizeof drain, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+      }
+      const int left = Unacknowledged();
+      if (left < queued) end = Clock::now() + kHangUpWait;
+      queued = left;
+    }
+  }
+
   const int fd_;
   WakeList wakers_;
   const pid_t owner_;
@@ -138,7 +177,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, int&
     const int fd =
         socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
-      error = Win32FromErrno(errno);
+      error = ConnectError(errno);
       continue;
     }
     int result = connect(fd, a->ai_addr, a->ai_addrlen);

@@ -4,11 +4,13 @@
 #include "platform/posix/network_device.h"
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -306,6 +308,28 @@ TEST_F(Network, ConnectFailuresAndASecondUser) {
   close(listener);
 }
 
+// From a network namespace of its own (the loopback down, no address at
+// all), a thread finds no network to reach, whatever the address family.
+TEST(NetworkConnect, NoAddressToConnectFromIsAnUnreachableNetwork) {
+  DWORD errors[2] = {};
+  bool isolated = false;
+  std::thread alone([&] {
+    if (unshare(CLONE_NEWNET) != 0) return;  // a thread's own: needs CAP_SYS_ADMIN
+    isolated = true;
+    Ops o;
+    const char* names[] = {"rfc2217://127.0.0.1:7000", "rfc2217://[2001:db8::1]:7000"};
+    for (int i = 0; i < 2; ++i) {
+      const Handle32 h = o.Open(names[i]);
+      errors[i] = o.error();
+      if (h != platform::kInvalidHandle) o.ops.CloseHandle(h);
+    }
+  });
+  alone.join();
+  if (!isolated) GTEST_SKIP() << "no network namespace of a thread's own here";
+  EXPECT_EQ(errors[0], platform::net::kErrorNetworkUnreachable);
+  EXPECT_EQ(errors[1], platform::net::kErrorNetworkUnreachable);
+}
+
 // Through the comms object, by COM port name: the environment's map and the
 // registry file's.
 TEST_F(Network, ComPortNamesMapToTheServer) {
@@ -429,6 +453,13 @@ TEST_F(Network, ThePollingLoopDeliversWhatTheFarEndSends) {
   CurrentThreadState() = ThreadState{};
 }
 
+// A server's agreement to everything, with the line it has, at once.
+constexpr char kGreeting[] =
+    "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"      // binary both ways, COM port
+    "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"  // 9600
+    "\xff\xfa\x2c\x66\x08\xff\xf0\xff\xfa\x2c\x67\x01\xff\xf0"
+    "\xff\xfa\x2c\x68\x01\xff\xf0\xff\xfa\x2c\x69\x01\xff\xf0";
+
 // A server that agrees to everything at once and then sends without pause:
 // closing still waits no more than its half second for the hang-up.
 TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
@@ -438,11 +469,6 @@ TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
   std::thread server([listener] {
     const int c = accept(listener, nullptr, nullptr);
     if (c < 0) return;
-    static const char kGreeting[] =
-        "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x2c"      // binary both ways, COM port
-        "\xff\xfa\x2c\x65\x00\x00\x25\x80\xff\xf0"  // 9600
-        "\xff\xfa\x2c\x66\x08\xff\xf0\xff\xfa\x2c\x67\x01\xff\xf0"
-        "\xff\xfa\x2c\x68\x01\xff\xf0\xff\xfa\x2c\x69\x01\xff\xf0";
     send(c, kGreeting, sizeof kGreeting - 1, MSG_NOSIGNAL);
     auto flood = [c] {
       const std::string data(1 << 20, 'x');
@@ -469,6 +495,43 @@ TEST(NetworkClose, AServerThatNeverStopsSendingDoesNotHoldTheClose) {
   shutdown(listener, SHUT_RDWR);
   server.join();
   close(listener);
+}
+
+// A server that works through a backlog of written data while its device
+// talks: the close waits while the server still takes the data, and none
+// of it is lost to the reset that a close with talk arriving would be.
+TEST(NetworkClose, WhatWasWrittenReachesAServerStillTakingItWhileItsDeviceTalks) {
+  int port = 0;
+  const int listener = LoopbackListener(1, port);
+  ASSERT_GE(listener, 0);
+  size_t received = 0;
+  std::thread server([listener, &received] {
+    const int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    send(c, kGreeting, sizeof kGreeting - 1, MSG_NOSIGNAL);
+    char buffer[4096];
+    for (;;) {
+      send(c, "e", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      usleep(2000);
+      const ssize_t n = recv(c, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+      if (n > 0) received += static_cast<size_t>(std::count(buffer, buffer + n, 'd'));
+    }
+    close(c);
+  });
+  Ops o;
+  const Handle32 h = o.Open("rfc2217://127.0.0.1:" + std::to_string(port));
+  EXPECT_NE(h, platform::kInvalidHandle) << o.error();
+  DWORD written = 0;
+  if (h != platform::kInvalidHandle) {
+    o.Timeouts(h, MAXDWORD, 0, 0, 0, 200);  // as much as the socket takes
+    written = o.Write(h, std::string(16 << 20, 'd'));
+    EXPECT_TRUE(o.ops.CloseHandle(h));
+  }
+  server.join();
+  close(listener);
+  EXPECT_GT(written, 0u);
+  EXPECT_EQ(received, written);
 }
 
 TEST(NetworkModemLines, NotificationsFollowTheServersLines) {

@@ -108,6 +108,10 @@ TEST(TelnetCodec, ReceivedBytesSplitIntoDataAndMessagesWhereverTheyAreCut) {
        "12",
        {}},
       {"a short baud answer is dropped", B({IAC, SB, 44, 101, 0, 0, IAC, SE}), "", {}},
+      {"answers without their value are dropped",
+       B({IAC, SB, 44, 102, IAC, SE, IAC, SB, 44, 107, IAC, SE, IAC, SB, 44, 109, IAC, SE}),
+       "",
+       {{ComPortCommand::kFlowControlResume, 0}}},
       {"an unterminated subnegotiation gives way to a command",
        B({IAC, SB, 44, 102, 7, IAC, DO, 0, 'z'}),
        "z",
@@ -182,6 +186,15 @@ TEST(NetworkPortName, Forms) {
       {"rfc2217://::1:7000", false, "", 0},
       {"rfc2217://[::1]7000", false, "", 0},
       {"rfc2217://[]:7000", false, "", 0},
+      {"rfc2217://[1:2:3:4:5:6:7:8]:1", true, "1:2:3:4:5:6:7:8", 1},
+      {"rfc2217://[::ffff:10.0.0.1]:1", true, "::ffff:10.0.0.1", 1},
+      {"rfc2217://[fe80::]:1", true, "fe80::", 1},
+      {"rfc2217://[zz::1]:7000", false, "", 0},
+      {"rfc2217://[1::2::3]:7000", false, "", 0},
+      {"rfc2217://[1:2:3:4:5:6:7:8:9]:7000", false, "", 0},
+      {"rfc2217://[1:2:3:4:5:6:7]:7000", false, "", 0},
+      {"rfc2217://[::1%]:7000", false, "", 0},
+      {"rfc2217://[::1.2.3.256]:7000", false, "", 0},
       {"rfc2217://a b:7000", false, "", 0},
       {"rfc2217://host:7000/x", false, "", 0},
       {"telnet://host:7000", false, "", 0},
@@ -206,8 +219,9 @@ class MemoryServer final : public Transport {
     Bytes commands;  // every command byte sequence seen, flattened
     std::deque<uint8_t> toClient;
     std::vector<int> silentControls;
-    uint8_t modemMask = 0xFF;  // SET-MODEMSTATE-MASK
-    uint8_t modemLines = 0;    // CTS, DSR, RI, DCD as the MS_*_ON bits
+    std::vector<std::pair<int, int>> otherControls;  // SET-CONTROL values answered with others
+    uint8_t modemMask = 0xFF;                        // SET-MODEMSTATE-MASK
+    uint8_t modemLines = 0;                          // CTS, DSR, RI, DCD as the MS_*_ON bits
     size_t room = SIZE_MAX;
     bool closed = false;
   };
@@ -240,6 +254,9 @@ class MemoryServer final : public Transport {
     if (sb[1] == 5 && std::find(s_->silentControls.begin(), s_->silentControls.end(), sb[2]) !=
                           s_->silentControls.end()) {
       return;
+    }
+    for (auto [asked, answered] : s_->otherControls) {
+      if (sb[1] == 5 && sb[2] == asked) sb[2] = static_cast<uint8_t>(answered);
     }
     if (sb[1] > 12) return;
     if (sb[1] == 11) s_->modemMask = sb[2];
@@ -381,11 +398,32 @@ TEST(NetworkPort, SettingsTravelAsCommandsAndComeBackFromTheAnswers) {
     EXPECT_EQ(got.fOutX, k.xon) << k.what;
   }
 
-  // A server that applies something else refuses, and says what it has.
-  c.ToClient(B({IAC, SB, 44, 101, 0, 0, 0x4B, 0, IAC, SE}));
+  // Values no line has are not reported as the line's: the block keeps
+  // what was last set.
+  c.ToClient(B({IAC, SB, 44, 101, 0, 0, 0, 0, IAC, SE, IAC, SB, 44, 102, 0, IAC, SE}));
   DCB got{};
   ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
+  EXPECT_EQ(got.BaudRate, 9600u);
+  EXPECT_EQ(got.ByteSize, 8);
+
+  // A server that applies something else refuses, and says what it has.
+  c.ToClient(B({IAC, SB, 44, 101, 0, 0, 0x4B, 0, IAC, SE}));
+  ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
   EXPECT_EQ(got.BaudRate, 19200u);
+}
+
+// A server whose port uses DSR flow control, set up at the server, says so
+// when asked for the flow control: the port opens, and reports none of the
+// flow controls it sets.
+TEST(NetworkPort, AServerWithAnotherFlowControlStillOpens) {
+  Connected c;
+  c.server->silentControls = {0};
+  c.ToClient(B({IAC, SB, 44, 105, 19, IAC, SE}));
+  ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+  DCB got{};
+  ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
+  EXPECT_FALSE(got.fOutxCtsFlow);
+  EXPECT_FALSE(got.fOutX);
 }
 
 TEST(NetworkPort, LinesTheServerNeverAnswersFailLikeAMissingLineAfterOneBoundedWait) {
@@ -415,6 +453,14 @@ TEST(NetworkPort, LinesTheServerNeverAnswersFailLikeAMissingLineAfterOneBoundedW
   c.ToClient(B({IAC, SB, 44, 107, 0xB3, IAC, SE}));
   EXPECT_EQ(c.port.ModemStatus(modem), ERROR_SUCCESS);
   EXPECT_EQ(modem, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+
+  // A server that keeps DTR on whatever it is told says so: no success.
+  {
+    std::lock_guard lock(c.server->mutex);
+    c.server->otherControls = {{9, 8}};
+  }
+  EXPECT_EQ(c.port.Escape(CLRDTR), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(c.port.Escape(SETDTR), ERROR_SUCCESS);  // answered: not taken for a silent line
 }
 
 TEST(NetworkPort, ModemLinesFollowTheServerUpAndDown) {
@@ -521,6 +567,7 @@ TEST(NetworkPort, MessagesBehindUnreadDataAreSeenAndWhatIsHeldStaysBounded) {
 
 TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
   std::shared_ptr<MemoryServer::Shared> server;
+  std::thread makesRoom;
   {
     Connected c;
     ASSERT_EQ(c.Open(), ERROR_SUCCESS);
@@ -528,7 +575,15 @@ TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
     server->room = 1;
     const uint8_t ff = 0xFF;
     EXPECT_EQ(c.port.WriteNow(&ff, 1).count, 1u);  // its first half went
+    // The stream is full when the port closes, and takes more a moment later.
+    server->room = 0;
+    makesRoom = std::thread([server] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::lock_guard lock(server->mutex);
+      server->room = SIZE_MAX;
+    });
   }
+  makesRoom.join();
   EXPECT_EQ(server->sent, B({0xFF}));
 }
 
