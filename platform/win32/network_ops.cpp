@@ -209,6 +209,10 @@ DWORD ConnectError(int error) {
       return net::kErrorConnectionRefused;
     case WSAENETUNREACH:
     case WSAENETDOWN:
+    // No address of this host's own to reach it from (an IPv6 address on a
+    // host with none, an interface that is down), or no IPv6 at all.
+    case WSAEADDRNOTAVAIL:
+    case WSAEAFNOSUPPORT:
       return net::kErrorNetworkUnreachable;
     case WSAEHOSTUNREACH:
     case WSAEHOSTDOWN:
@@ -233,7 +237,10 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCK
   DWORD error = net::kErrorBadNetPath;
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
     SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-    if (s == INVALID_SOCKET) continue;
+    if (s == INVALID_SOCKET) {
+      error = ConnectError(WSAGetLastError());
+      continue;
+    }
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
     int failure = 0;
