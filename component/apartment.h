@@ -6,23 +6,32 @@
 // counts are atomic and QueryInterface reads nothing that changes.
 #pragma once
 
-#include <thread>
+#include <atomic>
+#include <cstdint>
 
 #include "kavrel/automation.h"
 
 namespace kavrel {
 
-// Tells the live threads apart. On x86-64 Linux it is the thread pointer
-// (what glibc's pthread_self returns), read from its register: every member
-// asks it first, and a call into the C library is one more page of code to
-// walk after the TLB was emptied by the system call before.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && defined(__x86_64__)
-using ThreadIdentity = const void*;
-inline ThreadIdentity CurrentThreadIdentity() { return __builtin_thread_pointer(); }
-#else
-using ThreadIdentity = std::thread::id;
-inline ThreadIdentity CurrentThreadIdentity() { return std::this_thread::get_id(); }
-#endif
+// Tells threads apart for the life of the process. The system's thread
+// identifiers (pthread_t, the thread pointer, a Windows thread id) are
+// given to a new thread once the old one has ended, which would let a later
+// thread into the apartment of an object whose creator has gone; each
+// thread instead takes the next number of a process-wide count on its first
+// use, and no two threads ever share one.
+using ThreadIdentity = uint64_t;
+
+inline std::atomic<uint64_t> gThreadIdentities{0};
+inline constinit thread_local uint64_t tThreadIdentity = 0;
+
+inline ThreadIdentity CurrentThreadIdentity() {
+  uint64_t identity = tThreadIdentity;
+  if (identity == 0) [[unlikely]] {
+    identity = gThreadIdentities.fetch_add(1, std::memory_order_relaxed) + 1;
+    tThreadIdentity = identity;
+  }
+  return identity;
+}
 
 class Apartment {
  public:

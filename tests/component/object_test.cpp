@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "component/class_factory.h"
@@ -105,6 +106,23 @@ TEST(ThreadingTest, MembersAnswerWrongThreadElsewhereButReferenceCountingWorks) 
   short port = 0;
   t.comms->get_PortComm(&port);
   EXPECT_EQ(3, port) << "the other thread touched nothing";
+}
+
+// The system hands an ended thread's identifiers to the next thread it
+// starts: an object whose creator has ended still belongs to no later thread.
+TEST(ThreadingTest, AnObjectWhoseCreatorEndedRefusesEveryLaterThread) {
+  ScriptedRuntime rt;
+  std::optional<TestObject> t;
+  std::thread([&] {
+    t.emplace(rt.runtime());
+    t->comms->put_PortComm(3);
+  }).join();
+  _comms* c = t->comms.get();
+  for (int i = 0; i < 20; ++i) {
+    std::thread([c] { EXPECT_EQ(RPC_E_WRONG_THREAD, c->put_PortComm(4)); }).join();
+  }
+  short port = 0;
+  EXPECT_EQ(RPC_E_WRONG_THREAD, c->get_PortComm(&port));
 }
 
 // Calls vtable slot `slot` of an interface with eight arguments that each
