@@ -1,3 +1,4 @@
+import gc
 import logging
 import os
 import subprocess
@@ -5,6 +6,7 @@ import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -240,3 +242,38 @@ def test_exit_with_a_daemon_thread_inside_a_callback() -> None:
             [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=20
         )
         assert (run.returncode, run.stdout) == (0, "exit\n"), run.stderr
+
+
+def _on_another_thread(*calls: object) -> list[object]:
+    """Run each call on a new thread: what it returned, or the exception."""
+    out: list[object] = []
+
+    def run() -> None:
+        for call in calls:
+            try:
+                out.append(call())  # type: ignore[operator]
+            except BaseException as e:
+                out.append(e)
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    return out
+
+
+def test_a_thread_that_ends_takes_its_pump_with_it() -> None:
+    class Pump:
+        def __call__(self) -> None:
+            pass
+
+    pump = Pump()
+    gone = weakref.ref(pump)
+    _on_another_thread(lambda: kavrel.set_message_pump(pump))  # never removed
+    del pump
+    for _ in range(100):
+        gc.collect()
+        if gone() is None:
+            break
+        time.sleep(0.05)
+    assert gone() is None
