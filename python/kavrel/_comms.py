@@ -11,6 +11,7 @@ from ._com import (
     IID__comms,
     IID_IClassFactory,
     IID_IConnectionPointContainer,
+    IID_ISupportErrorInfo,
     DIID___comms,
     Bstr,
     check,
@@ -140,6 +141,16 @@ class Comms:
         self._call(slot, *args, ctypes.byref(result))
         return result.value
 
+    def _check_thread(self) -> None:
+        """Raise the component's wrong-thread ``ComError`` unless the caller
+        is on the object's thread (asks the object itself, which tells its
+        thread apart from a later one with the same identifier)."""
+        info = query_interface(self._ptr, IID_ISupportErrorInfo)
+        try:
+            check(vtable_function(info, 3, _vp)(info, ctypes.addressof(IID__comms)))
+        finally:
+            release(info)
+
     def release(self) -> None:
         """Disconnect the event callbacks and release the object now.
 
@@ -199,6 +210,7 @@ class Comms:
         if not self._ptr:
             raise ValueError("this Comms object has been released")
         if self._sink is not None:
+            self._check_thread()  # as the first connection is
             return self._sink
         sink = Sink()
         container = query_interface(self._ptr, IID_IConnectionPointContainer)
@@ -247,6 +259,8 @@ class Comms:
 
     def remove_callback(self, callback: Callable[[str], object]) -> None:
         """Stop calling ``callback`` for either event (no error if unknown)."""
+        if self._ptr:
+            self._check_thread()
         if self._sink is not None:
             for callbacks in self._sink.callbacks.values():
                 while callback in callbacks:

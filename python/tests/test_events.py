@@ -262,6 +262,25 @@ def _on_another_thread(*calls: object) -> list[object]:
     return out
 
 
+def _refused(e: object) -> bool:
+    return isinstance(e, kavrel.ComError) and e.hresult == -0x7FFEFEF2
+
+
+def test_callbacks_belong_to_the_objects_thread(pair: kavrel.Comms) -> None:
+    c = pair
+    c.PortComm = 1
+    seen: list[str] = []
+    c.on_data_sent(seen.append)  # the sink exists from here on
+    results = _on_another_thread(
+        lambda: c.on_data_sent(print),
+        lambda: c.on_data_arrived(print),
+        lambda: c.remove_callback(seen.append),
+    )
+    assert len(results) == 3 and all(_refused(e) for e in results), results
+    c.WriteComm("x")
+    assert seen == ["x"]  # still registered, nothing added
+
+
 def test_a_thread_that_ends_takes_its_pump_with_it() -> None:
     class Pump:
         def __call__(self) -> None:
