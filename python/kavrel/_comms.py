@@ -157,16 +157,25 @@ class Comms:
         Done anyway when the Python object is collected.  Releasing closes
         no port: a device still open stays open (and taken) for the rest of
         the process, as in every host, so close ports first (``close()``, or
-        leave a ``with`` block).  Later calls raise ``ValueError``.
+        leave a ``with`` block).  Later calls raise ``ValueError``.  With
+        callbacks connected it must run on the object's thread: elsewhere
+        the disconnect is refused with ``ComError`` and nothing changes.
         """
-        ptr, self._ptr = self._ptr, 0
         if self._point:
+            unadvise = vtable_function(self._point, 6, ctypes.c_uint32)
+            check(unadvise(self._point, self._cookie.value))
             point, self._point = self._point, 0
-            try:
-                vtable_function(point, 6, ctypes.c_uint32)(point, self._cookie.value)  # Unadvise
-            finally:
-                release(point)
+            release(point)
+        self._drop()
+
+    def _drop(self) -> None:
+        """Let go of the component's object without disconnecting: it lets
+        go of the sink itself once the last reference is gone."""
+        ptr, self._ptr = self._ptr, 0
+        point, self._point = self._point, 0
         self._functions.clear()
+        if point:
+            release(point)
         if ptr:
             release(ptr)
 
@@ -179,8 +188,13 @@ class Comms:
     def __del__(self) -> None:
         try:
             self.release()
-        except Exception:  # interpreter shutdown: nothing left to tell
-            pass
+        except Exception:
+            # Collected on another thread, where the disconnect is refused,
+            # or at interpreter shutdown: still let go of the object.
+            try:
+                self._drop()
+            except Exception:
+                pass
 
     def close(self) -> None:
         """Close all four slots (``CommClose`` 1 to 4); the object stays usable.

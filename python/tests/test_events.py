@@ -281,6 +281,17 @@ def test_callbacks_belong_to_the_objects_thread(pair: kavrel.Comms) -> None:
     assert seen == ["x"]  # still registered, nothing added
 
 
+def test_release_refused_on_another_thread_changes_nothing(pair: kavrel.Comms) -> None:
+    c = pair
+    c.PortComm = 1
+    seen: list[str] = []
+    c.on_data_sent(seen.append)
+    results = _on_another_thread(c.release)
+    assert len(results) == 1 and _refused(results[0]), results
+    c.WriteComm("still")  # connected and usable; close() of the fixture works too
+    assert seen == ["still"] and c.Version == "1.1"
+
+
 def test_a_thread_that_ends_takes_its_pump_with_it() -> None:
     class Pump:
         def __call__(self) -> None:
