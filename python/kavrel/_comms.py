@@ -11,6 +11,7 @@ from ._com import (
     IID__comms,
     IID_IClassFactory,
     IID_IConnectionPointContainer,
+    IID_ISupportErrorInfo,
     DIID___comms,
     Bstr,
     check,
@@ -140,22 +141,41 @@ class Comms:
         self._call(slot, *args, ctypes.byref(result))
         return result.value
 
+    def _check_thread(self) -> None:
+        """Raise the component's wrong-thread ``ComError`` unless the caller
+        is on the object's thread (asks the object itself, which tells its
+        thread apart from a later one with the same identifier)."""
+        info = query_interface(self._ptr, IID_ISupportErrorInfo)
+        try:
+            check(vtable_function(info, 3, _vp)(info, ctypes.addressof(IID__comms)))
+        finally:
+            release(info)
+
     def release(self) -> None:
         """Disconnect the event callbacks and release the object now.
 
         Done anyway when the Python object is collected.  Releasing closes
         no port: a device still open stays open (and taken) for the rest of
         the process, as in every host, so close ports first (``close()``, or
-        leave a ``with`` block).  Later calls raise ``ValueError``.
+        leave a ``with`` block).  Later calls raise ``ValueError``.  With
+        callbacks connected it must run on the object's thread: elsewhere
+        the disconnect is refused with ``ComError`` and nothing changes.
         """
-        ptr, self._ptr = self._ptr, 0
         if self._point:
+            unadvise = vtable_function(self._point, 6, ctypes.c_uint32)
+            check(unadvise(self._point, self._cookie.value))
             point, self._point = self._point, 0
-            try:
-                vtable_function(point, 6, ctypes.c_uint32)(point, self._cookie.value)  # Unadvise
-            finally:
-                release(point)
+            release(point)
+        self._drop()
+
+    def _drop(self) -> None:
+        """Let go of the component's object without disconnecting: it lets
+        go of the sink itself once the last reference is gone."""
+        ptr, self._ptr = self._ptr, 0
+        point, self._point = self._point, 0
         self._functions.clear()
+        if point:
+            release(point)
         if ptr:
             release(ptr)
 
@@ -168,8 +188,13 @@ class Comms:
     def __del__(self) -> None:
         try:
             self.release()
-        except Exception:  # interpreter shutdown: nothing left to tell
-            pass
+        except Exception:
+            # Collected on another thread, where the disconnect is refused,
+            # or at interpreter shutdown: still let go of the object.
+            try:
+                self._drop()
+            except Exception:
+                pass
 
     def close(self) -> None:
         """Close all four slots (``CommClose`` 1 to 4); the object stays usable.
@@ -199,6 +224,7 @@ class Comms:
         if not self._ptr:
             raise ValueError("this Comms object has been released")
         if self._sink is not None:
+            self._check_thread()  # as the first connection is
             return self._sink
         sink = Sink()
         container = query_interface(self._ptr, IID_IConnectionPointContainer)
@@ -247,6 +273,8 @@ class Comms:
 
     def remove_callback(self, callback: Callable[[str], object]) -> None:
         """Stop calling ``callback`` for either event (no error if unknown)."""
+        if self._ptr:
+            self._check_thread()
         if self._sink is not None:
             for callbacks in self._sink.callbacks.values():
                 while callback in callbacks:

@@ -90,6 +90,9 @@ class _ThreadState(threading.local):
     loops: int = 0
     stop: Callable[[], None] | None = None
     stopped: bool = False
+    # The message pump installed for the thread, kept alive while it is
+    # installed and no longer than the thread.
+    pump: Any = None
 
 
 _thread = _ThreadState()
@@ -150,10 +153,8 @@ def polling(stop: Callable[[], None]) -> Iterator[None]:
         )
         if interrupts:
             signal.signal(signal.SIGINT, _on_interrupt)
-            key = threading.get_ident()
-            with _pumps_lock:
-                if key not in _pumps:
-                    library().KavrelSetMessagePump(ctypes.cast(_idle_function, _vp), None)
+            if t.pump is None:
+                library().KavrelSetMessagePump(ctypes.cast(_idle_function, _vp), None)
     t.loops += 1
     try:
         yield
@@ -162,9 +163,8 @@ def polling(stop: Callable[[], None]) -> Iterator[None]:
         if outer:
             t.stop = None
             if interrupts:
-                with _pumps_lock:
-                    if threading.get_ident() not in _pumps:
-                        library().KavrelSetMessagePump(None, None)
+                if t.pump is None:
+                    library().KavrelSetMessagePump(None, None)
                 if signal.getsignal(signal.SIGINT) is _on_interrupt:
                     signal.signal(signal.SIGINT, signal.default_int_handler)
 
@@ -341,12 +341,11 @@ def read_bstr_like(ptr: int | None) -> str:
 # --- the message pump ---------------------------------------------------------
 
 _PumpFunction = ctypes.CFUNCTYPE(None, _vp)
-_pumps: dict[int, object] = {}
-_pumps_lock = threading.Lock()
 
 
 def set_message_pump(pump: Callable[[], object] | None) -> None:
-    """Install ``pump`` for the calling thread (``None`` removes it).
+    """Install ``pump`` for the calling thread (``None`` removes it); it
+    goes when the thread ends.
 
     The component calls it where it lets the host's events run: once inside
     each ``CommRead`` and ``CommWrite`` (more after a completed write) and at
@@ -358,11 +357,9 @@ def set_message_pump(pump: Callable[[], object] | None) -> None:
     returns, as from an event callback.
     """
     lib = library()
-    key = threading.get_ident()
     if pump is None:
         lib.KavrelSetMessagePump(None, None)
-        with _pumps_lock:
-            _pumps.pop(key, None)
+        _thread.pump = None
         return
     if not callable(pump):
         raise TypeError("pump must be callable or None")
@@ -375,7 +372,7 @@ def set_message_pump(pump: Callable[[], object] | None) -> None:
         except BaseException as e:  # KeyboardInterrupt, SystemExit
             defer(e)
 
-    function = _PumpFunction(trampoline)
-    with _pumps_lock:
-        _pumps[key] = function  # keep it alive while installed
+    # Kept by the thread, as the library keeps the installed pump per
+    # thread: both go when the thread ends.
+    function = _thread.pump = _PumpFunction(trampoline)
     lib.KavrelSetMessagePump(ctypes.cast(function, _vp), None)

@@ -1,3 +1,4 @@
+import gc
 import logging
 import os
 import subprocess
@@ -5,6 +6,7 @@ import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -240,3 +242,68 @@ def test_exit_with_a_daemon_thread_inside_a_callback() -> None:
             [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=20
         )
         assert (run.returncode, run.stdout) == (0, "exit\n"), run.stderr
+
+
+def _on_another_thread(*calls: object) -> list[object]:
+    """Run each call on a new thread: what it returned, or the exception."""
+    out: list[object] = []
+
+    def run() -> None:
+        for call in calls:
+            try:
+                out.append(call())  # type: ignore[operator]
+            except BaseException as e:
+                out.append(e)
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join(30)
+    assert not t.is_alive()
+    return out
+
+
+def _refused(e: object) -> bool:
+    return isinstance(e, kavrel.ComError) and e.hresult == -0x7FFEFEF2
+
+
+def test_callbacks_belong_to_the_objects_thread(pair: kavrel.Comms) -> None:
+    c = pair
+    c.PortComm = 1
+    seen: list[str] = []
+    c.on_data_sent(seen.append)  # the sink exists from here on
+    results = _on_another_thread(
+        lambda: c.on_data_sent(print),
+        lambda: c.on_data_arrived(print),
+        lambda: c.remove_callback(seen.append),
+    )
+    assert len(results) == 3 and all(_refused(e) for e in results), results
+    c.WriteComm("x")
+    assert seen == ["x"]  # still registered, nothing added
+
+
+def test_release_refused_on_another_thread_changes_nothing(pair: kavrel.Comms) -> None:
+    c = pair
+    c.PortComm = 1
+    seen: list[str] = []
+    c.on_data_sent(seen.append)
+    results = _on_another_thread(c.release)
+    assert len(results) == 1 and _refused(results[0]), results
+    c.WriteComm("still")  # connected and usable; close() of the fixture works too
+    assert seen == ["still"] and c.Version == "1.1"
+
+
+def test_a_thread_that_ends_takes_its_pump_with_it() -> None:
+    class Pump:
+        def __call__(self) -> None:
+            pass
+
+    pump = Pump()
+    gone = weakref.ref(pump)
+    _on_another_thread(lambda: kavrel.set_message_pump(pump))  # never removed
+    del pump
+    for _ in range(100):
+        gc.collect()
+        if gone() is None:
+            break
+        time.sleep(0.05)
+    assert gone() is None
