@@ -196,11 +196,14 @@ NetworkPort::~NetworkPort() {
 DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   codec_.Start();
+  // Without binary transmission data bytes do not pass as they are: a
+  // refusal of either direction ends the negotiation at once.
+  auto refused = [&] { return codec_.ComPortRefused() || codec_.BinaryRefused(); };
   DWORD error = Await(lock, deadline, [&] {
-    return (codec_.ComPortAgreed() && codec_.BinaryBothWays()) || codec_.ComPortRefused();
+    return (codec_.ComPortAgreed() && codec_.BinaryBothWays()) || refused();
   });
   if (error == ERROR_DEVICE_NOT_CONNECTED) return ERROR_ACCESS_DENIED;
-  if (error != ERROR_SUCCESS || codec_.ComPortRefused()) return ERROR_NOT_SUPPORTED;
+  if (error != ERROR_SUCCESS || refused()) return ERROR_NOT_SUPPORTED;
 
   // Line changes as they happen, and the line as the server has it now (a
   // zero value asks without changing anything).

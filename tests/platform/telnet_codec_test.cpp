@@ -224,6 +224,7 @@ class MemoryServer final : public Transport {
     uint8_t modemLines = 0;                          // CTS, DSR, RI, DCD as the MS_*_ON bits
     size_t room = SIZE_MAX;
     bool closed = false;
+    bool refuseBinary = false;  // WONT and DONT for BINARY in the greeting
   };
   explicit MemoryServer(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
 
@@ -290,7 +291,11 @@ class MemoryServer final : public Transport {
         state_ = 3;
       } else if (b == WILL && !greeted_) {
         greeted_ = true;  // as ser2net: agree to everything asked
-        s_->toClient.insert(s_->toClient.end(), {IAC, DO, 0, IAC, WILL, 0, IAC, DO, 44});
+        const uint8_t binary[] = {IAC, DO, 0, IAC, WILL, 0};
+        const uint8_t noBinary[] = {IAC, DONT, 0, IAC, WONT, 0};
+        const uint8_t* greeting = s_->refuseBinary ? noBinary : binary;
+        s_->toClient.insert(s_->toClient.end(), greeting, greeting + 6);
+        s_->toClient.insert(s_->toClient.end(), {IAC, DO, 44});
         state_ = 2;
       } else {
         state_ = 2;
@@ -617,6 +622,16 @@ TEST(NetworkPort, AServerThatHangsUpDuringTheGreetingRefusesTheUser) {
   c.ToClient(B({IAC, DO, 44, 'P', 'o', 'r', 't', ' ', 'i', 'n', ' ', 'u', 's', 'e'}));
   c.server->closed = true;
   EXPECT_EQ(c.Open(), ERROR_ACCESS_DENIED);
+}
+
+// Data cannot pass unchanged without BINARY: the open fails as soon as the
+// server refuses it, not at the end of the negotiation time.
+TEST(NetworkPort, AServerThatRefusesBinaryFailsTheOpenAtOnce) {
+  Connected c;
+  c.server->refuseBinary = true;
+  const auto start = Clock::now();
+  EXPECT_EQ(c.port.Negotiate(start + std::chrono::seconds(20)), ERROR_NOT_SUPPORTED);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace
