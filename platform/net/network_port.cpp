@@ -261,6 +261,18 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
   }
 }
 
+bool NetworkPort::Stale(Answer kind, uint32_t value) {
+  if (!owed_[kind]) return false;
+  // A server answers in order: this is the answer owed, or that one never
+  // comes. Only an answer that fits the old request and not the new one is
+  // taken for the old: one that fits both says the same either way.
+  owed_[kind] = false;
+  auto fits = [&](uint32_t wanted) {
+    return kind == kBaud ? CloseEnough(value, wanted) : value == wanted;
+  };
+  return asking_ && fits(owedValue_[kind]) && !fits(asked_[kind]);
+}
+
 void NetworkPort::Take(const ComPortReply& reply) {
   const auto value = static_cast<uint8_t>(reply.value);
   auto answered = [&](Answer kind) {
@@ -269,18 +281,22 @@ void NetworkPort::Take(const ComPortReply& reply) {
   };
   switch (reply.command) {
     case ComPortCommand::kSetBaudRate:
+      if (Stale(kBaud, reply.value)) break;
       baud_ = reply.value;
       answered(kBaud);
       break;
     case ComPortCommand::kSetDataSize:
+      if (Stale(kSize, value)) break;
       size_ = value;
       answered(kSize);
       break;
     case ComPortCommand::kSetParity:
+      if (Stale(kParity, value)) break;
       parity_ = value;
       answered(kParity);
       break;
     case ComPortCommand::kSetStopSize:
+      if (Stale(kStop, value)) break;
       stop_ = value;
       answered(kStop);
       break;
@@ -290,6 +306,7 @@ void NetworkPort::Take(const ComPortReply& reply) {
       // current setting answers with it).
       if ((value >= control::kNoFlowControl && value <= control::kHardwareFlow) ||
           value == control::kDcdFlow || value == control::kDsrFlow) {
+        if (Stale(kFlow, value)) break;
         flow_ = value;
         answered(kFlow);
       } else if (value == control::kDtrOn || value == control::kDtrOff) {
@@ -468,12 +485,27 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   }
   linesSet_ = true;
   constexpr Answer kSettings[] = {kBaud, kSize, kParity, kStop, kFlow};
+  asked_[kBaud] = dcb.BaudRate;
+  asked_[kSize] = dcb.ByteSize;
+  asked_[kParity] = ParityCode(dcb.Parity);
+  asked_[kStop] = StopCode(dcb.StopBits);
+  asked_[kFlow] = flow;
+  asking_ = true;
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
     for (Answer kind : kSettings) {
       if (answers_[kind] == before[kind]) return false;
     }
     return true;
   });
+  asking_ = false;
+  // An answer that comes after the wait belongs to this request, not to
+  // the next one.
+  for (Answer kind : kSettings) {
+    if (answers_[kind] == before[kind]) {
+      owed_[kind] = true;
+      owedValue_[kind] = asked_[kind];
+    }
+  }
   // A server that answered some settings and not the others applied only
   // those (ser2net leaves 1.5 stop bits unanswered on a device without
   // them): a refusal, like an answer with another value, not a time-out.
