@@ -196,11 +196,14 @@ NetworkPort::~NetworkPort() {
 DWORD NetworkPort::Negotiate(Clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   codec_.Start();
+  // Without binary transmission data bytes do not pass as they are: a
+  // refusal of either direction ends the negotiation at once.
+  auto refused = [&] { return codec_.ComPortRefused() || codec_.BinaryRefused(); };
   DWORD error = Await(lock, deadline, [&] {
-    return (codec_.ComPortAgreed() && codec_.BinaryBothWays()) || codec_.ComPortRefused();
+    return (codec_.ComPortAgreed() && codec_.BinaryBothWays()) || refused();
   });
   if (error == ERROR_DEVICE_NOT_CONNECTED) return ERROR_ACCESS_DENIED;
-  if (error != ERROR_SUCCESS || codec_.ComPortRefused()) return ERROR_NOT_SUPPORTED;
+  if (error != ERROR_SUCCESS || refused()) return ERROR_NOT_SUPPORTED;
 
   // Line changes as they happen, and the line as the server has it now (a
   // zero value asks without changing anything).
@@ -258,6 +261,18 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
   }
 }
 
+bool NetworkPort::Stale(Answer kind, uint32_t value) {
+  if (!owed_[kind]) return false;
+  // A server answers in order: this is the answer owed, or that one never
+  // comes. Only an answer that fits the old request and not the new one is
+  // taken for the old: one that fits both says the same either way.
+  owed_[kind] = false;
+  auto fits = [&](uint32_t wanted) {
+    return kind == kBaud ? CloseEnough(value, wanted) : value == wanted;
+  };
+  return asking_ && fits(owedValue_[kind]) && !fits(asked_[kind]);
+}
+
 void NetworkPort::Take(const ComPortReply& reply) {
   const auto value = static_cast<uint8_t>(reply.value);
   auto answered = [&](Answer kind) {
@@ -266,18 +281,22 @@ void NetworkPort::Take(const ComPortReply& reply) {
   };
   switch (reply.command) {
     case ComPortCommand::kSetBaudRate:
+      if (Stale(kBaud, reply.value)) break;
       baud_ = reply.value;
       answered(kBaud);
       break;
     case ComPortCommand::kSetDataSize:
+      if (Stale(kSize, value)) break;
       size_ = value;
       answered(kSize);
       break;
     case ComPortCommand::kSetParity:
+      if (Stale(kParity, value)) break;
       parity_ = value;
       answered(kParity);
       break;
     case ComPortCommand::kSetStopSize:
+      if (Stale(kStop, value)) break;
       stop_ = value;
       answered(kStop);
       break;
@@ -287,6 +306,7 @@ void NetworkPort::Take(const ComPortReply& reply) {
       // current setting answers with it).
       if ((value >= control::kNoFlowControl && value <= control::kHardwareFlow) ||
           value == control::kDcdFlow || value == control::kDsrFlow) {
+        if (Stale(kFlow, value)) break;
         flow_ = value;
         answered(kFlow);
       } else if (value == control::kDtrOn || value == control::kDtrOff) {
@@ -465,12 +485,27 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   }
   linesSet_ = true;
   constexpr Answer kSettings[] = {kBaud, kSize, kParity, kStop, kFlow};
+  asked_[kBaud] = dcb.BaudRate;
+  asked_[kSize] = dcb.ByteSize;
+  asked_[kParity] = ParityCode(dcb.Parity);
+  asked_[kStop] = StopCode(dcb.StopBits);
+  asked_[kFlow] = flow;
+  asking_ = true;
   const DWORD error = Await(lock, Clock::now() + kSettingWait, [&] {
     for (Answer kind : kSettings) {
       if (answers_[kind] == before[kind]) return false;
     }
     return true;
   });
+  asking_ = false;
+  // An answer that comes after the wait belongs to this request, not to
+  // the next one.
+  for (Answer kind : kSettings) {
+    if (answers_[kind] == before[kind]) {
+      owed_[kind] = true;
+      owedValue_[kind] = asked_[kind];
+    }
+  }
   // A server that answered some settings and not the others applied only
   // those (ser2net leaves 1.5 stop bits unanswered on a device without
   // them): a refusal, like an answer with another value, not a time-out.

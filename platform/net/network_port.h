@@ -126,6 +126,9 @@ class NetworkPort {
   // reads can still be queued.
   bool ReadsOn(bool beyondQueueLimit) const;
   void Take(const ComPortReply& reply);
+  // Whether an answer to a setting is the late one to a request that was
+  // given up on, while a newer request waits for its own.
+  bool Stale(Answer kind, uint32_t value);
   bool CanSendData() const {
     return !suspended_ && !xoffHold_ && !breakOn_ && codec_.outbox().empty();
   }
@@ -151,7 +154,13 @@ class NetworkPort {
   bool linesSet_ = false;   // SetState has sent DTR and RTS
   uint32_t answers_[kAnswerKinds] = {};
   bool silent_[kAnswerKinds] = {};  // asked before and never answered
-  uint8_t lines_[2] = {};           // DTR and RTS as the server last answered
+  // Settings: the values a waiting SetState asked for, and those of a
+  // request left unanswered when its wait ended (its answer may yet come).
+  bool asking_ = false;
+  uint32_t asked_[kAnswerKinds] = {};
+  bool owed_[kAnswerKinds] = {};
+  uint32_t owedValue_[kAnswerKinds] = {};
+  uint8_t lines_[2] = {};  // DTR and RTS as the server last answered
   uint32_t baud_ = 9600;
   uint8_t size_ = 8, parity_ = 1, stop_ = 1, flow_ = control::kNoFlowControl;
   uint8_t modem_ = 0;

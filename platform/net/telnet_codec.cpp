@@ -60,6 +60,7 @@ void TelnetCodec::Negotiate(uint8_t verb, uint8_t option) {
     }
     case kWont: {
       OptionState& s = remote_[option];
+      if (option == kBinary && s.asked) binaryRefused_ = true;
       if (s.on) {
         s.on = false;
         Queue3(kIac, kDont, option);
@@ -81,6 +82,7 @@ void TelnetCodec::Negotiate(uint8_t verb, uint8_t option) {
     case kDont: {
       OptionState& s = local_[option];
       if (option == kComPort && (s.on || s.asked)) comPortRefused_ = true;
+      if (option == kBinary && s.asked) binaryRefused_ = true;
       if (s.on) {
         s.on = false;
         Queue3(kIac, kWont, option);

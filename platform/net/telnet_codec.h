@@ -123,6 +123,8 @@ class TelnetCodec {
   bool BinaryBothWays() const { return local_[telnet::kBinary].on && remote_[telnet::kBinary].on; }
   bool ComPortAgreed() const { return local_[telnet::kComPort].on; }
   bool ComPortRefused() const { return comPortRefused_; }
+  // The server answered the request for BINARY, either way, with a refusal.
+  bool BinaryRefused() const { return binaryRefused_; }
 
  private:
   struct OptionState {
@@ -138,6 +140,7 @@ class TelnetCodec {
   OptionState local_[256];   // options this side performs (WILL/WONT)
   OptionState remote_[256];  // options the server performs (DO/DONT)
   bool comPortRefused_ = false;
+  bool binaryRefused_ = false;
   State state_ = State::kData;
   uint8_t verb_ = 0;
   uint8_t sbOption_ = 0;

@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <mutex>
+#include <vector>
 
 #include "platform/net/network_port.h"
 #include "platform/net/network_port_device.h"
@@ -159,18 +162,82 @@ class SocketTransport final : public net::Transport {
 
 using NetworkDevice = net::NetworkPortDevice;
 
+// A host-name lookup running on the resolver's own thread, which writes into
+// it until it is done.
+struct Lookup {
+  std::string host, service;
+  addrinfo hints{};
+  gaicb request{};
+};
+
+// Lookups given up on at their deadline that the resolver could not cancel:
+// freed once it is done with them. Never destroyed, as a lookup may still be
+// running when the process exits.
+std::mutex gAbandonedMutex;
+std::vector<Lookup*>* const gAbandoned = new std::vector<Lookup*>;
+
+void FreeLookup(Lookup* lookup) {
+  if (gai_error(&lookup->request) == 0) freeaddrinfo(lookup->request.ar_result);
+  delete lookup;
+}
+
+void FreeFinishedLookups() {
+  std::lock_guard lock(gAbandonedMutex);
+  auto running = [](Lookup* l) { return gai_error(&l->request) == EAI_INPROGRESS; };
+  const auto done = std::stable_partition(gAbandoned->begin(), gAbandoned->end(), running);
+  std::for_each(done, gAbandoned->end(), FreeLookup);
+  gAbandoned->erase(done, gAbandoned->end());
+}
+
+// The host's addresses, by the deadline: a name server that does not answer
+// holds the open no longer than the connect time, which then gives
+// ERROR_SEM_TIMEOUT as a connect that takes too long.
+DWORD Resolve(const net::NetworkPortName& name, Clock::time_point deadline, addrinfo*& found) {
+  FreeFinishedLookups();
+  auto lookup = std::make_unique<Lookup>();
+  lookup->host = name.host;
+  lookup->service = std::to_string(name.port);
+  lookup->hints.ai_family = AF_UNSPEC;
+  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->hints.ai_flags = AI_NUMERICSERV;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->service.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[] = {&lookup->request};
+  sigevent quiet{};
+  quiet.sigev_notify = SIGEV_NONE;
+  const int queued = getaddrinfo_a(GAI_NOWAIT, list, 1, &quiet);
+  if (queued == EAI_MEMORY || queued == EAI_AGAIN) return ERROR_NOT_ENOUGH_MEMORY;
+  if (queued != 0) return net::kErrorBadNetPath;
+  int status;
+  while ((status = gai_error(&lookup->request)) == EAI_INPROGRESS) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+      gai_cancel(&lookup->request);
+      if (gai_error(&lookup->request) == EAI_INPROGRESS) {
+        std::lock_guard lock(gAbandonedMutex);
+        gAbandoned->push_back(lookup.get());
+        lookup.release();
+      } else {
+        FreeLookup(lookup.release());
+      }
+      return ERROR_SEM_TIMEOUT;
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    gai_suspend(list, 1, &wait);  // done, timed out or interrupted: looked at above
+  }
+  if (status == EAI_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
+  if (status != 0) return net::kErrorBadNetPath;
+  found = lookup->request.ar_result;
+  return ERROR_SUCCESS;
+}
+
 // A non-blocking socket connected to one of the host's addresses by the
 // deadline, or the error of the last address tried.
 DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, int& connected) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  const std::string service = std::to_string(name.port);
-  const int resolved = getaddrinfo(name.host.c_str(), service.c_str(), &hints, &found);
-  if (resolved == EAI_MEMORY) return ERROR_NOT_ENOUGH_MEMORY;
-  if (resolved != 0) return net::kErrorBadNetPath;
+  if (const DWORD error = Resolve(name, deadline, found); error != ERROR_SUCCESS) return error;
 
   DWORD error = net::kErrorBadNetPath;
   for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {

@@ -11,9 +11,10 @@
 
 namespace kavrel::platform::posix {
 
-// Connects within the connect time (refused, unreachable and timed-out
-// connects give their Win32 errors, a host name that does not resolve
-// ERROR_BAD_NETPATH, a malformed name ERROR_INVALID_NAME), then negotiates
+// Looks the host up and connects within the connect time (refused,
+// unreachable and timed-out connects and lookups give their Win32 errors, a
+// host name that does not resolve ERROR_BAD_NETPATH, a malformed name
+// ERROR_INVALID_NAME), then negotiates
 // the protocol. A server that turns this user away gives ERROR_ACCESS_DENIED.
 DWORD OpenNetworkPort(const std::string& name, bool canRead, bool canWrite,
                       std::shared_ptr<Device>& device);

@@ -3,8 +3,11 @@
 // pySerial's Telnet COM port server for the modem lines a pty lacks.
 #include "platform/posix/network_device.h"
 
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -328,6 +332,55 @@ TEST(NetworkConnect, NoAddressToConnectFromIsAnUnreachableNetwork) {
   if (!isolated) GTEST_SKIP() << "no network namespace of a thread's own here";
   EXPECT_EQ(errors[0], platform::net::kErrorNetworkUnreachable);
   EXPECT_EQ(errors[1], platform::net::kErrorNetworkUnreachable);
+}
+
+// A name server that never answers: in a child with namespaces of its own, a
+// resolver file naming a silent socket on its loopback. The lookup gives up
+// with the connect, not when the resolver does.
+TEST(NetworkConnect, ANameServerThatNeverAnswersHoldsTheOpenOnlyForTheConnectTime) {
+  enum : int { kTimedOut = 0, kSkip = 77 };
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) _exit(kSkip);
+    auto write = [](const char* path, const std::string& text) { std::ofstream(path) << text; };
+    write("/proc/self/setgroups", "deny");
+    write("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    const int control = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_flags = IFF_UP;
+    if (ioctl(control, SIOCSIFFLAGS, &lo) != 0) _exit(kSkip);
+    const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(53);
+    if (bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) _exit(kSkip);
+    char file[] = "/tmp/kavrel-resolv-XXXXXX";
+    const int fd = mkstemp(file);
+    if (fd < 0) _exit(kSkip);
+    const std::string conf = "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
+    if (::write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size())) _exit(kSkip);
+    close(fd);
+    const bool mounted = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         mount(file, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    unlink(file);
+    if (!mounted) _exit(kSkip);
+    platform::posix::SetNetworkConnectTime(milliseconds(300));
+    std::shared_ptr<platform::posix::Device> device;
+    const DWORD error =
+        platform::posix::OpenNetworkPort("rfc2217://kavrel-test.example:7000", true, true, device);
+    _exit(error == ERROR_SEM_TIMEOUT ? kTimedOut : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kSkip) GTEST_SKIP() << "no namespaces of a process's own here";
+  EXPECT_EQ(WEXITSTATUS(status), kTimedOut);
 }
 
 // Through the comms object, by COM port name: the environment's map and the

@@ -224,6 +224,9 @@ class MemoryServer final : public Transport {
     uint8_t modemLines = 0;                          // CTS, DSR, RI, DCD as the MS_*_ON bits
     size_t room = SIZE_MAX;
     bool closed = false;
+    bool refuseBinary = false;  // WONT and DONT for BINARY in the greeting
+    int heldCommand = -1;       // answers to it wait in `held` until the test lets them go
+    std::deque<Bytes> held;
   };
   explicit MemoryServer(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
 
@@ -267,12 +270,17 @@ class MemoryServer final : public Transport {
     } else if (sb[1] > 101 && sb[1] < 106 && sb[2] == 0) {
       sb[2] = sb[1] == 102 ? 8 : 1;
     }
-    s_->toClient.insert(s_->toClient.end(), {IAC, SB});
+    Bytes out = {IAC, SB};
     for (uint8_t b : sb) {
-      s_->toClient.push_back(b);
-      if (b == IAC) s_->toClient.push_back(IAC);
+      out.push_back(b);
+      if (b == IAC) out.push_back(IAC);
     }
-    s_->toClient.insert(s_->toClient.end(), {IAC, SE});
+    out.insert(out.end(), {IAC, SE});
+    if (sb[1] == s_->heldCommand + 100) {
+      s_->held.push_back(out);
+    } else {
+      s_->toClient.insert(s_->toClient.end(), out.begin(), out.end());
+    }
   }
   void Parse(uint8_t b) {
     if (state_ == 0) {
@@ -290,7 +298,11 @@ class MemoryServer final : public Transport {
         state_ = 3;
       } else if (b == WILL && !greeted_) {
         greeted_ = true;  // as ser2net: agree to everything asked
-        s_->toClient.insert(s_->toClient.end(), {IAC, DO, 0, IAC, WILL, 0, IAC, DO, 44});
+        const uint8_t binary[] = {IAC, DO, 0, IAC, WILL, 0};
+        const uint8_t noBinary[] = {IAC, DONT, 0, IAC, WONT, 0};
+        const uint8_t* greeting = s_->refuseBinary ? noBinary : binary;
+        s_->toClient.insert(s_->toClient.end(), greeting, greeting + 6);
+        s_->toClient.insert(s_->toClient.end(), {IAC, DO, 44});
         state_ = 2;
       } else {
         state_ = 2;
@@ -336,6 +348,18 @@ struct Connected {
   void ToClient(const Bytes& bytes) {
     std::lock_guard lock(server->mutex);
     server->toClient.insert(server->toClient.end(), bytes.begin(), bytes.end());
+  }
+  // Waits, bounded, until `done` holds under the server's lock.
+  template <class Done>
+  bool WaitFor(Done done) {
+    for (int i = 0; i < 20000; ++i) {
+      {
+        std::lock_guard lock(server->mutex);
+        if (done()) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
   }
   // The server's device lines change. As ser2net, it notifies the new state
   // with its change bits only when the mask holds one of those change bits.
@@ -617,6 +641,47 @@ TEST(NetworkPort, AServerThatHangsUpDuringTheGreetingRefusesTheUser) {
   c.ToClient(B({IAC, DO, 44, 'P', 'o', 'r', 't', ' ', 'i', 'n', ' ', 'u', 's', 'e'}));
   c.server->closed = true;
   EXPECT_EQ(c.Open(), ERROR_ACCESS_DENIED);
+}
+
+// Data cannot pass unchanged without BINARY: the open fails as soon as the
+// server refuses it, not at the end of the negotiation time.
+TEST(NetworkPort, AServerThatRefusesBinaryFailsTheOpenAtOnce) {
+  Connected c;
+  c.server->refuseBinary = true;
+  const auto start = Clock::now();
+  EXPECT_EQ(c.port.Negotiate(start + std::chrono::seconds(20)), ERROR_NOT_SUPPORTED);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+}
+
+// A setting answered after its wait ended is no answer to the next one: the
+// next SetState waits for its own answer rather than fail on the old value.
+TEST(NetworkPort, ALateAnswerCountsOnlyForTheRequestItAnswers) {
+  Connected c;
+  ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+  c.server->heldCommand = 4;  // stop bits: answered late
+  DCB dcb = platform::posix::DefaultDcb();
+  dcb.StopBits = TWOSTOPBITS;
+  EXPECT_EQ(c.port.SetState(dcb), ERROR_INVALID_PARAMETER);  // the rest answered, not this
+
+  dcb.StopBits = ONESTOPBIT;
+  DWORD result = ERROR_GEN_FAILURE;
+  std::thread set([&] { result = c.port.SetState(dcb); });
+  // The old answer arrives while the new request waits, then the new one.
+  ASSERT_TRUE(c.WaitFor([&] { return c.server->held.size() == 2; }));
+  auto release = [&] {
+    std::lock_guard lock(c.server->mutex);
+    const Bytes answer = c.server->held.front();
+    c.server->held.pop_front();
+    c.server->toClient.insert(c.server->toClient.end(), answer.begin(), answer.end());
+  };
+  release();
+  ASSERT_TRUE(c.WaitFor([&] { return c.server->toClient.empty(); }));
+  release();
+  set.join();
+  EXPECT_EQ(result, ERROR_SUCCESS);
+  DCB got{};
+  ASSERT_EQ(c.port.GetState(got), ERROR_SUCCESS);
+  EXPECT_EQ(got.StopBits, ONESTOPBIT);
 }
 
 }  // namespace
