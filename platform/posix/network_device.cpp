@@ -171,10 +171,12 @@ struct Lookup {
 };
 
 // Lookups given up on at their deadline that the resolver could not cancel:
-// freed once it is done with them. Never destroyed, as a lookup may still be
-// running when the process exits.
+// freed once it is done with them. The list is made with the first of them
+// and never destroyed, as a lookup may still be running when the process
+// exits; until then nothing is allocated (a library that is unloaded would
+// otherwise leave the list behind).
 std::mutex gAbandonedMutex;
-std::vector<Lookup*>* const gAbandoned = new std::vector<Lookup*>;
+std::vector<Lookup*>* gAbandoned = nullptr;
 
 void FreeLookup(Lookup* lookup) {
   if (gai_error(&lookup->request) == 0) freeaddrinfo(lookup->request.ar_result);
@@ -183,6 +185,7 @@ void FreeLookup(Lookup* lookup) {
 
 void FreeFinishedLookups() {
   std::lock_guard lock(gAbandonedMutex);
+  if (!gAbandoned) return;
   auto running = [](Lookup* l) { return gai_error(&l->request) == EAI_INPROGRESS; };
   const auto done = std::stable_partition(gAbandoned->begin(), gAbandoned->end(), running);
   std::for_each(done, gAbandoned->end(), FreeLookup);
@@ -216,6 +219,7 @@ DWORD Resolve(const net::NetworkPortName& name, Clock::time_point deadline, addr
       gai_cancel(&lookup->request);
       if (gai_error(&lookup->request) == EAI_INPROGRESS) {
         std::lock_guard lock(gAbandonedMutex);
+        if (!gAbandoned) gAbandoned = new std::vector<Lookup*>;
         gAbandoned->push_back(lookup.get());
         lookup.release();
       } else {
