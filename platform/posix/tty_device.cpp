@@ -356,15 +356,16 @@ class TtyDevice final : public Device {
       case CLRBREAK: {
         // As on Windows, a break suspends transmission: what is written
         // meanwhile waits for the break to end instead of going out under
-        // it, where the far end would see none of it.
+        // it, where the far end would see none of it. The output is held
+        // once the break is on, not before: the kernel starts a break only
+        // after what was written earlier has gone out, which held output
+        // never would (a UART would wait there for ever).
         const bool on = function == SETBREAK;
         const bool xoff = xoffHold_.load(std::memory_order_relaxed);
-        if (on && IoctlValue(fd_, TCXONC, TCOOFF) < 0) return LineError(errno);
-        if (IoctlValue(fd_, on ? TIOCSBRK : TIOCCBRK, 0) < 0) {
+        if (IoctlValue(fd_, on ? TIOCSBRK : TIOCCBRK, 0) < 0) return LineError(errno);
+        if (on && IoctlValue(fd_, TCXONC, TCOOFF) < 0) {
           const int error = errno;
-          if (on && !xoff && !breakOn_.load(std::memory_order_relaxed)) {
-            IoctlValue(fd_, TCXONC, TCOON);
-          }
+          if (!breakOn_.load(std::memory_order_relaxed)) IoctlValue(fd_, TIOCCBRK, 0);
           return LineError(error);
         }
         breakOn_.store(on, std::memory_order_relaxed);
