@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/line_modes.h"
+
 namespace kavrel::platform::net {
 
 namespace {
@@ -467,14 +469,13 @@ DWORD NetworkPort::SetState(const DCB& dcb) {
   // does not answer, which is no reason to refuse the settings. After the
   // first settings a line changes only with its control mode, as on
   // Windows: one the caller has set or cleared stays so through a new speed.
-  if (!linesSet_ || dcb.fDtrControl != shadow_.fDtrControl) {
+  if (!linesSet_ || DtrModeChanged(shadow_, dcb)) {
     codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fDtrControl != DTR_CONTROL_DISABLE
                                                          ? control::kDtrOn
                                                          : control::kDtrOff);
   }
   // RTS handshake without CTS flow control has no code: RTS stays on.
-  if (!linesSet_ || dcb.fRtsControl != shadow_.fRtsControl ||
-      (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != shadow_.fOutxCtsFlow)) {
+  if (!linesSet_ || RtsModeChanged(shadow_, dcb)) {
     if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
       codec_.QueueCommand(ComPortCommand::kSetControl, dcb.fRtsControl == RTS_CONTROL_ENABLE
                                                            ? control::kRtsOn

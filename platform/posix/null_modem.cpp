@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/line_modes.h"
 #include "platform/posix/line_settings.h"
 #include "platform/posix/short_lock.h"
 
@@ -135,13 +136,11 @@ void Settle(Cable& cable, Clock::time_point now) {
   Deliver(cable.ends[1], cable.ends[0], now);
 }
 
-// A line changes only with its control mode, as on Windows: one the caller
-// has set or cleared stays so through a new speed.
 void FollowLineModes(End& end, const DCB& before) {
-  if (end.dcb.fDtrControl != before.fDtrControl) {
+  if (DtrModeChanged(before, end.dcb)) {
     end.dtr = end.dcb.fDtrControl != DTR_CONTROL_DISABLE;
   }
-  if (end.dcb.fRtsControl != before.fRtsControl) {
+  if (RtsModeChanged(before, end.dcb)) {
     end.rts =
         end.dcb.fRtsControl == RTS_CONTROL_ENABLE || end.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
   }

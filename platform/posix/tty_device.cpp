@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "platform/hot_path.h"
+#include "platform/line_modes.h"
 #include "platform/posix/line_settings.h"
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
@@ -243,14 +244,8 @@ class TtyDevice final : public Device {
       Ioctl(fd_, TCSETS2, &before);
       return ERROR_INVALID_PARAMETER;
     }
-    // As a Windows driver does, a line changes only with its control mode:
-    // one the caller has set or cleared (EscapeCommFunction) stays so
-    // through a new speed.
-    if (dcb.fDtrControl != previous.fDtrControl) ApplyDtr(dcb);
-    if (dcb.fRtsControl != previous.fRtsControl ||
-        (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && dcb.fOutxCtsFlow != previous.fOutxCtsFlow)) {
-      ApplyRts(dcb);
-    }
+    if (DtrModeChanged(previous, dcb)) ApplyDtr(dcb);
+    if (RtsModeChanged(previous, dcb)) ApplyRts(dcb);
     std::lock_guard lock(stateMutex_);
     abortOnError_ = dcb.fAbortOnError;
     shadow_ = dcb;
