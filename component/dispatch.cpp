@@ -355,6 +355,9 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
     const HRESULT hr = args.Take(i, member->params[i], arg);
     if (FAILED(hr)) {
       if (puArgErr) *puArgErr = position[i];
+      // A script host passes an argument left out of a call as this error
+      // value; no parameter here may be left out.
+      if (arg.vt == VT_ERROR && arg.scode == DISP_E_PARAMNOTFOUND) return DISP_E_PARAMNOTOPTIONAL;
       return hr;
     }
   }

@@ -485,6 +485,7 @@ TEST_F(DispatchTest, NamedArgumentsArePlacedByTheirIds) {
        DISP_E_PARAMNOTFOUND,
        0},
       {"one missing", {VStr(u"COM7"), VI2(2)}, {1}, DISP_E_BADPARAMCOUNT, 77},
+      {"one left out", {VStr(u"baud=300"), VOmitted(), VI2(2)}, {}, DISP_E_PARAMNOTOPTIONAL, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -95,6 +95,14 @@ VARIANT VBool(bool v) {
   return x;
 }
 
+VARIANT VOmitted() {
+  VARIANT x;
+  VariantInit(&x);
+  x.vt = VT_ERROR;
+  x.scode = DISP_E_PARAMNOTFOUND;
+  return x;
+}
+
 VARIANT VStr(std::u16string_view text) {
   VARIANT x;
   VariantInit(&x);

@@ -84,6 +84,7 @@ VARIANT VR8(double v);
 VARIANT VBool(bool v);
 VARIANT VStr(std::u16string_view text);  // caller clears
 VARIANT VRef(VARIANT* target);           // VT_BYREF|VT_VARIANT
+VARIANT VOmitted();                      // an argument a script left out
 
 // A dispatch object for tests: a plain reference count, no type
 // information and no names. It answers IUnknown, IDispatch and `also` when

@@ -70,6 +70,10 @@ o.NoSuchMember
 v = Err.Number
 Err.Clear
 Expect v = 438, "an unknown member raises error 438 (got " & v & ")"
+code = o.CommRead(1, , 64)
+v = Err.Number
+Err.Clear
+Expect v = 449, "an argument left out raises error 449 (got " & v & ")"
 
 If WScript.Arguments.Count >= 2 Then
   Dim p, pslot, peerName, text, got, part, n, tries
