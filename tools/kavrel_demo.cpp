@@ -197,8 +197,11 @@ int main(int argc, char** argv) {
       }
       baud = static_cast<LONG>(value);
     } else {
-      std::fprintf(stderr, "usage: %s [--port /dev/ttyUSB0|COM3] [--baud 9600]\n", argv[0]);
-      return 2;
+      // Asked for, the usage goes to the output and is no failure.
+      const bool asked = !std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h");
+      std::fprintf(asked ? stdout : stderr, "usage: %s [--port /dev/ttyUSB0|COM3] [--baud 9600]\n",
+                   argv[0]);
+      return asked ? 0 : 2;
     }
   }
 
