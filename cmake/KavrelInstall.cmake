@@ -2,7 +2,7 @@
 #   lib/libkavrel.so.1 (+ the libkavrel.so link)   include/kavrel/*.h
 #   lib/cmake/Kavrel/ (find_package(Kavrel), target Kavrel::kavrel)
 #   lib/pkgconfig/kavrel.pc                          bin/ (tools/CMakeLists.txt)
-#   share/doc/kavrel/                                lib/python3/dist-packages/kavrel/
+#   share/doc/kavrel/ (README, docs/, python/)       lib/python3/dist-packages/kavrel/
 # Every file refers to the others by relative paths, so the installed tree
 # works wherever it is moved or unpacked. The Debian package is cut from the
 # same rules (cmake/KavrelPackage.cmake).
@@ -37,7 +37,10 @@ set(KAVREL_PYTHON_INSTALL_DIR lib/python3/dist-packages)
 install(DIRECTORY python/kavrel DESTINATION ${KAVREL_PYTHON_INSTALL_DIR}
         PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
 
+# Laid out as in the source tree, where the README and the docs name each
+# other (`docs/members.md`, `python/README.md`).
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
+install(FILES python/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/python)
 
 include(cmake/KavrelPackage.cmake)

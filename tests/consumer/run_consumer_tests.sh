@@ -77,9 +77,21 @@ with kavrel.Comms() as c:
 no_build_path() {  # tree: no file names the source or build tree
   ! grep -rlaF -e "$root" -e "$build" "$1"
 }
+# Every document the installed docs name (`docs/members.md`, `python/README.md`)
+# is installed there, beside the README.
+docs_resolve() {  # docdir
+  local doc name ok=0
+  for doc in "$1"/README.md "$1"/docs/*.md; do
+    for name in $(grep -oE '(docs|python)/[A-Za-z0-9_.-]+\.md' "$doc" | sort -u); do
+      [ -f "$1/$name" ] || { echo "$doc names $name, which is not installed"; ok=1; }
+    done
+  done
+  return $ok
+}
 
 prefix=$work/prefix
 check "install into a scratch prefix" cmake --install "$build" --prefix "$prefix"
+check "every document the docs name is installed" docs_resolve "$prefix/share/doc/kavrel"
 libdir=$(dirname "$(find "$prefix" -name libkavrel.so.1 | head -1)")
 check "SONAME libkavrel.so.1" soname "$libdir/libkavrel.so.1"
 check "no build path in the installed tree" no_build_path "$prefix"
