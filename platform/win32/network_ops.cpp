@@ -17,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/net/network_port.h"
@@ -224,18 +226,125 @@ DWORD ConnectError(int error) {
   }
 }
 
-DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCKET& connected) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(name.port);
-  if (getaddrinfo(name.host.c_str(), service.c_str(), &hints, &found) != 0) {
+// A host-name look-up Winsock runs on a thread of its own, writing into this
+// until it is done and signals the event.
+struct Lookup {
+  std::wstring host, service;
+  ADDRINFOEXW hints{};
+  ADDRINFOEXW* found = nullptr;
+  OVERLAPPED overlapped{};
+  HANDLE cancel = nullptr;
+};
+
+// Look-ups given up on at their deadline, freed once Winsock is done with
+// them. The list is made with the first of them and never destroyed, as a
+// look-up may still be running when the DLL is unloaded (Winsock then writes
+// into memory that stays allocated, and no code of ours runs).
+std::mutex gAbandonedMutex;
+std::vector<Lookup*>* gAbandoned = nullptr;
+
+bool Done(const Lookup& lookup) {
+  return WaitForSingleObject(lookup.overlapped.hEvent, 0) == WAIT_OBJECT_0;
+}
+
+void FreeLookup(Lookup* lookup) {
+  if (lookup->found) FreeAddrInfoExW(lookup->found);
+  ::CloseHandle(lookup->overlapped.hEvent);
+  delete lookup;
+}
+
+void FreeFinishedLookups() {
+  std::lock_guard lock(gAbandonedMutex);
+  if (!gAbandoned) return;
+  const auto done = std::stable_partition(gAbandoned->begin(), gAbandoned->end(),
+                                          [](Lookup* l) { return !Done(*l); });
+  std::for_each(done, gAbandoned->end(), FreeLookup);
+  gAbandoned->erase(done, gAbandoned->end());
+}
+
+// Winsock 8 and later give these; Windows 7 runs a look-up only to its end.
+using CancelFunction = INT(WSAAPI*)(LPHANDLE);
+using ResultFunction = INT(WSAAPI*)(LPOVERLAPPED);
+template <class Function>
+Function Ws2Function(const char* name) {
+  const HMODULE ws2 = GetModuleHandleW(L"ws2_32.dll");
+  return ws2 ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(ws2, name)))
+             : nullptr;
+}
+
+std::wstring Widened(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                    wide.data(), static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return wide;
+}
+
+// The host's addresses, by the deadline: a name server that does not answer
+// holds the open no longer than the connect time, which then gives
+// ERROR_SEM_TIMEOUT as a connect that takes too long.
+DWORD Resolve(const net::NetworkPortName& name, Clock::time_point deadline, ADDRINFOEXW*& found) {
+  FreeFinishedLookups();
+  auto lookup = std::make_unique<Lookup>();
+  lookup->host = Widened(name.host);
+  lookup->service = std::to_wstring(name.port);
+  lookup->hints.ai_family = AF_UNSPEC;
+  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->hints.ai_protocol = IPPROTO_TCP;
+  lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!lookup->overlapped.hEvent) return ERROR_NOT_ENOUGH_MEMORY;
+  INT status =
+      GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
+                     &lookup->found, nullptr, &lookup->overlapped, nullptr, &lookup->cancel);
+  if (status == WSAEINVAL) {
+    // A Winsock that runs no look-up of its own (Windows 7): this thread's.
+    status = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr,
+                            &lookup->hints, &lookup->found, nullptr, nullptr, nullptr, nullptr);
+  } else if (status == WSA_IO_PENDING) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    const DWORD wait = left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
+    if (WaitForSingleObject(lookup->overlapped.hEvent, wait) != WAIT_OBJECT_0) {
+      if (const auto cancel = Ws2Function<CancelFunction>("GetAddrInfoExCancel")) {
+        cancel(&lookup->cancel);
+      }
+      if (Done(*lookup)) {
+        FreeLookup(lookup.release());
+      } else {
+        std::lock_guard lock(gAbandonedMutex);
+        if (!gAbandoned) gAbandoned = new (std::nothrow) std::vector<Lookup*>;
+        if (gAbandoned) {
+          try {
+            gAbandoned->push_back(lookup.get());
+          } catch (...) {
+          }
+        }
+        lookup.release();  // kept for Winsock, listed or not
+      }
+      return ERROR_SEM_TIMEOUT;
+    }
+    const auto result = Ws2Function<ResultFunction>("GetAddrInfoExOverlappedResult");
+    status = result ? result(&lookup->overlapped) : static_cast<INT>(lookup->overlapped.Internal);
+  }
+  if (status == WSA_NOT_ENOUGH_MEMORY) {
+    FreeLookup(lookup.release());
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (status != 0) {
+    FreeLookup(lookup.release());
     return net::kErrorBadNetPath;
   }
+  found = std::exchange(lookup->found, nullptr);
+  FreeLookup(lookup.release());
+  return ERROR_SUCCESS;
+}
+
+DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCKET& connected) {
+  ADDRINFOEXW* found = nullptr;
+  if (const DWORD error = Resolve(name, deadline, found); error != ERROR_SUCCESS) return error;
   DWORD error = net::kErrorBadNetPath;
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+  // (mingw-w64 declares ai_next as a pointer to a struct of another name.)
+  for (const ADDRINFOEXW* a = found; a != nullptr;
+       a = reinterpret_cast<const ADDRINFOEXW*>(a->ai_next)) {
     SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) {
       error = ConnectError(WSAGetLastError());
@@ -265,7 +374,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCK
       }
     }
     if (failure == 0) {
-      freeaddrinfo(found);
+      FreeAddrInfoExW(found);
       const BOOL on = TRUE;
       setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
       setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
@@ -276,7 +385,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCK
     error = ConnectError(failure);
     if (Clock::now() >= deadline) break;
   }
-  freeaddrinfo(found);
+  FreeAddrInfoExW(found);
   return error;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Kavrel.dll (32-bit and 64-bit) with mingw-w64 and tests each under
 # Wine, in a fresh Wine prefix of its own:
-#   - kavrel_wine_platform.exe tests the Win32 platform layer directly;
+#   - kavrel_wine_platform.exe tests the Win32 platform layer directly (and
+#     once more where the only name server never answers);
 #   - regsvr32 registers the DLL; the class, programmatic identifier,
 #     interface and type library keys are in the registry;
 #   - kavrel_wine_host.exe creates the object by "Kavrel.comms" and checks
@@ -91,6 +92,19 @@ wine_run() {
   shift
   timeout --kill-after=10 "$limit" "$WINE" "$@" 2>&1 | sed 's/^/   /'
   return "${PIPESTATUS[0]}"
+}
+
+# Runs a command in namespaces of its own whose only name server, on their
+# loopback, never answers: silent_name_server RESOLV-FILE COMMAND...
+silent_name_server() {
+  unshare --user --map-root-user --mount --net /usr/bin/python3 -c '
+import fcntl, socket, struct, subprocess, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+fcntl.ioctl(s, 0x8914, struct.pack("16sH22x", b"lo", 1))  # SIOCSIFFLAGS: lo up
+s.bind(("127.0.0.1", 53))
+subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+subprocess.run(["mount", "--bind", sys.argv[1], "/etc/resolv.conf"], check=True)
+sys.exit(subprocess.run(sys.argv[2:]).returncode)' "$@"
 }
 
 # A registry key written to a file: reg_export KEY FILE. Wine's reg now and
@@ -283,6 +297,15 @@ for arch in "${archs[@]}"; do
   KAVREL_TEST_FAR_END=$far_end KAVREL_TEST_HANG_UP=COM8 wine_run 120 kavrel_wine_platform.exe
   rc=$?
   [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe: exit code $rc"
+  if unshare --user --map-root-user --mount --net true 2>/dev/null; then
+    printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$work/resolv.conf"
+    KAVREL_TEST_SILENT_NAME_SERVER=1 silent_name_server "$work/resolv.conf" \
+      timeout --kill-after=10 120 "$WINE" kavrel_wine_platform.exe 2>&1 | sed 's/^/   /'
+    rc=${PIPESTATUS[0]}
+    [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe with a silent name server: exit code $rc"
+  else
+    echo "   (a name server that never answers: no namespaces of a process's own here, skipped)"
+  fi
 
   echo "-- regsvr32"
   wine_run 120 regsvr32 /s Kavrel.dll || fail "regsvr32 Kavrel.dll"
