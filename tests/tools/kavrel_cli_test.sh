@@ -95,6 +95,11 @@ COM12 -> /dev/pts/9  (registry)' "$out"
   # --all shows the legacy port without a UART.
   out=$("$kavrel" list --all | grep ttyS1)
   expect_eq "list --all" '/dev/ttyS1  driver=serial8250  uart=none' "$out"
+  # A port with no node in /dev (a container's) is left out; --all shows it.
+  mv "$work/dev/ttyUSB0" "$work/ttyUSB0.away"
+  expect_eq "list: a port without its node" 0 "$("$kavrel" list | grep -c '^/dev/ttyUSB0 ')"
+  expect_eq "list --all: a port without its node" 1 "$("$kavrel" list --all | grep -c '^/dev/ttyUSB0 ')"
+  mv "$work/ttyUSB0.away" "$work/dev/ttyUSB0"
 
   # Every field of the JSON document.
   "$kavrel" list --json > "$work/list.json"

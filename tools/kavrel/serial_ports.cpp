@@ -237,6 +237,8 @@ std::vector<SerialPort> ScanSerialPorts(const SystemRoots& roots, bool all) {
     if (!port.uartType && name.rfind("ttyS", 0) == 0)
       port.uartType = UartTypeFromDevice(roots.dev + "/" + node);
     if (!all && port.uartType && *port.uartType == 0) continue;
+    // Known to the kernel with no node to open it by (a container's /dev).
+    if (!all && !Exists(roots.dev + "/" + node)) continue;
     ReadUsb(deviceDir, sysfsTop, &port);
     ports.push_back(std::move(port));
   }
