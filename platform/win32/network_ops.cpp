@@ -262,7 +262,7 @@ void FreeFinishedLookups() {
   gAbandoned->erase(done, gAbandoned->end());
 }
 
-// Winsock 8 and later give these; Windows 7 runs a look-up only to its end.
+// Windows 8 and later give these; on Windows 7 a look-up runs to its end.
 using CancelFunction = INT(WSAAPI*)(LPHANDLE);
 using ResultFunction = INT(WSAAPI*)(LPOVERLAPPED);
 template <class Function>
