@@ -58,6 +58,9 @@ class Transport {
                     uint64_t wakesSeen) = 0;
   // Ends a Wait on any thread.
   virtual void Wake() = 0;
+  // Whether this process speaks for the connection: a forked child only
+  // lets go of its copy and must not change the line its parent uses.
+  virtual bool Owned() const { return true; }
   uint64_t Wakes() const { return wakes_.load(std::memory_order_acquire); }
 
  protected:
@@ -76,8 +79,9 @@ class NetworkPort {
   // `mostHeld`: the received data held at most (below).
   NetworkPort(std::unique_ptr<Transport> transport, const DCB& initial,
               size_t mostHeld = kMostHeld);
-  // Sends what is still queued (the second half of a 0xFF already counted
-  // as written, a line change) before the transport hangs up.
+  // Ends a break left on, and sends what is still queued (the second half
+  // of a 0xFF already counted as written, a line change) before the
+  // transport hangs up.
   ~NetworkPort();
 
   // Option negotiation on a fresh connection, up to the deadline. A server

@@ -69,9 +69,11 @@ class SocketTransport final : public net::Transport {
   // at once must not be turned away. A forked child only lets go of its
   // copy: a hang-up would end the connection its parent still uses.
   ~SocketTransport() override {
-    if (getpid() == owner_ && shutdown(fd_, SHUT_WR) == 0) AwaitHangUp();
+    if (Owned() && shutdown(fd_, SHUT_WR) == 0) AwaitHangUp();
     close(fd_);
   }
+
+  bool Owned() const override { return getpid() == owner_; }
 
   IoStep Send(const uint8_t* data, size_t size) override {
     for (;;) {

@@ -204,7 +204,8 @@ class ComError(Exception):
     ``number`` is the runtime error number (``hresult & 0xFFFF`` for the
     component's own 0x800A.... failures, the signed HRESULT otherwise, as
     an automation host reports it); ``description`` is the component's text
-    for it, ``source`` where it came from, ``hresult`` the raw status.
+    for it, ``source`` where it came from, ``hresult`` the raw status as a
+    signed 32-bit number (``hresult & 0xFFFFFFFF`` gives the usual hex form).
     """
 
     def __init__(self, number: int, description: str, hresult: int = 0, source: str = "") -> None:

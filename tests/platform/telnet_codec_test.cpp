@@ -611,6 +611,25 @@ TEST(NetworkPort, AHalfSentFFIsCompletedBeforeTheHangUp) {
   EXPECT_EQ(server->sent, B({0xFF}));
 }
 
+// A server that keeps its device open between users would otherwise hold
+// the line in break for the next one, as a tty would.
+TEST(NetworkPort, ABreakLeftOnEndsWithThePort) {
+  std::shared_ptr<MemoryServer::Shared> server;
+  for (bool leftOn : {true, false}) {
+    {
+      Connected c;
+      ASSERT_EQ(c.Open(), ERROR_SUCCESS);
+      server = c.server;
+      EXPECT_EQ(c.port.Escape(SETBREAK), ERROR_SUCCESS);
+      if (!leftOn) {
+        EXPECT_EQ(c.port.Escape(CLRBREAK), ERROR_SUCCESS);
+      }
+      c.TakeCommands();
+    }
+    EXPECT_EQ(server->commands, leftOn ? B({5, 6}) : B({})) << leftOn;
+  }
+}
+
 TEST(NetworkPort, ADroppedConnectionFailsEverythingButWhatWasReceived) {
   Connected c;
   ASSERT_EQ(c.Open(), ERROR_SUCCESS);
