@@ -81,7 +81,7 @@ no_build_path() {  # tree: no file names the source or build tree
 # is installed there, beside the README.
 docs_resolve() {  # docdir
   local doc name ok=0
-  for doc in "$1"/README.md "$1"/docs/*.md; do
+  for doc in "$1"/README.md "$1"/docs/*.md "$1"/python/README.md; do
     for name in $(grep -oE '(docs|python)/[A-Za-z0-9_.-]+\.md' "$doc" | sort -u); do
       [ -f "$1/$name" ] || { echo "$doc names $name, which is not installed"; ok=1; }
     done
