@@ -186,10 +186,12 @@ NetworkPort::NetworkPort(std::unique_ptr<Transport> transport, const DCB& initia
 
 NetworkPort::~NetworkPort() {
   std::lock_guard lock(mutex_);
+  // A forked child sends nothing on the connection its parent uses.
+  if (!transport_->Owned()) return;
   // A break left on ends with the port, as a local port's does: a server
   // that keeps its device open would hold the line in break for its next
   // user.
-  if (breakOn_ && !closed_ && transport_->Owned()) {
+  if (breakOn_ && !closed_) {
     codec_.QueueCommand(ComPortCommand::kSetControl, control::kBreakOff);
   }
   // A stream still full of written data takes the rest a moment later:

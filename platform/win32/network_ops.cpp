@@ -262,7 +262,8 @@ void FreeFinishedLookups() {
   gAbandoned->erase(done, gAbandoned->end());
 }
 
-// Windows 8 and later give these; on Windows 7 a look-up runs to its end.
+// Windows 8 and later give these, and run a look-up on a thread of their
+// own; before them a look-up runs to its end on the caller's.
 using CancelFunction = INT(WSAAPI*)(LPHANDLE);
 using ResultFunction = INT(WSAAPI*)(LPOVERLAPPED);
 template <class Function>
@@ -293,20 +294,18 @@ DWORD Resolve(const net::NetworkPortName& name, Clock::time_point deadline, ADDR
   lookup->hints.ai_protocol = IPPROTO_TCP;
   lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!lookup->overlapped.hEvent) return ERROR_NOT_ENOUGH_MEMORY;
+  static const auto cancel = Ws2Function<CancelFunction>("GetAddrInfoExCancel");
   INT status =
-      GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr, &lookup->hints,
-                     &lookup->found, nullptr, &lookup->overlapped, nullptr, &lookup->cancel);
-  if (status == WSAEINVAL) {
-    // A Winsock that runs no look-up of its own (Windows 7): this thread's.
-    status = GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr,
-                            &lookup->hints, &lookup->found, nullptr, nullptr, nullptr, nullptr);
-  } else if (status == WSA_IO_PENDING) {
+      cancel ? GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr,
+                              &lookup->hints, &lookup->found, nullptr, &lookup->overlapped, nullptr,
+                              &lookup->cancel)
+             : GetAddrInfoExW(lookup->host.c_str(), lookup->service.c_str(), NS_ALL, nullptr,
+                              &lookup->hints, &lookup->found, nullptr, nullptr, nullptr, nullptr);
+  if (status == WSA_IO_PENDING) {
     const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
     const DWORD wait = left <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
     if (WaitForSingleObject(lookup->overlapped.hEvent, wait) != WAIT_OBJECT_0) {
-      if (const auto cancel = Ws2Function<CancelFunction>("GetAddrInfoExCancel")) {
-        cancel(&lookup->cancel);
-      }
+      cancel(&lookup->cancel);  // Wine's does nothing: the look-up is then left to end
       if (Done(*lookup)) {
         FreeLookup(lookup.release());
       } else {
@@ -345,6 +344,7 @@ DWORD Connect(const net::NetworkPortName& name, Clock::time_point deadline, SOCK
   // (mingw-w64 declares ai_next as a pointer to a struct of another name.)
   for (const ADDRINFOEXW* a = found; a != nullptr;
        a = reinterpret_cast<const ADDRINFOEXW*>(a->ai_next)) {
+    if (a->ai_socktype != SOCK_STREAM) continue;  // what an older Wine gives despite the hints
     SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) {
       error = ConnectError(WSAGetLastError());

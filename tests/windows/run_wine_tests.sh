@@ -95,15 +95,26 @@ wine_run() {
 }
 
 # Runs a command in namespaces of its own whose only name server, on their
-# loopback, never answers: silent_name_server RESOLV-FILE COMMAND...
+# loopback, never answers (host names are looked up in files and DNS only):
+# silent_name_server DIR COMMAND... Exit status 77 when such namespaces
+# cannot be made here.
 silent_name_server() {
   unshare --user --map-root-user --mount --net /usr/bin/python3 -c '
-import fcntl, socket, struct, subprocess, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-fcntl.ioctl(s, 0x8914, struct.pack("16sH22x", b"lo", 1))  # SIOCSIFFLAGS: lo up
-s.bind(("127.0.0.1", 53))
-subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-subprocess.run(["mount", "--bind", sys.argv[1], "/etc/resolv.conf"], check=True)
+import fcntl, os, socket, struct, subprocess, sys
+work = sys.argv[1]
+try:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    fcntl.ioctl(s, 0x8914, struct.pack("16sH22x", b"lo", 1))  # SIOCSIFFLAGS: lo up
+    s.bind(("127.0.0.1", 53))
+    with open(work + "/resolv.conf", "w") as f:
+        f.write("nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
+    with open(work + "/nsswitch.conf", "w") as f:
+        f.write("hosts: files dns\n")
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+    for name in ("resolv.conf", "nsswitch.conf"):
+        subprocess.run(["mount", "--bind", work + "/" + name, "/etc/" + name], check=True)
+except (OSError, subprocess.CalledProcessError):
+    sys.exit(77)
 sys.exit(subprocess.run(sys.argv[2:]).returncode)' "$@"
 }
 
@@ -297,14 +308,17 @@ for arch in "${archs[@]}"; do
   KAVREL_TEST_FAR_END=$far_end KAVREL_TEST_HANG_UP=COM8 wine_run 120 kavrel_wine_platform.exe
   rc=$?
   [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe: exit code $rc"
-  if unshare --user --map-root-user --mount --net true 2>/dev/null; then
-    printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$work/resolv.conf"
-    KAVREL_TEST_SILENT_NAME_SERVER=1 silent_name_server "$work/resolv.conf" \
+  # Wine inside takes the namespace's user (root) for its own: as root only.
+  rc=77
+  if [ "$(id -u)" = 0 ]; then
+    KAVREL_TEST_SILENT_NAME_SERVER=1 silent_name_server "$work" \
       timeout --kill-after=10 120 "$WINE" kavrel_wine_platform.exe 2>&1 | sed 's/^/   /'
     rc=${PIPESTATUS[0]}
-    [ $rc -eq 0 ] || fail "kavrel_wine_platform.exe with a silent name server: exit code $rc"
-  else
+  fi
+  if [ $rc -eq 77 ]; then
     echo "   (a name server that never answers: no namespaces of a process's own here, skipped)"
+  elif [ $rc -ne 0 ]; then
+    fail "kavrel_wine_platform.exe with a silent name server: exit code $rc"
   fi
 
   echo "-- regsvr32"

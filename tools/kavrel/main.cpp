@@ -44,7 +44,8 @@ constexpr const char* kList =
     "behind it) follow as 'COMn -> TARGET'.\n"
     "\n"
     "  --json   one JSON document: {\"ports\": [...], \"other_com_names\": [...]}\n"
-    "  --all    also legacy ttyS ports that have no UART behind them\n";
+    "  --all    also legacy ttyS ports that have no UART behind them, and ports\n"
+    "           with no node in /dev\n";
 
 constexpr const char* kFind =
     "usage: kavrel find VID:PID[:SERIAL]\n"
