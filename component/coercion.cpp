@@ -238,6 +238,10 @@ bool EqualsIgnoreCase(std::u16string_view a, const char* b) {
 }
 
 std::u16string FormatReal(double x, bool single) {
+  // The C libraries disagree on a not-a-number's sign (glibc writes the
+  // sign bit, mingw's does not), and the sign means nothing: one text for
+  // every build.
+  if (std::isnan(x)) return u"NAN";
   char buf[40];
   std::snprintf(buf, sizeof buf, single ? "%.7G" : "%.15G", x);
   return U16(buf);

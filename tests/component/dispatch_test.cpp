@@ -2,6 +2,7 @@
 // by-reference rules, and failures as exceptions.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 #include "component/coercion.h"
@@ -163,6 +164,8 @@ TEST(Coercion, NumbersAndDatesBecomeTextAsTheirTypeWritesThemAndTextBecomesABool
       {typed(VT_R4, [](VARIANT& v) { v.fltVal = 9.6f; }), "9.6"},
       {typed(VT_R4, [](VARIANT& v) { v.fltVal = 0.1f; }), "0.1"},
       {typed(VT_R8, [](VARIANT& v) { v.dblVal = 0.1; }), "0.1"},
+      {typed(VT_R8, [](VARIANT& v) { v.dblVal = -std::nan(""); }), "NAN"},
+      {typed(VT_R4, [](VARIANT& v) { v.fltVal = -std::nanf(""); }), "NAN"},
       {typed(VT_CY, [](VARIANT& v) { v.cyVal.int64 = 123456789012345678LL; }),
        "12345678901234.5678"},
       {typed(VT_CY, [](VARIANT& v) { v.cyVal.int64 = -25000; }), "-2.5"},
