@@ -2,8 +2,8 @@
 # Builds Kavrel and runs every test: the unit and integration suites, the
 # same suites under AddressSanitizer + UndefinedBehaviorSanitizer, the
 # threaded suites under ThreadSanitizer, the installed library and its Debian
-# package used by host programs, a bounded fuzzing run of the mode-string
-# parser, and the Windows DLLs under Wine.
+# package used by host programs, bounded fuzzing runs (mode strings, the
+# registry file, late binding, network ports), and the Windows DLLs under Wine.
 # Installs what it needs first (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
