@@ -41,28 +41,44 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
 }
 
 // The file the update replaces: path itself, or what a symbolic link at path
-// points to.
+// points to, followed link by link. A link to a file not made yet leads to
+// where that file is to be made.
 bool ResolveTarget(const std::string& path, std::string* target, std::string* error) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) {
-    if (errno != ENOENT) {
-      *error = Reason(path, errno);
+  std::string current = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        *error = Reason(current, errno);
+        return false;
+      }
+      *target = current;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = current;
+      return true;
+    }
+    char link[PATH_MAX];
+    const ssize_t n = ::readlink(current.c_str(), link, sizeof link);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof link) {
+      *error = Reason(current + " (symbolic link)", n < 0 ? errno : ENAMETOOLONG);
       return false;
     }
-    *target = path;
-    return true;
+    const std::string next(link, static_cast<size_t>(n));
+    if (next.empty() || next[0] == '/') {
+      current = next;
+    } else {
+      const size_t slash = current.rfind('/');
+      current = slash == std::string::npos ? next : current.substr(0, slash + 1) + next;
+    }
+    if (current.empty()) {
+      *error = Reason(path + " (symbolic link)", ENOENT);
+      return false;
+    }
   }
-  if (!S_ISLNK(st.st_mode)) {
-    *target = path;
-    return true;
-  }
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) {
-    *error = Reason(path + " (symbolic link)", errno);
-    return false;
-  }
-  *target = resolved;
-  return true;
+  *error = Reason(path + " (symbolic link)", ELOOP);
+  return false;
 }
 
 // An exclusive lock on the directory, given up after ten seconds.

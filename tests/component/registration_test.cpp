@@ -474,6 +474,15 @@ TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
   const Document doc = Parsed(ReadText(real));
   EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Mine", ""));
   EXPECT_NE(nullptr, doc.FindString(kClassKey, ""));
+
+  // A link to a file not made yet (relative, into a missing directory): the
+  // file is made there, as it would be without the link.
+  ASSERT_EQ(0, ::unlink(file_.c_str()));
+  ASSERT_EQ(0, ::symlink("../later/real.reg", file_.c_str()));
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  ASSERT_EQ(0, ::lstat(file_.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_NE(nullptr, Parsed(ReadText(dir_ + "/later/real.reg")).FindString(kClassKey, ""));
 }
 
 // --- the library's exports, and creation by name ---
