@@ -485,6 +485,34 @@ TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
   EXPECT_NE(nullptr, Parsed(ReadText(dir_ + "/later/real.reg")).FindString(kClassKey, ""));
 }
 
+// Another program saves the file (or makes it) while an update is under
+// way: the update starts again from what was saved, and loses none of it.
+TEST_F(RegistryFileTest, UpdateKeepsWhatWasSavedMeanwhile) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  for (const bool existed : {true, false}) {
+    ::unlink(file_.c_str());
+    if (existed) WriteText(file_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Old]\n@=\"x\"\n");
+    int calls = 0;
+    std::string error;
+    const auto result = registry::UpdateFile(
+        file_,
+        [&](Document& doc) {
+          if (++calls == 1) {
+            const std::string saved = file_ + ".saved";
+            WriteText(saved, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Saved]\n@=\"y\"\n");
+            ASSERT_EQ(0, ::rename(saved.c_str(), file_.c_str()));
+          }
+          doc.SetString("HKEY_CURRENT_USER\\Mine", "", "z");
+        },
+        &error);
+    ASSERT_EQ(registry::UpdateResult::Written, result) << error;
+    const Document doc = Parsed(ReadText(file_));
+    EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Saved", "")) << existed;
+    EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Mine", "")) << existed;
+    EXPECT_EQ(2, calls);
+  }
+}
+
 // --- the library's exports, and creation by name ---
 
 class LibraryTest : public RegistryFileTest {
