@@ -140,9 +140,15 @@ Replaced ReplaceFile(int dirFd, const std::string& dir, const std::string& targe
     *error = Reason(what, err);
     return Replaced::Failed;
   };
+  // The old file's group (and, for root, its owner) goes to the new one:
+  // the permissions mean nothing without them. Where the group cannot be
+  // kept, the new file's group gets no access rather than the old group's.
+  if (old &&
+      ::fchown(fd, ::geteuid() == 0 ? old->st_uid : static_cast<uid_t>(-1), old->st_gid) != 0) {
+    if (::geteuid() == 0 || errno != EPERM) return fail(temp);
+    mode &= ~static_cast<mode_t>(S_IRWXG);
+  }
   if (::fchmod(fd, mode) != 0) return fail(temp);
-  if (old && ::geteuid() == 0 && old->st_uid != 0 && ::fchown(fd, old->st_uid, old->st_gid) != 0)
-    return fail(temp);
   if (!WriteAll(fd, text) || ::fsync(fd) != 0) return fail(temp);
   if (::close(fd) != 0) {
     const int err = errno;

@@ -390,6 +390,27 @@ TEST_F(RegistryFileTest, MergesAndUnregistersExactlyItsOwnEntries) {
   EXPECT_EQ(Parsed(foreign).Serialize(), ReadText(file_));
 }
 
+// A registry shared with a group stays shared with it.
+TEST_F(RegistryFileTest, KeepsTheGroupOfTheFile) {
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<size_t>(
+      std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  if (::geteuid() == 0) groups.push_back(65534);
+  gid_t other = ::getegid();
+  for (gid_t g : groups)
+    if (g != ::getegid()) other = g;
+  if (other == ::getegid()) GTEST_SKIP() << "no second group to give the file";
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  WriteText(file_, "REGEDIT4\n\n", 0640);
+  ASSERT_EQ(0, ::chown(file_.c_str(), static_cast<uid_t>(-1), other));
+  std::string error;
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(file_.c_str(), &st));
+  EXPECT_EQ(other, st.st_gid);
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+}
+
 TEST_F(RegistryFileTest, UnregisteringWithoutAFileCreatesNone) {
   std::string error;
   EXPECT_EQ(S_OK, UnregisterFromFile(file_, &error)) << error;
