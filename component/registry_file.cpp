@@ -33,7 +33,11 @@ bool MakeDirectories(const std::string& dir, std::string* error) {
     }
   }
   struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (::stat(dir.c_str(), &st) != 0) {  // a symbolic link to nothing, say
+    *error = Reason(dir, errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
     *error = dir + ": not a directory";
     return false;
   }

@@ -504,6 +504,11 @@ TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
   ASSERT_EQ(0, ::lstat(file_.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_NE(nullptr, Parsed(ReadText(dir_ + "/later/real.reg")).FindString(kClassKey, ""));
+
+  // A linked directory that is not there is named as such.
+  ASSERT_EQ(0, ::symlink("gone", (dir_ + "/linked").c_str()));
+  EXPECT_EQ(kRegistryFileIoError, RegisterInFile(dir_ + "/linked/r.reg", "/opt/k.so", &error));
+  EXPECT_NE(std::string::npos, error.find("linked: No such file")) << error;
 }
 
 // Another program saves the file (or makes it) while an update is under
