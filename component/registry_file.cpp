@@ -137,11 +137,12 @@ Replaced ReplaceFile(int dirFd, const std::string& dir, const std::string& targe
     *error = Reason(dir, errno);
     return Replaced::Failed;
   }
-  auto fail = [&](const std::string& what) {
+  // Failures name the registry file, not the new copy, which is gone again.
+  auto fail = [&]() {
     const int err = errno;
     ::close(fd);
     ::unlink(temp.c_str());
-    *error = Reason(what, err);
+    *error = Reason(target, err);
     return Replaced::Failed;
   };
   // The old file's group (and, for root, its owner) goes to the new one:
@@ -149,15 +150,15 @@ Replaced ReplaceFile(int dirFd, const std::string& dir, const std::string& targe
   // kept, the new file's group gets no access rather than the old group's.
   if (old &&
       ::fchown(fd, ::geteuid() == 0 ? old->st_uid : static_cast<uid_t>(-1), old->st_gid) != 0) {
-    if (::geteuid() == 0 || errno != EPERM) return fail(temp);
+    if (::geteuid() == 0 || errno != EPERM) return fail();
     mode &= ~static_cast<mode_t>(S_IRWXG);
   }
-  if (::fchmod(fd, mode) != 0) return fail(temp);
-  if (!WriteAll(fd, text) || ::fsync(fd) != 0) return fail(temp);
+  if (::fchmod(fd, mode) != 0) return fail();
+  if (!WriteAll(fd, text) || ::fsync(fd) != 0) return fail();
   if (::close(fd) != 0) {
     const int err = errno;
     ::unlink(temp.c_str());
-    *error = Reason(temp, err);
+    *error = Reason(target, err);
     return Replaced::Failed;
   }
   if (!StillAsRead(target, old)) {

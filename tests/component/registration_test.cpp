@@ -6,10 +6,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -388,6 +391,29 @@ TEST_F(RegistryFileTest, MergesAndUnregistersExactlyItsOwnEntries) {
   // And a second unregistration finds nothing more to remove.
   ASSERT_EQ(S_OK, UnregisterFromFile(file_, &error));
   EXPECT_EQ(Parsed(foreign).Serialize(), ReadText(file_));
+}
+
+// A write that fails (the disk full; here, the file size limit) leaves the
+// old file and nothing else, and says which file could not be written.
+TEST_F(RegistryFileTest, AFailedWriteLeavesTheOldFile) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Mine]\n@=\"x\"\n";
+  WriteText(file_, old);
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{512, 512};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::string error;
+    const HRESULT hr = RegisterInFile(file_, "/opt/lib/libkavrel.so", &error);
+    ::_exit(hr == kRegistryFileIoError && error == file_ + ": " + std::strerror(EFBIG) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(old, ReadText(file_));
+  EXPECT_EQ((std::vector<std::string>{"registry.reg"}), Listing(dir_ + "/sub"));
 }
 
 // A registry shared with a group stays shared with it.
