@@ -21,9 +21,14 @@ enum class UpdateResult {
 // same directory, flushed, then renamed over the old one, so a reader sees
 // either the old or the new registry, never a mixture. Missing directories
 // are created (mode 0700). The new file keeps the old one's permissions
-// without write access for other users; a new registry is private (0600).
+// without write access for other users, and its group (under root, its owner
+// too; a group that cannot be kept gets no access); a new registry is
+// private (0600).
 // Concurrent updates by other processes are serialised with a lock on the
-// directory. A symbolic link at path is followed and the link kept.
+// directory; where the file changed after it was read (saved by a program
+// that does not take the lock), it is read again and edit applied again,
+// so edit may run more than once. A symbolic link at path is followed and
+// the link kept; a link to a file not made yet makes it there.
 // *error receives the reason when the result is Malformed or IoError.
 UpdateResult UpdateFile(const std::string& path, const std::function<void(Document&)>& edit,
                         std::string* error);

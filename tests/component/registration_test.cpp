@@ -6,10 +6,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -390,6 +393,50 @@ TEST_F(RegistryFileTest, MergesAndUnregistersExactlyItsOwnEntries) {
   EXPECT_EQ(Parsed(foreign).Serialize(), ReadText(file_));
 }
 
+// A write that fails (the disk full; here, the file size limit) leaves the
+// old file and nothing else, and says which file could not be written.
+TEST_F(RegistryFileTest, AFailedWriteLeavesTheOldFile) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Mine]\n@=\"x\"\n";
+  WriteText(file_, old);
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{512, 512};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::string error;
+    const HRESULT hr = RegisterInFile(file_, "/opt/lib/libkavrel.so", &error);
+    ::_exit(hr == kRegistryFileIoError && error == file_ + ": " + std::strerror(EFBIG) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(old, ReadText(file_));
+  EXPECT_EQ((std::vector<std::string>{"registry.reg"}), Listing(dir_ + "/sub"));
+}
+
+// A registry shared with a group stays shared with it.
+TEST_F(RegistryFileTest, KeepsTheGroupOfTheFile) {
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<size_t>(
+      std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  if (::geteuid() == 0) groups.push_back(65534);
+  gid_t other = ::getegid();
+  for (gid_t g : groups)
+    if (g != ::getegid()) other = g;
+  if (other == ::getegid()) GTEST_SKIP() << "no second group to give the file";
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  WriteText(file_, "REGEDIT4\n\n", 0640);
+  ASSERT_EQ(0, ::chown(file_.c_str(), static_cast<uid_t>(-1), other));
+  std::string error;
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(file_.c_str(), &st));
+  EXPECT_EQ(other, st.st_gid);
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+}
+
 TEST_F(RegistryFileTest, UnregisteringWithoutAFileCreatesNone) {
   std::string error;
   EXPECT_EQ(S_OK, UnregisterFromFile(file_, &error)) << error;
@@ -474,6 +521,48 @@ TEST_F(RegistryFileTest, ReplacesTheTargetOfASymbolicLink) {
   const Document doc = Parsed(ReadText(real));
   EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Mine", ""));
   EXPECT_NE(nullptr, doc.FindString(kClassKey, ""));
+
+  // A link to a file not made yet (relative, into a missing directory): the
+  // file is made there, as it would be without the link.
+  ASSERT_EQ(0, ::unlink(file_.c_str()));
+  ASSERT_EQ(0, ::symlink("../later/real.reg", file_.c_str()));
+  ASSERT_EQ(S_OK, RegisterInFile(file_, "/opt/lib/libkavrel.so", &error)) << error;
+  ASSERT_EQ(0, ::lstat(file_.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_NE(nullptr, Parsed(ReadText(dir_ + "/later/real.reg")).FindString(kClassKey, ""));
+
+  // A linked directory that is not there is named as such.
+  ASSERT_EQ(0, ::symlink("gone", (dir_ + "/linked").c_str()));
+  EXPECT_EQ(kRegistryFileIoError, RegisterInFile(dir_ + "/linked/r.reg", "/opt/k.so", &error));
+  EXPECT_NE(std::string::npos, error.find("linked: No such file")) << error;
+}
+
+// Another program saves the file (or makes it) while an update is under
+// way: the update starts again from what was saved, and loses none of it.
+TEST_F(RegistryFileTest, UpdateKeepsWhatWasSavedMeanwhile) {
+  ::mkdir((dir_ + "/sub").c_str(), 0700);
+  for (const bool existed : {true, false}) {
+    ::unlink(file_.c_str());
+    if (existed) WriteText(file_, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Old]\n@=\"x\"\n");
+    int calls = 0;
+    std::string error;
+    const auto result = registry::UpdateFile(
+        file_,
+        [&](Document& doc) {
+          if (++calls == 1) {
+            const std::string saved = file_ + ".saved";
+            WriteText(saved, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Saved]\n@=\"y\"\n");
+            ASSERT_EQ(0, ::rename(saved.c_str(), file_.c_str()));
+          }
+          doc.SetString("HKEY_CURRENT_USER\\Mine", "", "z");
+        },
+        &error);
+    ASSERT_EQ(registry::UpdateResult::Written, result) << error;
+    const Document doc = Parsed(ReadText(file_));
+    EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Saved", "")) << existed;
+    EXPECT_NE(nullptr, doc.FindString("HKEY_CURRENT_USER\\Mine", "")) << existed;
+    EXPECT_EQ(2, calls);
+  }
 }
 
 // --- the library's exports, and creation by name ---
