@@ -446,7 +446,10 @@ inline bool Document::Parse(std::string_view text, Document* doc, std::string* e
     return false;
   }
   if (text.find('\0') != std::string_view::npos) {
-    *error = "file contains a NUL byte";
+    // What regedit exports on Windows: UTF-16, byte-order mark first.
+    const bool utf16 = text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF";
+    *error = utf16 ? "file is UTF-16 text (as regedit exports it); save it as UTF-8 or ANSI text"
+                   : "file contains a NUL byte";
     return false;
   }
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);

@@ -167,6 +167,12 @@ TEST(RegistryFormat, RefusesMalformedFilesWithTheLine) {
   Document doc;
   EXPECT_FALSE(Document::Parse(std::string("REGEDIT4\n\0\n", 11), &doc, &error));
   EXPECT_NE(std::string::npos, error.find("NUL"));
+  // What regedit exports on Windows is refused for what it is.
+  const std::u16string exported = u"\uFEFFREGEDIT4\r\n";
+  EXPECT_FALSE(Document::Parse(
+      std::string_view(reinterpret_cast<const char*>(exported.data()), exported.size() * 2), &doc,
+      &error));
+  EXPECT_NE(std::string::npos, error.find("UTF-16")) << error;
   EXPECT_FALSE(
       Document::Parse("REGEDIT4\n" + std::string(registry::kMaxFileSize, ';'), &doc, &error));
   EXPECT_NE(std::string::npos, error.find("larger"));
