@@ -360,16 +360,25 @@ TEST(NetworkConnect, ANameServerThatNeverAnswersHoldsTheOpenOnlyForTheConnectTim
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(53);
     if (bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) _exit(kSkip);
-    char file[] = "/tmp/kavrel-resolv-XXXXXX";
-    const int fd = mkstemp(file);
-    if (fd < 0) _exit(kSkip);
-    const std::string conf = "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n";
-    if (::write(fd, conf.data(), conf.size()) != static_cast<ssize_t>(conf.size())) _exit(kSkip);
-    close(fd);
-    const bool mounted = mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                         mount(file, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-    unlink(file);
-    if (!mounted) _exit(kSkip);
+    // Names are looked up in files and DNS only: a resolver reached through
+    // a socket in the file system (nscd, systemd-resolved) would answer from
+    // outside the namespace.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(kSkip);
+    const auto replace = [](const char* path, const std::string& text) {
+      char file[] = "/tmp/kavrel-etc-XXXXXX";
+      const int fd = mkstemp(file);
+      if (fd < 0) return false;
+      const bool written =
+          ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      close(fd);
+      const bool mounted = written && mount(file, path, nullptr, MS_BIND, nullptr) == 0;
+      unlink(file);
+      return mounted;
+    };
+    if (!replace("/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n") ||
+        !replace("/etc/nsswitch.conf", "hosts: files dns\n")) {
+      _exit(kSkip);
+    }
     platform::posix::SetNetworkConnectTime(milliseconds(300));
     std::shared_ptr<platform::posix::Device> device;
     const DWORD error =
