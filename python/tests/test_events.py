@@ -128,10 +128,7 @@ def test_data_arrived_from_the_polling_loop() -> None:
         except BaseException as e:
             outcome.append(e)
 
-    t = threading.Thread(target=host)
-    t.start()
-    t.join(30)
-    assert not t.is_alive()
+    _on_another_thread(host)
     assert outcome and isinstance(outcome[0], int), outcome
     # the first pass read "ping"; later passes repeat the same ReadBuffer
     assert seen["first"] == ["ping"] * 3
