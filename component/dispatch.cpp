@@ -290,18 +290,20 @@ struct Arguments {
 
   // What the member changed goes back to the caller's variables, also when
   // it failed: nothing a member did is undone. A variable that is also where
-  // the call's result goes lets go of its old value but gets the result
-  // after a success instead: what the member left for it stays in its cell
-  // and is freed with the others.
+  // the call's result goes lets go of its old value, changed or not, but
+  // gets the result after a success instead: what the member left for it
+  // stays in its cell and is freed with the others.
   void WriteBack(HRESULT outcome, const VARIANT* result) {
     for (UINT i = 0; i < count; ++i) {
       VARIANT* variable = variables[i];
       if (!variable) continue;
+      if (variable == result && SUCCEEDED(outcome)) [[unlikely]] {
+        ::VariantClear(variable);
+        continue;
+      }
       if (writtenOnly[i] && cells[i].b == kNotWritten) continue;
       if ((!writtenOnly[i] || keepIfSame[i]) && given[i].Same(types[i], cells[i])) continue;
       ::VariantClear(variable);
-      if (variable == result && SUCCEEDED(outcome)) [[unlikely]]
-        continue;
       StoreCell(types[i], &cells[i], variable);
     }
   }

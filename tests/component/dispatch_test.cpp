@@ -413,6 +413,14 @@ TEST_F(DispatchTest, AVariableThatAlsoTakesTheResultEndsWithTheResultAndLeaksNot
                              {VI2(1), VRef(&text), VI4(64)}, &text));
   EXPECT_EQ(VT_I4, text.vt);
   VariantClear(&text);
+  // A text the member converts, and one it leaves as it is.
+  for (const char16_t* start : {u"A\u0100B", u"plain"}) {
+    text = VStr(start);
+    ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommWrite", DISPATCH_METHOD, {VI2(1), VRef(&text)},
+                               &text));
+    EXPECT_EQ(VT_I4, text.vt);
+    VariantClear(&text);
+  }
 }
 
 TEST_F(DispatchTest, AVariableTheHostChangesWhileTheMemberRunsStaysSound) {
