@@ -127,13 +127,15 @@ VARTYPE VarTypeOf(ParamType type) {
   return VT_EMPTY;
 }
 
-// Where a number or boolean variant of a parameter type keeps its value.
+// Where a variant of a parameter type keeps its value.
 void* ValueOf(VARIANT& v) {
   switch (v.vt) {
     case VT_I2:
       return &v.iVal;
     case VT_I4:
       return &v.lVal;
+    case VT_BSTR:
+      return &v.bstrVal;
     default:
       return &v.boolVal;
   }
@@ -237,7 +239,8 @@ struct Arguments {
   }
 
   // Takes argument arg for parameter i; on success it is counted for clean-up.
-  HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg) {
+  // result is where the call's result goes.
+  HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg, const VARIANT* result) {
     cells[i] = ArgCell{};
     refs[i] = nullptr;
     variables[i] = nullptr;
@@ -258,13 +261,17 @@ struct Arguments {
       if (variable->vt == exact) {
         hr = variable->byref ? S_OK : E_POINTER;
         refs[i] = variable->byref;
-      } else if (variable->vt == VarTypeOf(param.type) && param.type != ParamType::Text) {
+      } else if (variable->vt == VarTypeOf(param.type) &&
+                 (param.type != ParamType::Text || (param.inPlace && variable != result))) {
         // A number or boolean variable of the parameter's own type: the
         // member works on the variable's value in place, no copy made, and
-        // whatever the member leaves there is what it wrote. Not so a text:
-        // a member that runs the host's messages (CommRead, WriteComm) would
-        // go on freeing and reading the variable's string after a handler
-        // had assigned the variable something else.
+        // whatever the member leaves there is what it wrote. Not so a text,
+        // unless the member is done with it before any of the host's code
+        // runs: a member that runs the host's messages (CommRead, WriteComm)
+        // would go on freeing and reading the variable's string after a
+        // handler had assigned the variable something else. Nor a text
+        // variable that also takes the result, which would overwrite the
+        // member's string without freeing it.
         refs[i] = ValueOf(*variable);
       } else {
         hr = CoerceArgument(*variable, param.type, &cells[i]);
@@ -354,7 +361,7 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
       AddRef();
       args.held = this;
     }
-    const HRESULT hr = args.Take(i, member->params[i], arg);
+    const HRESULT hr = args.Take(i, member->params[i], arg, pVarResult);
     if (FAILED(hr)) {
       if (puArgErr) *puArgErr = position[i];
       // A script host passes an argument left out of a call as this error

@@ -280,7 +280,7 @@ const std::array<MemberInfo, 30> kMembers = {{
      KAVREL_DISPID_COMMWRITE,
      MK::Method,
      2,
-     {{"intPortID", PT::I2, true}, {"strData", PT::Text, true}, kNone},
+     {{"intPortID", PT::I2, true}, {"strData", PT::Text, true, false, true}, kNone},
      true,
      PT::I4,
      true,

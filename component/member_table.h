@@ -29,6 +29,10 @@ struct ParamInfo {
   // A boolean the member only writes, and only when it succeeds; it never
   // reads what the caller passed.
   bool writtenOnly = false;
+  // A text the member reads, and replaces, only before it can run any of
+  // the host's code (its message pump, an event): a script's text variable
+  // is then handed to it in place instead of as a copy.
+  bool inPlace = false;
 };
 
 // Calls the member through the object's own vtable. args[i] (or, for a

@@ -166,6 +166,9 @@ KAVREL_WRITE_PATH HRESULT CommsObject::CommWrite(short* intPortID, BSTR* strData
           // The caller's text as it went out; unchanged when every character
           // had its byte, and then the caller keeps its own string.
           if (!exact) AssignFromAnsi(strData, bytes.data(), bytes.size());
+          // From here on, with the host's code running in the pump, strData
+          // is neither read nor replaced: late binding relies on it to hand
+          // a script's text variable over in place.
           runtime().pump.Pump();
           if (!written) {
             // The host's handlers may have made platform calls of their own

@@ -443,6 +443,23 @@ TEST_F(DispatchTest, AVariableTheHostChangesWhileTheMemberRunsStaysSound) {
     EXPECT_EQ("hi", Utf8(variable.bstrVal));
     VariantClear(&variable);
   }
+  // CommWrite is done with its text before the handler runs: the handler's
+  // number is the variable's last value, whether or not the text was
+  // converted.
+  for (const char16_t* start : {u"A\u0100B", u"plain"}) {
+    VARIANT variable = VStr(start);
+    rt.pump.handler = [&] {
+      VariantClear(&variable);
+      variable = VI2(5);
+    };
+    VARIANT r;
+    VariantInit(&r);
+    ASSERT_EQ(S_OK, CallByName(t.comms.get(), u"CommWrite", DISPATCH_METHOD,
+                               {VI2(1), VRef(&variable)}, &r));
+    rt.pump.handler = nullptr;
+    EXPECT_EQ(VT_I2, variable.vt);
+    VariantClear(&variable);
+  }
 }
 
 TEST_F(DispatchTest, ParameterNamesResolveToTheirPositions) {
