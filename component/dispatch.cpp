@@ -1,5 +1,6 @@
 // Late binding: GetIDsOfNames and Invoke over the member table.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -225,17 +226,36 @@ struct Arguments {
   ParamType types[3];
   bool writtenOnly[3];
   bool keepIfSame[3];  // for a written-only boolean: the variable holds its value
-  UINT count = 0;
+  // One bit a parameter: its cell holds a text of ours, and its variable was
+  // converted. Most calls have neither, and then no loop runs after them.
+  unsigned ownedTexts = 0;
+  unsigned converted = 0;
+  IDispatch* const object;    // the object called
   IDispatch* held = nullptr;  // the object, held while an argument is an object
 
+  explicit Arguments(IDispatch* called) : object(called) {}
+
   ~Arguments() {
-    for (UINT i = 0; i < count; ++i) {
-      if (types[i] != ParamType::Text) continue;
-      if (!refs[i]) ::SysFreeString(cells[i].text);
+    for (unsigned m = ownedTexts; m; m &= m - 1) {
+      const int i = std::countr_zero(m);
+      ::SysFreeString(cells[i].text);
       if (variables[i]) given[i].Free();
     }
     if (held) [[unlikely]]
       held->Release();
+  }
+
+  // Converting an object asks for its default value, which its own Invoke
+  // gives, and that may let go of the host's last reference to this object:
+  // it then lives on until the call is over, as it does for the handlers a
+  // member runs. Other calls take no reference here.
+  HRESULT Coerce(const VARIANT& value, ParamType type, ArgCell* cell) {
+    const VARTYPE plain = value.vt & ~VT_BYREF;
+    if ((plain == VT_DISPATCH || plain == VT_UNKNOWN) && !held) [[unlikely]] {
+      object->AddRef();
+      held = object;
+    }
+    return CoerceArgument(value, type, cell);
   }
 
   // Takes argument arg for parameter i; on success it is counted for clean-up.
@@ -248,7 +268,7 @@ struct Arguments {
     writtenOnly[i] = param.writtenOnly;
     HRESULT hr = S_OK;
     if (!param.byRef) {
-      hr = CoerceArgument(arg, param.type, &cells[i]);
+      hr = Coerce(arg, param.type, &cells[i]);
     } else if (const VARTYPE exact = VT_BYREF | VarTypeOf(param.type); arg.vt == exact) {
       hr = arg.byref ? S_OK : E_POINTER;
       refs[i] = arg.byref;
@@ -274,7 +294,7 @@ struct Arguments {
         // member's string without freeing it.
         refs[i] = ValueOf(*variable);
       } else {
-        hr = CoerceArgument(*variable, param.type, &cells[i]);
+        hr = Coerce(*variable, param.type, &cells[i]);
         if (FAILED(hr)) return hr;
         if (!given[i].Keep(param.type, cells[i])) {
           if (param.type == ParamType::Text) ::SysFreeString(cells[i].text);
@@ -285,13 +305,14 @@ struct Arguments {
           cells[i].b = kNotWritten;
         }
         variables[i] = variable;
+        converted |= 1u << i;
       }
     } else if (arg.vt & VT_BYREF) {
       return DISP_E_TYPEMISMATCH;  // a by-reference variable of another type
     } else {
-      hr = CoerceArgument(arg, param.type, &cells[i]);
+      hr = Coerce(arg, param.type, &cells[i]);
     }
-    if (SUCCEEDED(hr)) count = i + 1;
+    if (SUCCEEDED(hr) && param.type == ParamType::Text && !refs[i]) ownedTexts |= 1u << i;
     return hr;
   }
 
@@ -301,9 +322,9 @@ struct Arguments {
   // gets the result after a success instead: what the member left for it
   // stays in its cell and is freed with the others.
   void WriteBack(HRESULT outcome, const VARIANT* result) {
-    for (UINT i = 0; i < count; ++i) {
+    for (unsigned m = converted; m; m &= m - 1) {
+      const int i = std::countr_zero(m);
       VARIANT* variable = variables[i];
-      if (!variable) continue;
       if (variable == result && SUCCEEDED(outcome)) [[unlikely]] {
         ::VariantClear(variable);
         continue;
@@ -315,18 +336,6 @@ struct Arguments {
     }
   }
 };
-
-// Whether converting an argument can run the host's code: an object stands
-// for its default value, which its own Invoke gives.
-bool NamesAnObject(const VARIANT& arg) {
-  VARTYPE type = arg.vt;
-  if (type == (VT_BYREF | VT_VARIANT)) {
-    if (!arg.pvarVal) return false;
-    type = arg.pvarVal->vt;
-  }
-  type &= ~VT_BYREF;
-  return type == VT_DISPATCH || type == VT_UNKNOWN;
-}
 
 }  // namespace
 
@@ -351,16 +360,9 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
     return hr;
   }
 
-  Arguments args;
+  Arguments args{this};
   for (UINT i = 0; i < dp.cArgs; ++i) {
     VARIANT& arg = dp.rgvarg[position[i]];
-    // A default value's getter may let go of the host's last reference to
-    // this object: it then lives on until the call is over, as it does for
-    // the handlers a member runs. Other calls take no reference here.
-    if (!args.held && NamesAnObject(arg)) [[unlikely]] {
-      AddRef();
-      args.held = this;
-    }
     const HRESULT hr = args.Take(i, member->params[i], arg, pVarResult);
     if (FAILED(hr)) {
       if (puArgErr) *puArgErr = position[i];
