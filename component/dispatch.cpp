@@ -20,11 +20,7 @@ HRESULT CommsObject::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (cNames == 0) return S_OK;
   HRESULT hr = S_OK;
-  try {  // the name index is built on first use
-    rgDispId[0] = FindMemberId(rgszNames[0]);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  rgDispId[0] = FindMemberId(rgszNames[0]);
   if (rgDispId[0] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
   // The names after the member's are its parameters': each gets its
   // position, the id a named argument carries.
@@ -37,27 +33,6 @@ HRESULT CommsObject::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
 }
 
 namespace {
-
-// Chooses the entry that the invoke flags ask for.
-const MemberInfo* Select(const MemberInfo* const* found, int count, WORD flags) {
-  const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-  for (int i = 0; i < count; ++i) {
-    const MemberInfo* m = found[i];
-    switch (m->kind) {
-      case MemberKind::PropertyPut:
-        if (put) return m;
-        break;
-      case MemberKind::PropertyGet:
-        if (!put && (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD))) return m;
-        break;
-      case MemberKind::Method:
-        if (!put && ((flags & DISPATCH_METHOD) || ((flags & DISPATCH_PROPERTYGET) && m->hasResult)))
-          return m;
-        break;
-    }
-  }
-  return nullptr;
-}
 
 void FillException(EXCEPINFO* excep, HRESULT failure) {
   if (!excep) return;
@@ -337,33 +312,46 @@ struct Arguments {
   }
 };
 
-}  // namespace
+// The call's outcome: a failure as an exception, or its result where the
+// caller wants it (and freed where it does not).
+[[gnu::always_inline]] inline HRESULT Finish(const MemberInfo& member, HRESULT hr, ArgCell& result,
+                                             VARIANT* pVarResult, EXCEPINFO* pExcepInfo) {
+  if (FAILED(hr)) {
+    if (member.hasResult && member.resultType == ParamType::Text) ::SysFreeString(result.text);
+    if (hr == RPC_E_WRONG_THREAD) return hr;
+    FillException(pExcepInfo, hr);
+    return DISP_E_EXCEPTION;
+  }
+  if (member.hasResult) {
+    if (pVarResult) {
+      StoreCell(member.resultType, &result, pVarResult);
+    } else if (member.resultType == ParamType::Text) {
+      ::SysFreeString(result.text);
+    }
+  } else if (pVarResult) {
+    ::VariantInit(pVarResult);
+  }
+  return S_OK;
+}
 
-KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
-                                               DISPPARAMS* pDispParams, VARIANT* pVarResult,
-                                               EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-  if (!OnOwnerThread()) return RPC_E_WRONG_THREAD;
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  if (!pDispParams) return E_POINTER;
-  const MemberInfo* found[2];
-  const int count = FindMembers(dispIdMember, found);
-  if (count == 0) return DISP_E_MEMBERNOTFOUND;
-  const MemberInfo* member = Select(found, count, wFlags);
-  if (!member) return DISP_E_MEMBERNOTFOUND;
-
-  const DISPPARAMS& dp = *pDispParams;
+// A call with arguments: each placed, converted to its parameter's type and
+// taken, the member called, and what it changed written back. Apart from
+// Invoke, which then saves for calls without arguments only what they use.
+[[gnu::noinline]] KAVREL_SCRIPT_PATH HRESULT InvokeWithArguments(
+    IDispatch* object, CommsPrivate* target, const MemberInfo& member, const DISPPARAMS& dp,
+    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
   if (dp.cArgs > 0 && !dp.rgvarg) return E_POINTER;
   UINT position[3] = {};
   UINT badArg = 0;
-  if (const HRESULT hr = PlaceArguments(*member, dp, position, &badArg); FAILED(hr)) {
+  if (const HRESULT hr = PlaceArguments(member, dp, position, &badArg); FAILED(hr)) {
     if (hr == DISP_E_PARAMNOTFOUND && puArgErr) *puArgErr = badArg;
     return hr;
   }
 
-  Arguments args{this};
+  Arguments args{object};
   for (UINT i = 0; i < dp.cArgs; ++i) {
     VARIANT& arg = dp.rgvarg[position[i]];
-    const HRESULT hr = args.Take(i, member->params[i], arg, pVarResult);
+    const HRESULT hr = args.Take(i, member.params[i], arg, pVarResult);
     if (FAILED(hr)) {
       if (puArgErr) *puArgErr = position[i];
       // A script host passes an argument left out of a call as this error
@@ -374,24 +362,30 @@ KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid,
   }
 
   ArgCell result{};
-  const HRESULT hr = member->invoke(self(), args.refs, args.cells, &result);
+  const HRESULT hr = member.invoke(target, args.refs, args.cells, &result);
   args.WriteBack(hr, pVarResult);
-  if (FAILED(hr)) {
-    if (member->hasResult && member->resultType == ParamType::Text) ::SysFreeString(result.text);
-    if (hr == RPC_E_WRONG_THREAD) return hr;
-    FillException(pExcepInfo, hr);
-    return DISP_E_EXCEPTION;
+  return Finish(member, hr, result, pVarResult, pExcepInfo);
+}
+
+}  // namespace
+
+KAVREL_SCRIPT_PATH HRESULT CommsObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                                               DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                                               EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+  if (!OnOwnerThread()) return RPC_E_WRONG_THREAD;
+  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+  if (!pDispParams) return E_POINTER;
+  const MemberInfo* member = FindMember(dispIdMember, wFlags);
+  if (!member) return DISP_E_MEMBERNOTFOUND;
+  const DISPPARAMS& dp = *pDispParams;
+  // A property get, or a call of a member without parameters, with no
+  // arguments: nothing to place, convert or write back.
+  if ((dp.cArgs | dp.cNamedArgs | member->paramCount) == 0) {
+    ArgCell result{};
+    return Finish(*member, member->invoke(self(), nullptr, nullptr, &result), result, pVarResult,
+                  pExcepInfo);
   }
-  if (member->hasResult) {
-    if (pVarResult) {
-      StoreCell(member->resultType, &result, pVarResult);
-    } else if (member->resultType == ParamType::Text) {
-      ::SysFreeString(result.text);
-    }
-  } else if (pVarResult) {
-    ::VariantInit(pVarResult);
-  }
-  return S_OK;
+  return InvokeWithArguments(this, self(), *member, dp, pVarResult, pExcepInfo, puArgErr);
 }
 
 }  // namespace kavrel

@@ -1,8 +1,14 @@
 #include "component/member_table.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "component/comms_object.h"
 #include "platform/hot_path.h"
@@ -33,7 +39,7 @@ T* Ref(void* const* refs, ArgCell* args, int i, T ArgCell::*field) {
     return body;                                                                 \
   }
 
-const std::array<MemberInfo, 30> kMembers = {{
+constexpr std::array<MemberInfo, 30> kMembers = {{
     {"Version",
      KAVREL_DISPID_VERSION,
      MK::PropertyGet,
@@ -388,16 +394,49 @@ IdIndex BuildIdIndex() {
 
 const IdIndex kIdIndex = BuildIdIndex();
 
+// What Invoke reaches through each member id: the entry a property let
+// calls, the one a call (DISPATCH_METHOD) calls, and the one a property get
+// calls (a method answers a get only when it has a result).
+struct Reached {
+  DISPID id = DISPID_UNKNOWN;
+  const MemberInfo* let = nullptr;
+  const MemberInfo* call = nullptr;
+  const MemberInfo* get = nullptr;
+};
+
+std::array<Reached, 0x1C> BuildReached() {
+  std::array<Reached, 0x1C> reached{};
+  for (const MemberInfo& m : kMembers) {
+    if (!m.published) continue;
+    Reached& r = reached[m.id & 0xFF];
+    r.id = m.id;
+    switch (m.kind) {
+      case MemberKind::PropertyPut:
+        r.let = &m;
+        break;
+      case MemberKind::PropertyGet:
+        r.call = r.get = &m;
+        break;
+      case MemberKind::Method:
+        r.call = &m;
+        if (m.hasResult) r.get = &m;
+        break;
+    }
+  }
+  return reached;
+}
+
+const std::array<Reached, 0x1C> kReached = BuildReached();
+
 constexpr char FoldAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// A name folded to lower case, held without allocating; empty when it
-// cannot be a member's or a parameter's (too long, or not ASCII).
+// A parameter's name folded to lower case, held without allocating; empty
+// when it cannot be one (too long, or not ASCII).
 struct FoldedName {
   static constexpr size_t kMax = 32;
-  static_assert(kMax == 32, "SameText compares four words");
-  char text[kMax]{};  // zeros after the name, so that whole names compare as words
+  char text[kMax];
   size_t size = 0;
 
   explicit FoldedName(const OLECHAR* name) {
@@ -409,23 +448,6 @@ struct FoldedName {
     }
     size = n;
   }
-  // Whether the folded names are the same, given both padded with zeros.
-  bool SameText(const char (&other)[kMax]) const {
-    uint64_t a[kMax / 8], b[kMax / 8];
-    std::memcpy(a, text, kMax);
-    std::memcpy(b, other, kMax);
-    return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
-  }
-  // From the length and three letters, which tell the member names apart
-  // well enough for a table of several times their number; a hash over
-  // every letter would cost more than the few compares it saves.
-  size_t Hash() const {
-    if (size == 0) return 0;
-    const auto at = [&](size_t i) {
-      return static_cast<size_t>(static_cast<unsigned char>(text[i]));
-    };
-    return size * 131 + at(0) * 31 + at(size / 2) * 7 + at(size - 1);
-  }
   // Whether this is `other` folded; `other` is a table name (ASCII).
   bool Matches(const char* other) const {
     size_t k = 0;
@@ -435,53 +457,146 @@ struct FoldedName {
   }
 };
 
+// Every member name is letters only. For a letter, c | 0x20 is its lower
+// case; for any other character, ASCII or not, c | 0x20 is no letter at
+// all. So a name folded that way matches a lower-case member name exactly
+// when the two are the same but for case, with no range checks.
+constexpr size_t kLongestName = 16;
+
+constexpr bool IsMemberName(const char* name) {
+  size_t n = 0;
+  for (; name[n]; ++n) {
+    const char c = name[n];
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return n > 0 && n <= kLongestName;
+}
+
+static_assert(std::all_of(kMembers.begin(), kMembers.end(),
+                          [](const MemberInfo& m) { return IsMemberName(m.name); }),
+              "the name look-up folds and compares letters only");
+
+constexpr uint16_t Folded(OLECHAR c) { return static_cast<uint16_t>(c | 0x20); }
+
+// From the length and the first eight characters folded, zeros after the
+// name (the first and second four as words): every member name differs in
+// those, and the constants give each of them a slot of its own.
+size_t NameHash(uint64_t first, uint64_t second, size_t size) {
+  const uint64_t mixed = first ^ (second * 0x9531985D5D9DC9F9u) ^ size;
+  return static_cast<size_t>((mixed * 0x1818E811892F902Bu) >> 57);
+}
+
+// The same from (at least) eight characters already folded, zeros after
+// the name.
+size_t NameHash(const uint16_t* folded, size_t size) {
+  uint64_t words[2];
+  std::memcpy(words, folded, sizeof words);
+  return NameHash(words[0], words[1], size);
+}
+
 // The published names, folded, in an open-addressed table keyed by their
-// hash: a look-up folds the name once and compares about one entry.
+// hash: a look-up reads the name once and compares about one entry.
 class NameIndex {
  public:
   NameIndex() {
     for (const MemberInfo& m : kMembers) {
-      const FoldedName key(Widened(m.name).data());
-      if (!m.published || key.size == 0 || Find(key) != DISPID_UNKNOWN) continue;  // first wins
-      Slot* slot = &slots_[key.Hash() % kSlots];
+      if (!m.published) continue;
+      std::array<OLECHAR, kLongestName + 1> wide{};
+      size_t size = 0;
+      for (; m.name[size]; ++size) wide[size] = static_cast<OLECHAR>(m.name[size]);
+      if (Find(wide.data()) != DISPID_UNKNOWN) continue;  // the first entry of a name wins
+      uint16_t folded[kLongestName]{};
+      for (size_t i = 0; i < size; ++i) folded[i] = Folded(wide[i]);
+      Slot* slot = &slots_[NameHash(folded, size)];
       while (slot->size != 0) slot = &slots_[(slot - slots_.data() + 1) % kSlots];
-      std::memcpy(slot->name, key.text, key.size);
-      slot->size = static_cast<uint8_t>(key.size);
+      std::copy(folded, folded + kLongestName, slot->name);
+      slot->size = static_cast<uint8_t>(size);
       slot->id = m.id;
     }
   }
 
-  DISPID Find(const FoldedName& key) const {
-    if (key.size == 0) return DISPID_UNKNOWN;
-    for (size_t i = key.Hash() % kSlots;; i = (i + 1) % kSlots) {
-      const Slot& slot = slots_[i];
-      if (slot.size == 0) return DISPID_UNKNOWN;
-      if (slot.size == key.size && key.SameText(slot.name)) return slot.id;
-    }
+  DISPID Find(const OLECHAR* name) const {
+#if defined(__SSE2__) && defined(__x86_64__)
+    if (InOnePage(name)) return FindInRegisters(name);
+#endif
+    return FindByCharacters(name);
   }
 
  private:
-  static constexpr size_t kSlots = 128;  // several times the names: short probes, never full
+  static constexpr size_t kSlots = 128;  // the hash's seven bits; several times the names
   static_assert(std::tuple_size_v<decltype(kMembers)> * 2 < kSlots);
   struct Slot {
-    char name[FoldedName::kMax];  // zeros after the name
+    alignas(16) uint16_t name[kLongestName]{};  // folded, zeros after the name
     uint8_t size = 0;
     DISPID id = DISPID_UNKNOWN;
   };
-  // Long enough to show a name that is too long.
-  static std::array<OLECHAR, FoldedName::kMax + 2> Widened(const char* name) {
-    std::array<OLECHAR, FoldedName::kMax + 2> wide{};
-    for (size_t i = 0; i <= FoldedName::kMax && name[i]; ++i)
-      wide[i] = static_cast<OLECHAR>(name[i]);
-    return wide;
+
+  [[gnu::noinline]] DISPID FindByCharacters(const OLECHAR* name) const {
+    size_t size = 0;
+    while (name[size] && size <= kLongestName) ++size;
+    if (size == 0 || size > kLongestName) return DISPID_UNKNOWN;
+    uint16_t first[8]{};
+    for (size_t i = 0; i < std::min<size_t>(size, 8); ++i) first[i] = Folded(name[i]);
+    for (size_t i = NameHash(first, size);; i = (i + 1) % kSlots) {
+      const Slot& slot = slots_[i];
+      if (slot.size == 0) return DISPID_UNKNOWN;
+      if (slot.size != size) continue;
+      size_t same = 0;
+      while (same < size && Folded(name[same]) == slot.name[same]) ++same;
+      if (same == size) return slot.id;
+    }
   }
+
+#if defined(__SSE2__) && defined(__x86_64__)
+  // Whether the 32 bytes at p lie in one page, where reading them cannot
+  // fault however few of them are the name's.
+  static bool InOnePage(const void* p) {
+    return (reinterpret_cast<uintptr_t>(p) & 4095) <= 4096 - 2 * sizeof(__m128i);
+  }
+
+  // Reads the first sixteen characters in two loads. Those after the
+  // terminator are never used (the compare masks them out) and never fault
+  // (the loads stay in the page of the name's first character), which the
+  // sanitizers cannot tell: they do not look here. A name of sixteen
+  // characters or more goes the character-by-character way.
+  __attribute__((no_sanitize("address", "thread"))) DISPID FindInRegisters(
+      const OLECHAR* name) const {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(name));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(name + 8));
+    const __m128i zero = _mm_setzero_si128();
+    const uint32_t ends = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(low, zero))) |
+                          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(high, zero)))
+                              << 16;
+    if (ends == 0) return FindByCharacters(name);
+    const auto size = static_cast<size_t>(std::countr_zero(ends)) / 2;
+    if (size == 0) return DISPID_UNKNOWN;
+    const uint32_t lanes = (uint32_t{1} << (2 * size)) - 1;  // two mask bits a character
+    const __m128i fold = _mm_set1_epi16(0x20);
+    const __m128i lowFolded = _mm_or_si128(low, fold);
+    const __m128i highFolded = _mm_or_si128(high, fold);
+    // The first eight characters for the hash, zeros after the name.
+    const __m128i key =
+        _mm_and_si128(lowFolded, _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(size)),
+                                                 _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
+    const auto first = static_cast<uint64_t>(_mm_cvtsi128_si64(key));
+    const auto second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(key, key)));
+    for (size_t i = NameHash(first, second, size);; i = (i + 1) % kSlots) {
+      const Slot& slot = slots_[i];
+      if (slot.size == 0) return DISPID_UNKNOWN;
+      if (slot.size != size) continue;
+      const __m128i* want = reinterpret_cast<const __m128i*>(slot.name);
+      const uint32_t same =
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(lowFolded, want[0]))) |
+          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(highFolded, want[1]))) << 16;
+      if ((same & lanes) == lanes) return slot.id;
+    }
+  }
+#endif
+
   std::array<Slot, kSlots> slots_{};
 };
 
-const NameIndex& Names() {
-  static const NameIndex index;
-  return index;
-}
+const NameIndex kNames;
 
 }  // namespace
 
@@ -504,9 +619,19 @@ KAVREL_SCRIPT_PATH int FindMembers(DISPID id, const MemberInfo* found[2]) {
   return n;
 }
 
+KAVREL_SCRIPT_PATH const MemberInfo* FindMember(DISPID id, WORD flags) {
+  const auto low = static_cast<uint32_t>(id) & 0xFFu;
+  if (low >= kReached.size() || kReached[low].id != id) return nullptr;
+  const Reached& r = kReached[low];
+  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return r.let;
+  if (flags & DISPATCH_METHOD) return r.call;
+  if (flags & DISPATCH_PROPERTYGET) return r.get;
+  return nullptr;
+}
+
 DISPID FindMemberId(const OLECHAR* name) {
   if (!name) return DISPID_UNKNOWN;
-  return Names().Find(FoldedName(name));
+  return kNames.Find(name);
 }
 
 DISPID FindParameterId(DISPID member, const OLECHAR* name) {

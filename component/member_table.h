@@ -62,6 +62,12 @@ std::span<const MemberInfo> MemberTable();
 // id, so there may be two. Returns the number found (0, 1 or 2).
 int FindMembers(DISPID id, const MemberInfo* found[2]);
 
+// The published entry an Invoke of the member id with these flags calls:
+// a property let for DISPATCH_PROPERTYPUT(REF), else a method or property
+// get for DISPATCH_METHOD, else a property get or a method with a result
+// for DISPATCH_PROPERTYGET. Null when there is none.
+const MemberInfo* FindMember(DISPID id, WORD flags);
+
 // Case-insensitive look-up of a published member's name; DISPID_UNKNOWN if
 // there is none. Constant time in the number of members.
 DISPID FindMemberId(const OLECHAR* name);

@@ -1,6 +1,8 @@
 // Late binding: names, member ids, invoke flags, argument coercion and the
 // by-reference rules, and failures as exceptions.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -47,7 +49,35 @@ TEST_F(DispatchTest, NamesResolveCaseInsensitivelyToTheirMemberIds) {
     EXPECT_EQ(m.id, IdOf(name.c_str())) << m.name;
     EXPECT_EQ(m.id, IdOf(upper.c_str())) << m.name;
     EXPECT_EQ(DISPID_UNKNOWN, IdOf(name.substr(1).c_str())) << m.name;
+    std::u16string last = name;
+    last.back() = last.back() == u'z' ? u'y' : last.back() + 1;
+    EXPECT_EQ(DISPID_UNKNOWN, IdOf(last.c_str())) << m.name;
   }
+}
+
+TEST_F(DispatchTest, NamesEndingAtTheEndOfReadableMemoryAreFound) {
+  // A name is read several characters at a time: one that ends just before
+  // a page nobody may read must neither fault nor be missed, wherever it
+  // starts.
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, map);
+  auto* base = static_cast<char*>(map);
+  ASSERT_EQ(0, mprotect(base + page, page, PROT_NONE));
+  auto* end = reinterpret_cast<char16_t*>(base + page);
+  for (const MemberInfo& m : MemberTable()) {
+    if (!m.published) continue;
+    const std::u16string name(m.name, m.name + std::char_traits<char>::length(m.name));
+    for (size_t gap = 0; gap < 10; ++gap) {
+      char16_t* at = end - gap - name.size() - 1;
+      std::copy(name.begin(), name.end(), at);
+      at[name.size()] = 0;
+      EXPECT_EQ(m.id, IdOf(at)) << m.name << " " << gap << " characters before the end";
+      at[name.size() - 1] = 0;
+      EXPECT_EQ(DISPID_UNKNOWN, IdOf(at)) << m.name << " cut, " << gap;
+    }
+  }
+  munmap(map, 2 * page);
 }
 
 TEST_F(DispatchTest, TheTableHasEveryMemberInSlotOrder) {
