@@ -449,7 +449,7 @@ KAVREL_SCRIPT_PATH HRESULT CoerceArgument(const VARIANT& arg, ParamType type, Ar
 }
 
 KAVREL_SCRIPT_PATH void StoreCell(ParamType type, ArgCell* cell, VARIANT* out) {
-  *out = VARIANT{};  // as VariantInit leaves it, and the value's bytes cleared too
+  *out = VARIANT{};  // VT_EMPTY, as VariantInit leaves it
   switch (type) {
     case ParamType::I2:
       out->vt = VT_I2;

@@ -192,8 +192,8 @@ bool HoldsItsBoolean(const VARIANT& variable, VARIANT_BOOL converted) {
 // when the member wrote a value other than the one the variable holds: a
 // variable that held 5 comes back true (-1), one that held -1 stays.
 struct Arguments {
-  // Each slot is set when its argument is taken: a property get takes none,
-  // and zeroing all of them costs more than the get itself.
+  // Each slot is set when its argument is taken: zeroing all of them would
+  // cost more than many a member.
   ArgCell cells[3];
   GivenValue given[3];  // what a converted variable held when the member started
   void* refs[3];
@@ -225,7 +225,10 @@ struct Arguments {
   // it then lives on until the call is over, as it does for the handlers a
   // member runs. Other calls take no reference here.
   HRESULT Coerce(const VARIANT& value, ParamType type, ArgCell* cell) {
-    const VARTYPE plain = value.vt & ~VT_BYREF;
+    // A script's variable is looked into: the conversion follows it.
+    const VARIANT& named =
+        value.vt == (VT_BYREF | VT_VARIANT) && value.pvarVal ? *value.pvarVal : value;
+    const VARTYPE plain = named.vt & ~VT_BYREF;
     if ((plain == VT_DISPATCH || plain == VT_UNKNOWN) && !held) [[unlikely]] {
       object->AddRef();
       held = object;
@@ -233,8 +236,8 @@ struct Arguments {
     return CoerceArgument(value, type, cell);
   }
 
-  // Takes argument arg for parameter i; on success it is counted for clean-up.
-  // result is where the call's result goes.
+  // Takes argument arg for parameter i; on success its bits say what it
+  // needs after the call. result is where the call's result goes.
   HRESULT Take(UINT i, const ParamInfo& param, VARIANT& arg, const VARIANT* result) {
     cells[i] = ArgCell{};
     refs[i] = nullptr;

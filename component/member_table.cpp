@@ -394,6 +394,13 @@ IdIndex BuildIdIndex() {
 
 const IdIndex kIdIndex = BuildIdIndex();
 
+// Dispatch takes a text in place only as a member's last parameter.
+static_assert(std::all_of(kMembers.begin(), kMembers.end(), [](const MemberInfo& m) {
+  for (int i = 0; i + 1 < m.paramCount; ++i)
+    if (m.params[i].inPlace) return false;
+  return true;
+}));
+
 // What Invoke reaches through each member id: the entry a property let
 // calls, the one a call (DISPATCH_METHOD) calls, and the one a property get
 // calls (a method answers a get only when it has a result).
@@ -404,7 +411,7 @@ struct Reached {
   const MemberInfo* get = nullptr;
 };
 
-std::array<Reached, 0x1C> BuildReached() {
+constexpr std::array<Reached, 0x1C> BuildReached() {
   std::array<Reached, 0x1C> reached{};
   for (const MemberInfo& m : kMembers) {
     if (!m.published) continue;
@@ -426,7 +433,7 @@ std::array<Reached, 0x1C> BuildReached() {
   return reached;
 }
 
-const std::array<Reached, 0x1C> kReached = BuildReached();
+constexpr std::array<Reached, 0x1C> kReached = BuildReached();
 
 constexpr char FoldAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

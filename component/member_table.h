@@ -31,7 +31,9 @@ struct ParamInfo {
   bool writtenOnly = false;
   // A text the member reads, and replaces, only before it can run any of
   // the host's code (its message pump, an event): a script's text variable
-  // is then handed to it in place instead of as a copy.
+  // is then handed to it in place instead of as a copy. Only the last
+  // parameter may be so: converting a later argument can run the host's
+  // code (an object's default value), which could reassign the variable.
   bool inPlace = false;
 };
 

@@ -678,24 +678,35 @@ TEST_F(DispatchTest, ADefaultValueThatReleasesTheObjectLeavesTheCallSound) {
       return S_OK;
     }
   } getter;
-  const LONG before = CommsObject::LiveObjects();
-  LONG duringCall = 0;
-  getter.during = [&] {
-    t.comms.reset();  // the host's only reference
-    duringCall = CommsObject::LiveObjects();
-  };
-  _comms* comms = t.comms.get();
-  VARIANT arg;
-  VariantInit(&arg);
-  arg.vt = VT_DISPATCH;
-  arg.pdispVal = &getter;
-  VARIANT r;
-  VariantInit(&r);
-  ASSERT_EQ(S_OK, CallByName(comms, u"settingeval", DISPATCH_METHOD, {arg}, &r));
-  EXPECT_EQ(before, duringCall) << "alive while the call runs";
-  EXPECT_EQ("baud=4800 parity=N data=8 stop=1", Utf8(r.bstrVal));
-  VariantClear(&r);
-  EXPECT_EQ(before - 1, CommsObject::LiveObjects()) << "let go when it returned";
+  VARIANT object;
+  VariantInit(&object);
+  object.vt = VT_DISPATCH;
+  object.pdispVal = &getter;
+  // The object as an argument, and as a script's variable for a parameter
+  // taken by value.
+  for (const bool inVariable : {false, true}) {
+    SCOPED_TRACE(inVariable ? "variable" : "argument");
+    TestObject fresh{rt.runtime()};
+    const LONG before = CommsObject::LiveObjects();
+    LONG duringCall = 0;
+    getter.during = [&] {
+      fresh.comms.reset();  // the host's only reference
+      duringCall = CommsObject::LiveObjects();
+    };
+    _comms* comms = fresh.comms.get();
+    VARIANT r;
+    VariantInit(&r);
+    if (inVariable) {
+      ASSERT_EQ(S_OK,
+                CallByName(comms, u"BaudComm", DISPATCH_PROPERTYPUT, {VRef(&object)}, nullptr));
+    } else {
+      ASSERT_EQ(S_OK, CallByName(comms, u"settingeval", DISPATCH_METHOD, {object}, &r));
+      EXPECT_EQ("baud=4800 parity=N data=8 stop=1", Utf8(r.bstrVal));
+    }
+    EXPECT_EQ(before, duringCall) << "alive while the call runs";
+    VariantClear(&r);
+    EXPECT_EQ(before - 1, CommsObject::LiveObjects()) << "let go when it returned";
+  }
 }
 
 TEST_F(DispatchTest, ChainedReferencesAndMalformedDecimalsAreRefused) {
