@@ -21,10 +21,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include "platform/hot_path.h"
 #include "platform/line_modes.h"
+#include "platform/posix/device_calls.h"
+#include "platform/posix/device_ops.h"
 #include "platform/posix/line_settings.h"
+#include "platform/posix/on_device.h"
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
 #include "platform/posix/transfer_in_place.h"
@@ -486,14 +490,48 @@ class TtyDevice final : public Device {
   std::atomic<bool> breakOn_{false};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
-  ShortLock aheadLock_;              // held for a copy or one system call that never waits
-  std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
+  // The look-ahead's counters lie before its buffer, beside the fields
+  // above, so that a count and a short read touch one page of the device.
+  ShortLock aheadLock_;  // held for a copy or one system call that never waits
   size_t aheadStart_ = 0, aheadEnd_ = 0;
   // The last read ahead found nothing (and so the buffer is empty); set
   // under aheadLock_.
   std::atomic<bool> idle_{false};
   std::atomic<int> readersWaiting_{0};
+  std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
 };
+
+}  // namespace
+
+// Here rather than with the other device operations, so that a tty's count,
+// the read ahead's system call among it, runs in this frame: the way back
+// from that call passes one frame fewer (see Platform).
+KAVREL_READ_PATH KAVREL_ONE_FRAME BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors,
+                                                                    COMSTAT* stat) {
+  return OnDevice(file, [&](Device& d) {
+    if (typeid(TtyDevice) == typeid(d)) {
+      return calls::ClearErrors(static_cast<TtyDevice&>(d), errors, stat);
+    }
+    return calls::ClearErrors(d, errors, stat);
+  });
+}
+
+// Synchronous: the transfer has ended when the call returns, so the
+// overlapped record is not used; GetOverlappedResult answers from the
+// handle's last transfer. A tty's read from its look-ahead buffer calls
+// nothing through the device's interface.
+KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
+                                             OVERLAPPED*) {
+  if (read) *read = 0;
+  return OnDevice(file, [&](Device& d) {
+    if (typeid(TtyDevice) == typeid(d)) {
+      return calls::Read(static_cast<TtyDevice&>(d), buffer, toRead, read);
+    }
+    return calls::Read(d, buffer, toRead, read);
+  });
+}
+
+namespace {
 
 // The device number of the terminal an open descriptor reaches, which for
 // /dev/tty and /dev/console is not the number of the node that was opened.
