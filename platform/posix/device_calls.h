@@ -50,6 +50,11 @@ inline DWORD Write(Device& d, const void* buffer, DWORD toWrite, DWORD* moved) {
   if (moved) *moved = count;
   return error;
 }
+// ClearErrors and Read out of line, for a device of any class: a caller that
+// tells a class of its own apart calls these for the rest, and inlines no
+// guess at their class.
+DWORD ClearErrorsOfAny(Device& d, DWORD* errors, COMSTAT* stat);
+DWORD ReadOfAny(Device& d, void* buffer, DWORD toRead, DWORD* moved);
 DWORD LastTransfer(Device& d, OVERLAPPED* overlapped, DWORD* transferred);
 DWORD ModemStatus(Device& d, DWORD* status);
 DWORD Escape(Device& d, DWORD function);

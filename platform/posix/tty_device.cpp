@@ -137,7 +137,7 @@ class TtyDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
-  KAVREL_READ_PATH Moved ReadNow(uint8_t* buffer, size_t size) override {
+  Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
     {
       // What ClearErrors has already taken from the tty goes first. Only
@@ -279,7 +279,8 @@ class TtyDevice final : public Device {
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
   }
 
-  KAVREL_READ_PATH DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+  // Inline in ClearCommError (below), with the count.
+  [[gnu::always_inline]] DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
     size_t in = 0;
     if (const DWORD error = CountInput(in); error != ERROR_SUCCESS) return error;
     int out = 0;
@@ -390,9 +391,9 @@ class TtyDevice final : public Device {
   // comes from reading the tty into the look-ahead buffer, so that the read
   // after it costs no system call. A read that fills the buffer, or bytes
   // already taken ahead, add the tty's own count (FIONREAD).
-  DWORD CountInput(size_t& in) {
+  [[gnu::always_inline]] DWORD CountInput(size_t& in) {
     int queued = 0;
-    if (!canRead()) {
+    if (!canRead()) [[unlikely]] {
       if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
       in = static_cast<size_t>(queued);
       return ERROR_SUCCESS;
@@ -410,11 +411,13 @@ class TtyDevice final : public Device {
       }
     }
     std::unique_lock lock(aheadLock_);
-    if (aheadStart_ == aheadEnd_) {
+    if (aheadStart_ == aheadEnd_) [[likely]] {
       aheadStart_ = aheadEnd_ = 0;
       const long n = ReadInPlace(fd_, ahead_.data(), ahead_.size());
-      if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
-      if (n < 0 && n != -EAGAIN) return Win32FromErrno(static_cast<int>(-n));
+      if (n == 0) [[unlikely]]
+        return ERROR_DEVICE_NOT_CONNECTED;  // hung up
+      if (n < 0 && n != -EAGAIN) [[unlikely]]
+        return Win32FromErrno(static_cast<int>(-n));
       idle_.store(n < 0, std::memory_order_release);
       if (n < 0) {
         in = 0;
@@ -426,8 +429,10 @@ class TtyDevice final : public Device {
       lock.unlock();
       // A reader waiting in poll on another thread may have been woken by
       // these bytes and found the tty empty again.
-      if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
-      if (!full) return ERROR_SUCCESS;
+      if (readersWaiting_.load(std::memory_order_acquire) > 0) [[unlikely]]
+        WakeWaiters();
+      if (!full) [[likely]]
+        return ERROR_SUCCESS;
     } else {
       // Bytes that came behind those taken ahead are taken too while the
       // buffer has room: a line that hangs up takes its own queue with it,
@@ -506,13 +511,12 @@ class TtyDevice final : public Device {
 // Here rather than with the other device operations, so that a tty's count,
 // the read ahead's system call among it, runs in this frame: the way back
 // from that call passes one frame fewer (see Platform).
-KAVREL_READ_PATH KAVREL_ONE_FRAME BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors,
-                                                                    COMSTAT* stat) {
+KAVREL_READ_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
   return OnDevice(file, [&](Device& d) {
-    if (typeid(TtyDevice) == typeid(d)) {
+    if (typeid(TtyDevice) == typeid(d)) [[likely]] {
       return calls::ClearErrors(static_cast<TtyDevice&>(d), errors, stat);
     }
-    return calls::ClearErrors(d, errors, stat);
+    return calls::ClearErrorsOfAny(d, errors, stat);
   });
 }
 
@@ -524,10 +528,10 @@ KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD 
                                              OVERLAPPED*) {
   if (read) *read = 0;
   return OnDevice(file, [&](Device& d) {
-    if (typeid(TtyDevice) == typeid(d)) {
+    if (typeid(TtyDevice) == typeid(d)) [[likely]] {
       return calls::Read(static_cast<TtyDevice&>(d), buffer, toRead, read);
     }
-    return calls::Read(d, buffer, toRead, read);
+    return calls::ReadOfAny(d, buffer, toRead, read);
   });
 }
 
