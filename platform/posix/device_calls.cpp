@@ -9,6 +9,14 @@ namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 }  // namespace
 
+DWORD ClearErrorsOfAny(Device& d, DWORD* errors, COMSTAT* stat) {
+  return ClearErrors(d, errors, stat);
+}
+
+DWORD ReadOfAny(Device& d, void* buffer, DWORD toRead, DWORD* moved) {
+  return Read(d, buffer, toRead, moved);
+}
+
 DWORD Purge(Device& d, DWORD flags) {
   if (flags & ~kPurgeAll) return ERROR_INVALID_PARAMETER;
   if (flags & (PURGE_TXABORT | PURGE_RXABORT)) {

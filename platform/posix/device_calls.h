@@ -18,8 +18,10 @@ DWORD SetState(Device& d, const DCB* dcb);
 // ERROR_OPERATION_ABORTED.
 void Close(Device& d);
 // The transfer steps are inline, one frame fewer between a member and its
-// system call (see Platform).
-inline DWORD ClearErrors(Device& d, DWORD* errors, COMSTAT* stat) {
+// system call (see Platform). Given a device's own final class, the count
+// is made in the caller's frame too.
+template <class AnyDevice>
+inline DWORD ClearErrors(AnyDevice& d, DWORD* errors, COMSTAT* stat) {
   DWORD flags = 0;
   COMSTAT status{};
   if (const DWORD error = d.ClearErrors(flags, status); error != ERROR_SUCCESS) return error;
@@ -29,7 +31,8 @@ inline DWORD ClearErrors(Device& d, DWORD* errors, COMSTAT* stat) {
 }
 // Synchronous, by the Windows time-out rules; `moved` (when given) holds
 // the bytes transferred either way.
-inline DWORD Read(Device& d, void* buffer, DWORD toRead, DWORD* moved) {
+template <class AnyDevice>
+inline DWORD Read(AnyDevice& d, void* buffer, DWORD toRead, DWORD* moved) {
   if (buffer == nullptr && toRead > 0) return ERROR_INVALID_PARAMETER;
   if (!d.canRead()) return ERROR_ACCESS_DENIED;
   DWORD count = 0;
@@ -47,6 +50,11 @@ inline DWORD Write(Device& d, const void* buffer, DWORD toWrite, DWORD* moved) {
   if (moved) *moved = count;
   return error;
 }
+// ClearErrors and Read out of line, for a device of any class: a caller that
+// tells a class of its own apart calls these for the rest, and inlines no
+// guess at their class.
+DWORD ClearErrorsOfAny(Device& d, DWORD* errors, COMSTAT* stat);
+DWORD ReadOfAny(Device& d, void* buffer, DWORD toRead, DWORD* moved);
 DWORD LastTransfer(Device& d, OVERLAPPED* overlapped, DWORD* transferred);
 DWORD ModemStatus(Device& d, DWORD* status);
 DWORD Escape(Device& d, DWORD function);

@@ -14,6 +14,7 @@
 #include "platform/posix/line_settings.h"
 #include "platform/posix/network_device.h"
 #include "platform/posix/null_modem.h"
+#include "platform/posix/on_device.h"
 #include "platform/posix/port_names.h"
 #include "platform/posix/transfer.h"
 #include "platform/posix/tty_device.h"
@@ -28,25 +29,6 @@ constexpr DWORD kReadData = 0x1;
 constexpr DWORD kWriteData = 0x2;
 constexpr DWORD kCreateNew = 1;
 constexpr DWORD kTruncateExisting = 5;
-
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-// Runs an operation on the device a handle names. The operation returns
-// ERROR_SUCCESS or the error to report.
-template <class Operation>
-KAVREL_HOT_PATH BOOL OnDevice(Handle32 handle, Operation operation) {
-  const std::shared_ptr<Device> device = HandleTable::Process().Find(handle);
-  if (!device) return Fail(ERROR_INVALID_HANDLE);
-  try {
-    const DWORD error = operation(*device);
-    return error == ERROR_SUCCESS ? TRUE : Fail(error);
-  } catch (const std::bad_alloc&) {
-    return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  }
-}
 
 DWORD OpenDevice(const std::string& target, bool canRead, bool canWrite,
                  std::shared_ptr<Device>& device) {
@@ -128,18 +110,7 @@ BOOL TtyDeviceOps::CloseHandle(Handle32 object) {
   return TRUE;
 }
 
-KAVREL_READ_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
-  return OnDevice(file, [&](Device& d) { return calls::ClearErrors(d, errors, stat); });
-}
-
-// Synchronous: the transfer has ended when the call returns, so the
-// overlapped record is not used; GetOverlappedResult answers from the
-// handle's last transfer.
-KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
-                                             OVERLAPPED*) {
-  if (read) *read = 0;
-  return OnDevice(file, [&](Device& d) { return calls::Read(d, buffer, toRead, read); });
-}
+// ClearCommError and ReadFile are with the tty's device (tty_device.cpp).
 
 KAVREL_WRITE_PATH BOOL TtyDeviceOps::WriteFile(Handle32 file, const void* buffer, DWORD toWrite,
                                                DWORD* written, OVERLAPPED*) {

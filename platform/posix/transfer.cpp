@@ -56,38 +56,34 @@ std::optional<uint64_t> PlanWrite(const COMMTIMEOUTS& t, DWORD size) {
   return uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
 }
 
-KAVREL_READ_PATH DWORD ReadWithTimeouts(Device& device, uint8_t* buffer, DWORD size, DWORD& moved) {
-  moved = 0;
-  const uint64_t ticket = device.AbortTicket(false);
-  if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
-  if (size == 0) return ERROR_SUCCESS;
-
+DWORD FinishRead(Device& device, uint8_t* buffer, DWORD size, DWORD& moved, uint64_t abortTicket) {
   // The plan and the clock are needed only once the first attempt, which
   // never waits, leaves the read short: a read of bytes already waiting
   // neither reads the time-outs nor the clock.
-  ReadPlan plan;
+  const ReadPlan plan = PlanRead(device.Timeouts(), size);
+  if (plan.neverWait) return ERROR_SUCCESS;
+  if (moved > 0 && (plan.returnIfWaiting || plan.returnOnArrival)) return ERROR_SUCCESS;
   Deadline total;
   Deadline intervalEnd;
+  size_t lastStep = moved;  // what the last attempt read
   for (bool first = true;; first = false) {
+    const Clock::time_point now = Clock::now();
+    if (first) total = After(now, plan.totalMs);
+    if (lastStep > 0 && plan.intervalMs) intervalEnd = After(now, plan.intervalMs);
+    const Deadline deadline = Earlier(total, intervalEnd);
+    if (Passed(deadline, now)) return ERROR_SUCCESS;
+
+    const Waited waited = device.Wait(false, deadline, abortTicket);
+    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
+    if (waited.result == WaitResult::kFailed) return waited.error;
+    if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+
     const Moved step = device.ReadNow(buffer + moved, size - moved);
     if (step.error != ERROR_SUCCESS) return step.error;
     moved += static_cast<DWORD>(step.count);
     if (moved == size) return ERROR_SUCCESS;
-    if (first) plan = PlanRead(device.Timeouts(), size);
-    if (plan.neverWait) return ERROR_SUCCESS;
-    if (moved > 0 && ((first && plan.returnIfWaiting) || plan.returnOnArrival)) {
-      return ERROR_SUCCESS;
-    }
-    const Clock::time_point now = Clock::now();
-    if (first) total = After(now, plan.totalMs);
-    if (step.count > 0 && plan.intervalMs) intervalEnd = After(now, plan.intervalMs);
-    const Deadline deadline = Earlier(total, intervalEnd);
-    if (Passed(deadline, now)) return ERROR_SUCCESS;
-
-    const Waited waited = device.Wait(false, deadline, ticket);
-    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
-    if (waited.result == WaitResult::kFailed) return waited.error;
-    if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
+    if (moved > 0 && plan.returnOnArrival) return ERROR_SUCCESS;
+    lastStep = step.count;
   }
 }
 

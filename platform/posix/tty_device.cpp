@@ -21,10 +21,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include "platform/hot_path.h"
 #include "platform/line_modes.h"
+#include "platform/posix/device_calls.h"
+#include "platform/posix/device_ops.h"
 #include "platform/posix/line_settings.h"
+#include "platform/posix/on_device.h"
 #include "platform/posix/short_lock.h"
 #include "platform/posix/termios_line.h"
 #include "platform/posix/transfer_in_place.h"
@@ -133,7 +137,7 @@ class TtyDevice final : public Device {
     return ERROR_SUCCESS;
   }
 
-  KAVREL_READ_PATH Moved ReadNow(uint8_t* buffer, size_t size) override {
+  Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
     {
       // What ClearErrors has already taken from the tty goes first. Only
@@ -275,7 +279,8 @@ class TtyDevice final : public Device {
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
   }
 
-  KAVREL_READ_PATH DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
+  // Inline in ClearCommError (below), with the count.
+  [[gnu::always_inline]] DWORD ClearErrors(DWORD& errors, COMSTAT& stat) override {
     size_t in = 0;
     if (const DWORD error = CountInput(in); error != ERROR_SUCCESS) return error;
     int out = 0;
@@ -386,9 +391,9 @@ class TtyDevice final : public Device {
   // comes from reading the tty into the look-ahead buffer, so that the read
   // after it costs no system call. A read that fills the buffer, or bytes
   // already taken ahead, add the tty's own count (FIONREAD).
-  DWORD CountInput(size_t& in) {
+  [[gnu::always_inline]] DWORD CountInput(size_t& in) {
     int queued = 0;
-    if (!canRead()) {
+    if (!canRead()) [[unlikely]] {
       if (Ioctl(fd_, FIONREAD, &queued) < 0) return Win32FromErrno(errno);
       in = static_cast<size_t>(queued);
       return ERROR_SUCCESS;
@@ -406,11 +411,13 @@ class TtyDevice final : public Device {
       }
     }
     std::unique_lock lock(aheadLock_);
-    if (aheadStart_ == aheadEnd_) {
+    if (aheadStart_ == aheadEnd_) [[likely]] {
       aheadStart_ = aheadEnd_ = 0;
       const long n = ReadInPlace(fd_, ahead_.data(), ahead_.size());
-      if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
-      if (n < 0 && n != -EAGAIN) return Win32FromErrno(static_cast<int>(-n));
+      if (n == 0) [[unlikely]]
+        return ERROR_DEVICE_NOT_CONNECTED;  // hung up
+      if (n < 0 && n != -EAGAIN) [[unlikely]]
+        return Win32FromErrno(static_cast<int>(-n));
       idle_.store(n < 0, std::memory_order_release);
       if (n < 0) {
         in = 0;
@@ -422,8 +429,10 @@ class TtyDevice final : public Device {
       lock.unlock();
       // A reader waiting in poll on another thread may have been woken by
       // these bytes and found the tty empty again.
-      if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
-      if (!full) return ERROR_SUCCESS;
+      if (readersWaiting_.load(std::memory_order_acquire) > 0) [[unlikely]]
+        WakeWaiters();
+      if (!full) [[likely]]
+        return ERROR_SUCCESS;
     } else {
       // Bytes that came behind those taken ahead are taken too while the
       // buffer has room: a line that hangs up takes its own queue with it,
@@ -486,14 +495,49 @@ class TtyDevice final : public Device {
   std::atomic<bool> breakOn_{false};
   std::atomic<uint64_t> writes_{0};               // write attempts on this handle
   std::atomic<uint64_t> emptyAfter_{UINT64_MAX};  // writes_ when the output queue was last empty
-  ShortLock aheadLock_;              // held for a copy or one system call that never waits
-  std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
+  // The look-ahead's counters lie before its buffer, beside the fields
+  // above, so that a count and a short read touch one page of the device.
+  ShortLock aheadLock_;  // held for a copy or one system call that never waits
   size_t aheadStart_ = 0, aheadEnd_ = 0;
   // The last read ahead found nothing (and so the buffer is empty); set
   // under aheadLock_.
   std::atomic<bool> idle_{false};
   std::atomic<int> readersWaiting_{0};
+  std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
 };
+
+}  // namespace
+
+// Here rather than with the other device operations, so that a tty's count,
+// the read ahead's system call among it, runs in this frame: the way back
+// from that call passes one frame fewer (see Platform).
+KAVREL_READ_PATH KAVREL_RETURN_BY_JUMP BOOL TtyDeviceOps::ClearCommError(Handle32 file,
+                                                                         DWORD* errors,
+                                                                         COMSTAT* stat) {
+  return OnDevice(file, [&](Device& d) {
+    if (typeid(TtyDevice) == typeid(d)) [[likely]] {
+      return calls::ClearErrors(static_cast<TtyDevice&>(d), errors, stat);
+    }
+    return calls::ClearErrorsOfAny(d, errors, stat);
+  });
+}
+
+// Synchronous: the transfer has ended when the call returns, so the
+// overlapped record is not used; GetOverlappedResult answers from the
+// handle's last transfer. A tty's read from its look-ahead buffer calls
+// nothing through the device's interface.
+KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD toRead, DWORD* read,
+                                             OVERLAPPED*) {
+  if (read) *read = 0;
+  return OnDevice(file, [&](Device& d) {
+    if (typeid(TtyDevice) == typeid(d)) [[likely]] {
+      return calls::Read(static_cast<TtyDevice&>(d), buffer, toRead, read);
+    }
+    return calls::ReadOfAny(d, buffer, toRead, read);
+  });
+}
+
+namespace {
 
 // The device number of the terminal an open descriptor reaches, which for
 // /dev/tty and /dev/console is not the number of the node that was opened.

@@ -406,6 +406,11 @@ TEST_F(Tty, ReadsFollowTheWindowsTimeoutRules) {
   EXPECT_GE(clock.ms(), 250);  // waited for the first byte, then the interval
   EXPECT_LT(clock.ms(), 2000);
   burst.join();
+  // Bytes already waiting start the interval too: none follow them, and the
+  // read ends with them instead of waiting for more.
+  pty.Send("ab");
+  AwaitInput(h, 2);
+  EXPECT_EQ(Read(h, 10), "ab");
 
   // A total time-out of multiplier * n + constant, nothing arriving.
   ASSERT_TRUE(Timeouts(h, 0, 10, 100));
