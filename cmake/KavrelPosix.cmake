@@ -13,7 +13,6 @@ list(APPEND KAVREL_CORE_SOURCES
   platform/posix/termios_line.cpp
   platform/posix/null_modem.cpp
   platform/posix/port_names.cpp
-  platform/posix/return_thunk.cpp
   platform/posix/transfer.cpp
   platform/posix/tty_device.cpp
   platform/posix/win32_errors.cpp

@@ -42,19 +42,3 @@
 #else
 #define KAVREL_ONE_FRAME
 #endif
-
-// Makes a member return by an indirect jump instead of a return instruction.
-// After a system call the kernel leaves the processor's return predictions
-// empty (see above), but not its predictions of jumps: a frame entered
-// before the call and left after it then costs no mispredicted return. For
-// the frames of a read, down to its system call. GCC on x86-64 Linux only,
-// and not where return addresses are checked against a shadow stack (the
-// jump would not pop it); the jump is __x86_return_thunk, in
-// platform/posix/return_thunk.cpp.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(__CET__)
-#define KAVREL_RETURN_THUNK 1
-#define KAVREL_RETURN_BY_JUMP __attribute__((function_return("thunk-extern")))
-#else
-#define KAVREL_RETURN_BY_JUMP
-#endif

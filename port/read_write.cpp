@@ -34,8 +34,8 @@ LONG ReadSize(LONG waiting, LONG asked) {
 // Reads what waits in the slot's input queue (at least lngSize bytes asked
 // for when anything waits) into strData. The result is the byte count, 0
 // when nothing waited, or -1 after a failure, which is recorded.
-KAVREL_READ_PATH KAVREL_ONE_FRAME KAVREL_RETURN_BY_JUMP HRESULT
-CommsObject::CommRead(short* intPortID, BSTR* strData, LONG* lngSize, LONG* result) {
+KAVREL_READ_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID, BSTR* strData,
+                                                                LONG* lngSize, LONG* result) {
   if (!result) return E_POINTER;
   *result = 0;
   if (!intPortID || !strData || !lngSize) return E_POINTER;

@@ -511,9 +511,7 @@ class TtyDevice final : public Device {
 // Here rather than with the other device operations, so that a tty's count,
 // the read ahead's system call among it, runs in this frame: the way back
 // from that call passes one frame fewer (see Platform).
-KAVREL_READ_PATH KAVREL_RETURN_BY_JUMP BOOL TtyDeviceOps::ClearCommError(Handle32 file,
-                                                                         DWORD* errors,
-                                                                         COMSTAT* stat) {
+KAVREL_READ_PATH BOOL TtyDeviceOps::ClearCommError(Handle32 file, DWORD* errors, COMSTAT* stat) {
   return OnDevice(file, [&](Device& d) {
     if (typeid(TtyDevice) == typeid(d)) [[likely]] {
       return calls::ClearErrors(static_cast<TtyDevice&>(d), errors, stat);

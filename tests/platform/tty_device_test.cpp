@@ -407,10 +407,14 @@ TEST_F(Tty, ReadsFollowTheWindowsTimeoutRules) {
   EXPECT_LT(clock.ms(), 2000);
   burst.join();
   // Bytes already waiting start the interval too: none follow them, and the
-  // read ends with them instead of waiting for more.
+  // read ends with them instead of waiting for more (the total time-out
+  // only bounds a read that would wait for ever).
+  ASSERT_TRUE(Timeouts(h, 100, 0, 5000));
   pty.Send("ab");
   AwaitInput(h, 2);
+  clock = Stopwatch();
   EXPECT_EQ(Read(h, 10), "ab");
+  EXPECT_LT(clock.ms(), 2500);
 
   // A total time-out of multiplier * n + constant, nothing arriving.
   ASSERT_TRUE(Timeouts(h, 0, 10, 100));
