@@ -1,5 +1,8 @@
 #include "platform/posix/transfer.h"
 
+#include <new>
+#include <optional>
+
 #include "platform/hot_path.h"
 
 namespace kavrel::platform::posix {
@@ -25,6 +28,23 @@ Deadline Earlier(const Deadline& a, const Deadline& b) {
 bool Passed(const Deadline& deadline, Clock::time_point now) {
   return deadline && now >= *deadline;
 }
+
+// A wait with no memory for its wake-up registration gives nothing (and
+// the transfer ends as Kept says); any other outcome is the wait's.
+std::optional<Waited> WaitUnlessOutOfMemory(Device& device, bool forWrite, const Deadline& deadline,
+                                            uint64_t abortTicket) {
+  try {
+    return device.Wait(forWrite, deadline, abortTicket);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+// How a transfer that could not wait ends: with the bytes it has moved, as
+// at a time-out, for a read's have left the device's queue and a write's
+// have gone out, and a failure would report neither; with nothing moved, as
+// out of memory.
+DWORD Kept(DWORD moved) { return moved > 0 ? ERROR_SUCCESS : ERROR_NOT_ENOUGH_MEMORY; }
 
 }  // namespace
 
@@ -73,9 +93,11 @@ DWORD FinishRead(Device& device, uint8_t* buffer, DWORD size, DWORD& moved, uint
     const Deadline deadline = Earlier(total, intervalEnd);
     if (Passed(deadline, now)) return ERROR_SUCCESS;
 
-    const Waited waited = device.Wait(false, deadline, abortTicket);
-    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
-    if (waited.result == WaitResult::kFailed) return waited.error;
+    const std::optional<Waited> waited =
+        WaitUnlessOutOfMemory(device, false, deadline, abortTicket);
+    if (!waited) return Kept(moved);
+    if (waited->result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
+    if (waited->result == WaitResult::kFailed) return waited->error;
     if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
 
     const Moved step = device.ReadNow(buffer + moved, size - moved);
@@ -96,9 +118,10 @@ DWORD FinishWrite(Device& device, const uint8_t* data, DWORD size, DWORD& moved,
     if (first) deadline = After(now, PlanWrite(device.Timeouts(), size));
     if (Passed(deadline, now)) return ERROR_SUCCESS;
 
-    const Waited waited = device.Wait(true, deadline, abortTicket);
-    if (waited.result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
-    if (waited.result == WaitResult::kFailed) return waited.error;
+    const std::optional<Waited> waited = WaitUnlessOutOfMemory(device, true, deadline, abortTicket);
+    if (!waited) return Kept(moved);
+    if (waited->result == WaitResult::kAborted) return ERROR_OPERATION_ABORTED;
+    if (waited->result == WaitResult::kFailed) return waited->error;
     if (device.AbortingErrorPending()) return ERROR_OPERATION_ABORTED;
 
     const Moved step = device.WriteNow(data + moved, size - moved);

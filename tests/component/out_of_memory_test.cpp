@@ -3,6 +3,8 @@
 // This binary replaces the allocator: operator new, and malloc where no
 // sanitizer owns it, can be told to refuse allocations on the calling thread.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -368,6 +370,52 @@ TEST_F(OutOfMemory, ADeviceMemberThatFailsKeepsItsFailureAndAWholeRecord) {
           << "after " << allow << " allocations: " << Utf8(text);
       if (!ranOut) break;
     }
+  }
+}
+
+TEST(OutOfMemoryInATransfer, AReadThatCannotWaitKeepsTheBytesItTook) {
+  // Bytes already read when the wait for more finds no memory have left the
+  // tty's queue: the read ends with them instead of failing without them.
+  platform::Platform& device = platform::NativeRuntime().device;
+  struct Pty {
+    int master = -1, slave = -1;
+    char name[64] = {};
+    platform::Handle32 handle = platform::kInvalidHandle;
+  } first, second;
+  for (Pty* p : {&first, &second}) {
+    ASSERT_EQ(0, openpty(&p->master, &p->slave, p->name, nullptr, nullptr));
+    p->handle =
+        device.CreateFileA(p->name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(platform::kInvalidHandle, p->handle);
+  }
+  char buffer[16] = {};
+  DWORD n = 0;
+  OVERLAPPED o{};
+  // This thread's first wait makes what every later one uses, on another
+  // device: only the starved wait's own registration is left to allocate.
+  COMMTIMEOUTS shortWait{0, 0, 10, 0, 0};
+  ASSERT_TRUE(device.SetCommTimeouts(first.handle, &shortWait));
+  ASSERT_TRUE(device.ReadFile(first.handle, buffer, 1, &n, &o));
+  COMMTIMEOUTS interval{500, 0, 0, 0, 0};  // after what waits, wait for more
+  ASSERT_TRUE(device.SetCommTimeouts(second.handle, &interval));
+  ASSERT_EQ(2, write(second.master, "ab", 2));
+  for (int i = 0; i < 500; ++i) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    ASSERT_TRUE(device.ClearCommError(second.handle, &errors, &stat));
+    if (stat.cbInQue >= 2) break;
+    usleep(2000);
+  }
+  BOOL ok = FALSE;
+  const bool ranOut =
+      Starved(0, -1, [&] { ok = device.ReadFile(second.handle, buffer, 10, &n, &o); });
+  EXPECT_TRUE(ranOut) << "the wait allocated nothing";
+  EXPECT_TRUE(ok);
+  EXPECT_EQ("ab", std::string(buffer, n));
+  for (Pty* p : {&first, &second}) {
+    device.CloseHandle(p->handle);
+    close(p->master);
+    close(p->slave);
   }
 }
 
