@@ -372,28 +372,6 @@ constexpr std::array<MemberInfo, 30> kMembers = {{
      KV_INVOKER(o->RecordCommError(KV_S(0), KV_I4(1), &r->i4))},
 }};
 
-// Member ids are 0x6803000n for properties and 0x600300nn for methods; the
-// low byte indexes this table of entry positions (-1: none).
-struct IdIndex {
-  int8_t first[0x1C];
-  int8_t second[0x1C];
-};
-
-IdIndex BuildIdIndex() {
-  IdIndex index{};
-  for (auto& v : index.first) v = -1;
-  for (auto& v : index.second) v = -1;
-  for (size_t i = 0; i < kMembers.size(); ++i) {
-    const MemberInfo& m = kMembers[i];
-    if (!m.published) continue;
-    const int low = m.id & 0xFF;
-    (index.first[low] < 0 ? index.first[low] : index.second[low]) = static_cast<int8_t>(i);
-  }
-  return index;
-}
-
-const IdIndex kIdIndex = BuildIdIndex();
-
 // Dispatch takes a text in place only as a member's last parameter.
 static_assert(std::all_of(kMembers.begin(), kMembers.end(), [](const MemberInfo& m) {
   for (int i = 0; i + 1 < m.paramCount; ++i)
@@ -401,7 +379,8 @@ static_assert(std::all_of(kMembers.begin(), kMembers.end(), [](const MemberInfo&
   return true;
 }));
 
-// What Invoke reaches through each member id: the entry a property let
+// Member ids are 0x6803000n for properties and 0x600300nn for methods; the
+// low byte indexes what Invoke reaches through each: the entry a property let
 // calls, the one a call (DISPATCH_METHOD) calls, and the one a property get
 // calls (a method answers a get only when it has a result).
 struct Reached {
@@ -544,13 +523,21 @@ class NameIndex {
     if (size == 0 || size > kLongestName) return DISPID_UNKNOWN;
     uint16_t first[8]{};
     for (size_t i = 0; i < std::min<size_t>(size, 8); ++i) first[i] = Folded(name[i]);
-    for (size_t i = NameHash(first, size);; i = (i + 1) % kSlots) {
-      const Slot& slot = slots_[i];
-      if (slot.size == 0) return DISPID_UNKNOWN;
-      if (slot.size != size) continue;
+    return Probe(NameHash(first, size), size, [&](const Slot& slot) {
       size_t same = 0;
       while (same < size && Folded(name[same]) == slot.name[same]) ++same;
-      if (same == size) return slot.id;
+      return same == size;
+    });
+  }
+
+  // The id in the first slot from `start` on whose name has the size and
+  // passes `same`; DISPID_UNKNOWN at the first empty slot.
+  template <class Same>
+  DISPID Probe(size_t start, size_t size, Same&& same) const {
+    for (size_t i = start;; i = (i + 1) % kSlots) {
+      const Slot& slot = slots_[i];
+      if (slot.size == 0) return DISPID_UNKNOWN;
+      if (slot.size == size && same(slot)) return slot.id;
     }
   }
 
@@ -587,16 +574,13 @@ class NameIndex {
                                                  _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)));
     const auto first = static_cast<uint64_t>(_mm_cvtsi128_si64(key));
     const auto second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(key, key)));
-    for (size_t i = NameHash(first, second, size);; i = (i + 1) % kSlots) {
-      const Slot& slot = slots_[i];
-      if (slot.size == 0) return DISPID_UNKNOWN;
-      if (slot.size != size) continue;
+    return Probe(NameHash(first, second, size), size, [&](const Slot& slot) {
       const __m128i* want = reinterpret_cast<const __m128i*>(slot.name);
       const uint32_t same =
           static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(lowFolded, want[0]))) |
           static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(highFolded, want[1]))) << 16;
-      if ((same & lanes) == lanes) return slot.id;
-    }
+      return (same & lanes) == lanes;
+    });
   }
 #endif
 
@@ -609,20 +593,12 @@ const NameIndex kNames;
 
 std::span<const MemberInfo> MemberTable() { return kMembers; }
 
-KAVREL_SCRIPT_PATH int FindMembers(DISPID id, const MemberInfo* found[2]) {
-  const auto u = static_cast<uint32_t>(id);
-  const uint32_t high = u & 0xFFFFFF00u;
-  const uint32_t low = u & 0xFFu;
-  if ((high != 0x68030000u && high != 0x60030000u) || low >= 0x1C) return 0;
-  // The two places one by one: a loop over a list of them has the compiler
-  // store both bytes to the stack and read each back, which waits on the
-  // store on some processors.
+int FindMembers(DISPID id, const MemberInfo* found[2]) {
+  const auto low = static_cast<uint32_t>(id) & 0xFFu;
+  if (low >= kReached.size() || kReached[low].id != id) return 0;
   int n = 0;
-  const auto take = [&](int8_t pos) {
-    if (pos >= 0 && static_cast<uint32_t>(kMembers[pos].id) == u) found[n++] = &kMembers[pos];
-  };
-  take(kIdIndex.first[low]);
-  take(kIdIndex.second[low]);
+  for (const MemberInfo* m : {kReached[low].call, kReached[low].let})
+    if (m) found[n++] = m;
   return n;
 }
 
