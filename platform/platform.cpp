@@ -9,20 +9,6 @@ constinit thread_local bool Platform::tSubstituted = false;
 
 KAVREL_HOT_PATH DWORD Platform::LastDeviceError() { return tLastDeviceError; }
 
-WaitingRead DeviceOps::ReadWaiting(Handle32 file, DWORD* errors, COMSTAT* stat, LONG asked,
-                                   LONG limit, void* buffer, DWORD* read, OVERLAPPED* overlapped) {
-  COMSTAT own{};
-  if (!stat) stat = &own;
-  WaitingRead step;
-  step.ok = ClearCommError(file, errors, stat);
-  if (!step.ok) return step;
-  step.size = static_cast<DWORD>(WaitingReadSize(static_cast<LONG>(stat->cbInQue), asked, limit));
-  if (step.size == 0) return step;
-  step.read = true;
-  step.ok = ReadFile(file, buffer, step.size, read, overlapped);
-  return step;
-}
-
 void Platform::SubstituteLastDeviceError(DWORD code) {
   tLastDeviceError = code;
   tSubstituted = true;

@@ -4,7 +4,6 @@
 // substitute a scripted double.
 #pragma once
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <string>
@@ -13,21 +12,6 @@
 #include "platform/win32_records.h"
 
 namespace kavrel::platform {
-
-// How much a read of the bytes waiting asks for: when anything waits, the
-// larger of what waits and what the caller asked for, but never more than
-// `limit`; nothing when nothing waits.
-inline LONG WaitingReadSize(LONG waiting, LONG asked, LONG limit) {
-  if (waiting < 1) return 0;
-  return std::min(std::max(waiting, asked), limit);
-}
-
-// How a read of the bytes waiting ended (DeviceOps::ReadWaiting).
-struct WaitingRead {
-  BOOL ok = FALSE;    // the result of the last step taken
-  bool read = false;  // the read was made: false when the count failed or nothing waited
-  DWORD size = 0;     // what the read asked for
-};
 
 // The seventeen device and system operations, in their Win32 shape: the same
 // argument order, records passed by pointer, a nonzero result meaning success.
@@ -58,14 +42,6 @@ class DeviceOps {
   virtual DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                                LPSTR buffer, DWORD size, va_list* arguments) = 0;
   virtual DWORD SleepEx(DWORD milliseconds, BOOL alertable) = 0;
-
-  // Two of the above in turn, the read of what waits: ClearCommError, then,
-  // when anything waits, ReadFile of WaitingReadSize(cbInQue, asked, limit)
-  // bytes. That is what this does; a realisation that finds a handle's
-  // device for itself may override it to find it once for both steps, with
-  // the same results and the same last error. stat may be null.
-  virtual WaitingRead ReadWaiting(Handle32 file, DWORD* errors, COMSTAT* stat, LONG asked,
-                                  LONG limit, void* buffer, DWORD* read, OVERLAPPED* overlapped);
 
  protected:
   ~DeviceOps() = default;
@@ -100,10 +76,6 @@ class Platform {
   BOOL WriteFile(Handle32 file, const void* buffer, DWORD toWrite, DWORD* written,
                  OVERLAPPED* overlapped) {
     return Saved(ops_.WriteFile(file, buffer, toWrite, written, overlapped));
-  }
-  WaitingRead ReadWaiting(Handle32 file, DWORD* errors, COMSTAT* stat, LONG asked, LONG limit,
-                          void* buffer, DWORD* read, OVERLAPPED* overlapped) {
-    return Saved(ops_.ReadWaiting(file, errors, stat, asked, limit, buffer, read, overlapped));
   }
   BOOL GetOverlappedResult(Handle32 file, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
   DWORD GetLastError();

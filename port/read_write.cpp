@@ -22,6 +22,13 @@ constexpr LONG kReceiveBuffer = 1024;
 // Room after a full read for the rest of a character it cut in two.
 constexpr size_t kCharacterRest = 1;
 
+// When anything waits, the larger of what waits and what was asked for, but
+// never more than the receive buffer holds; 0 when nothing waits.
+LONG ReadSize(LONG waiting, LONG asked) {
+  if (waiting < 1) return 0;
+  return std::min(std::max(waiting, asked), kReceiveBuffer);
+}
+
 }  // namespace
 
 // Reads what waits in the slot's input queue (at least lngSize bytes asked
@@ -50,27 +57,21 @@ KAVREL_READ_PATH KAVREL_ONE_FRAME HRESULT CommsObject::CommRead(short* intPortID
             status = port::RefuseClosedSlot(*this, u"CommRead (ClearCommError)");
             return;
           }
-          // The count, then a read of what it found (when anything waits,
-          // at least lngSize bytes asked for): one platform step.
           DWORD errors = 0;
           COMSTAT waiting{};
-          // Filled up to what the read reports.
-          std::array<char, kReceiveBuffer + kCharacterRest> buffer;
-          DWORD transferred = 0;
-          const platform::WaitingRead step =
-              device().ReadWaiting(slot.lngHandle, &errors, &waiting, *lngSize, kReceiveBuffer,
-                                   buffer.data(), &transferred, &udtOverlapped);
-          if (!step.read) {
-            status = AsStatus(step.ok);
-            if (!status) {
-              count = -1;
-              status = port::RecordDllFailure(*this, u"CommRead (ClearCommError)");
-            }
+          status = AsStatus(device().ClearCommError(slot.lngHandle, &errors, &waiting));
+          if (!status) {
+            count = -1;
+            status = port::RecordDllFailure(*this, u"CommRead (ClearCommError)");
             return;
           }
-          status = AsStatus(TRUE);
-          const LONG size = static_cast<LONG>(step.size);
-          if (!step.ok) {
+          const LONG size = ReadSize(static_cast<LONG>(waiting.cbInQue), *lngSize);
+          if (size == 0) return;
+          // Filled up to what ReadFile reports.
+          std::array<char, kReceiveBuffer + kCharacterRest> buffer;
+          DWORD transferred = 0;
+          if (!device().ReadFile(slot.lngHandle, buffer.data(), static_cast<DWORD>(size),
+                                 &transferred, &udtOverlapped)) {
             status = static_cast<LONG>(device().GetLastError());
             if (status != static_cast<LONG>(ERROR_IO_PENDING)) {
               count = -1;

@@ -30,8 +30,6 @@ class TtyDeviceOps final : public DeviceOps {
   DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
                        LPSTR buffer, DWORD size, va_list* arguments) override;
   DWORD SleepEx(DWORD milliseconds, BOOL alertable) override;
-  WaitingRead ReadWaiting(Handle32 file, DWORD* errors, COMSTAT* stat, LONG asked, LONG limit,
-                          void* buffer, DWORD* read, OVERLAPPED* overlapped) override;
 };
 
 }  // namespace kavrel::platform::posix

@@ -535,30 +535,6 @@ KAVREL_READ_PATH BOOL TtyDeviceOps::ReadFile(Handle32 file, void* buffer, DWORD 
   });
 }
 
-// Both steps on one look-up of the handle. What the count took ahead from
-// a tty, its read copies, with neither step called through the device's
-// interface.
-KAVREL_READ_PATH WaitingRead TtyDeviceOps::ReadWaiting(Handle32 file, DWORD* errors, COMSTAT* stat,
-                                                       LONG asked, LONG limit, void* buffer,
-                                                       DWORD* read, OVERLAPPED*) {
-  if (read) *read = 0;
-  COMSTAT own{};
-  if (!stat) stat = &own;
-  WaitingRead step;
-  step.ok = OnDevice(file, [&](Device& d) {
-    const bool tty = typeid(TtyDevice) == typeid(d);
-    const DWORD error = tty ? calls::ClearErrors(static_cast<TtyDevice&>(d), errors, stat)
-                            : calls::ClearErrorsOfAny(d, errors, stat);
-    if (error != ERROR_SUCCESS) return error;
-    step.size = static_cast<DWORD>(WaitingReadSize(static_cast<LONG>(stat->cbInQue), asked, limit));
-    if (step.size == 0) return error;
-    step.read = true;
-    return tty ? calls::Read(static_cast<TtyDevice&>(d), buffer, step.size, read)
-               : calls::ReadOfAny(d, buffer, step.size, read);
-  });
-  return step;
-}
-
 namespace {
 
 // The device number of the terminal an open descriptor reaches, which for

@@ -238,63 +238,6 @@ TEST_P(Contract, ABreakHoldsTheOutputUntilItEnds) {
   EXPECT_EQ(Receive(4), "sent");
 }
 
-// The read of what waits, in one step, ends as the count and the read made
-// in turn do (DeviceOps' own ReadWaiting): the same size asked for, the
-// same bytes, the rest still waiting, and a closed handle refused.
-TEST_P(Contract, AReadOfWhatWaitsEndsAsTheCountThenTheReadDo) {
-  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));  // what is there, at once
-  const std::string forty = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-  struct Row {
-    std::string sent;
-    LONG asked, limit;
-    bool read;
-    DWORD size;
-    size_t got;  // the first `got` bytes of sent; the rest still waits
-  } rows[] = {
-      {"", 64, 1024, false, 0, 0},
-      {"0123456789", 4, 1024, true, 10, 10},
-      {"0123456789", 64, 1024, true, 64, 10},
-      {"0123456789", -5, 1024, true, 10, 10},
-      {forty, 0, 16, true, 16, 16},
-  };
-  for (const bool inTurn : {false, true}) {
-    for (const Row& row : rows) {
-      SCOPED_TRACE(::testing::Message() << (inTurn ? "in turn " : "one step ") << '"' << row.sent
-                                        << "\" asked " << row.asked << " limit " << row.limit);
-      Send(row.sent);
-      std::string buffer(1024, '\0');
-      DWORD errors = 7, got = 7;
-      COMSTAT stat{};
-      const platform::WaitingRead step =
-          inTurn ? ops.DeviceOps::ReadWaiting(h, &errors, &stat, row.asked, row.limit,
-                                              buffer.data(), &got, nullptr)
-                 : ops.ReadWaiting(h, &errors, &stat, row.asked, row.limit, buffer.data(), &got,
-                                   nullptr);
-      EXPECT_TRUE(step.ok) << error();
-      EXPECT_EQ(step.read, row.read);
-      EXPECT_EQ(step.size, row.size);
-      EXPECT_EQ(errors, 0u);
-      EXPECT_EQ(stat.cbInQue, row.sent.size());
-      if (row.read) {
-        EXPECT_EQ(buffer.substr(0, got), row.sent.substr(0, row.got));
-      }
-      EXPECT_EQ(ReadAll(h, row.sent.size() - row.got), row.sent.substr(row.got));
-    }
-  }
-  ASSERT_TRUE(ops.CloseHandle(h));
-  for (const bool inTurn : {false, true}) {
-    char buffer[8];
-    DWORD got = 7;
-    const platform::WaitingRead step =
-        inTurn ? ops.DeviceOps::ReadWaiting(h, nullptr, nullptr, 8, 8, buffer, &got, nullptr)
-               : ops.ReadWaiting(h, nullptr, nullptr, 8, 8, buffer, &got, nullptr);
-    EXPECT_FALSE(step.ok);
-    EXPECT_FALSE(step.read);
-    EXPECT_EQ(error(), ERROR_INVALID_HANDLE);
-  }
-  h = platform::kInvalidHandle;
-}
-
 INSTANTIATE_TEST_SUITE_P(EveryKind, Contract,
                          ::testing::Values(Kind::kTty, Kind::kNullModem, Kind::kNetwork), KindName);
 
