@@ -139,19 +139,23 @@ class TtyDevice final : public Device {
 
   Moved ReadNow(uint8_t* buffer, size_t size) override {
     if (size == 0) return {};
-    {
+    // Under the lock throughout: a count on another thread cannot take
+    // bytes from the tty between the look-ahead and the read after it.
+    std::lock_guard lock(aheadLock_);
+    size_t taken = 0;
+    if (aheadStart_ < aheadEnd_) {
       // What ClearErrors has already taken from the tty goes first. Only
-      // that: the transfer's plan decides whether to come back for more.
-      std::lock_guard lock(aheadLock_);
-      if (aheadStart_ < aheadEnd_) {
-        const size_t n = std::min(size, aheadEnd_ - aheadStart_);
-        CopyInPlace(buffer, ahead_.data() + aheadStart_, n);
-        aheadStart_ += n;
-        return {n, ERROR_SUCCESS};
-      }
+      // that, unless the count also promised bytes still in the tty: those
+      // are read on, or a read for the count would come back short.
+      taken = std::min(size, aheadEnd_ - aheadStart_);
+      CopyInPlace(buffer, ahead_.data() + aheadStart_, taken);
+      aheadStart_ += taken;
+      if (taken == size || aheadStart_ < aheadEnd_ || !behind_) return {taken, ERROR_SUCCESS};
+      behind_ = false;
     }
-    const long n = ReadInPlace(fd_, buffer, size);
-    if (n > 0) return {static_cast<size_t>(n), ERROR_SUCCESS};
+    const long n = ReadInPlace(fd_, buffer + taken, size - taken);
+    if (n > 0) return {taken + static_cast<size_t>(n), ERROR_SUCCESS};
+    if (taken > 0) return {taken, ERROR_SUCCESS};        // a failure is the next read's
     if (n == 0) return {0, ERROR_DEVICE_NOT_CONNECTED};  // hung up
     if (n == -EAGAIN) return {};
     return {0, Win32FromErrno(static_cast<int>(-n))};
@@ -274,6 +278,7 @@ class TtyDevice final : public Device {
     if (input) {
       lock.lock();
       aheadStart_ = aheadEnd_ = 0;
+      behind_ = false;
     }
     const long which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
     return IoctlValue(fd_, TCFLSH, which) < 0 ? Win32FromErrno(errno) : ERROR_SUCCESS;
@@ -426,6 +431,7 @@ class TtyDevice final : public Device {
       aheadEnd_ = static_cast<size_t>(n);
       in = aheadEnd_;
       const bool full = aheadEnd_ == ahead_.size();
+      behind_ = full;  // the tty's own count is added below
       lock.unlock();
       // A reader waiting in poll on another thread may have been woken by
       // these bytes and found the tty empty again.
@@ -451,10 +457,14 @@ class TtyDevice final : public Device {
           aheadEnd_ += static_cast<size_t>(n);
           in = aheadEnd_;
           queued = std::max(0, queued - static_cast<int>(n));
+          behind_ = queued > 0;
           lock.unlock();
           if (readersWaiting_.load(std::memory_order_acquire) > 0) WakeWaiters();
+          in += static_cast<size_t>(queued);
+          return ERROR_SUCCESS;
         }
       }
+      behind_ = queued > 0;
       in += static_cast<size_t>(queued);
       return ERROR_SUCCESS;
     }
@@ -502,6 +512,9 @@ class TtyDevice final : public Device {
   // The last read ahead found nothing (and so the buffer is empty); set
   // under aheadLock_.
   std::atomic<bool> idle_{false};
+  // The last count included bytes still in the tty, behind those taken
+  // ahead; under aheadLock_.
+  bool behind_ = false;
   std::atomic<int> readersWaiting_{0};
   std::array<uint8_t, 4096> ahead_;  // bytes read from the tty, not yet by the caller
 };
