@@ -238,6 +238,23 @@ TEST_P(Contract, ABreakHoldsTheOutputUntilItEnds) {
   EXPECT_EQ(Receive(4), "sent");
 }
 
+// A read for all a count reported gets all of it at once, under both
+// time-out rules that return with what is waiting, however far the count
+// reached past a device's own buffering.
+TEST_P(Contract, AReadForTheWholeCountGetsItAll) {
+  ASSERT_TRUE(ops.SetupComm(h, 8192, 8192));  // room for it all on the null-modem
+  for (const DWORD constant : {0u, 1000u}) {
+    ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, constant));
+    std::string sent;
+    for (int i = 0; i < 6000; ++i) sent += static_cast<char>(i * 7 + i / 256 + constant);
+    Send(sent);
+    const DWORD waiting = Status(h).cbInQue;
+    ASSERT_EQ(waiting, sent.size());
+    EXPECT_EQ(Read(h, waiting), sent) << "time-out constant " << constant;
+    EXPECT_EQ(Status(h).cbInQue, 0u);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryKind, Contract,
                          ::testing::Values(Kind::kTty, Kind::kNullModem, Kind::kNetwork), KindName);
 

@@ -698,24 +698,6 @@ TEST_F(Tty, CountedInputComesBackExactlyOnceAndInOrder) {
   }
 }
 
-// A read for all the count reported gets all of it at once, also when the
-// count reached past the look-ahead buffer into the tty's own queue, under
-// both time-out rules that return with what is waiting.
-TEST_F(Tty, AReadForTheWholeCountGetsItAll) {
-  const Handle32 h = OpenPty();
-  for (const DWORD constant : {0u, 1000u}) {
-    ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, constant));
-    std::string sent;
-    for (int i = 0; i < 6000; ++i) sent += static_cast<char>(i * 11 + i / 256 + constant);
-    pty.Send(sent);
-    AwaitInput(h, 6000);
-    const DWORD waiting = Status(h).cbInQue;
-    ASSERT_EQ(waiting, 6000u);
-    EXPECT_EQ(Read(h, waiting), sent) << "time-out constant " << constant;
-    EXPECT_EQ(Status(h).cbInQue, 0u);
-  }
-}
-
 TEST_F(Tty, TwoThreadsPollingOneHandleTakeEveryByteOnceBetweenThem) {
   // Counts and reads on both threads race for the look-ahead buffer and for
   // an idle port's count while the far end streams.
