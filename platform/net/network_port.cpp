@@ -265,7 +265,20 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
       in_.Truncate(mostHeld_);
       lineErrors_ |= CE_RXOVER;
     }
-    for (const ComPortReply& reply : replies_) Take(reply);
+    size_t dropped = 0;
+    for (const ComPortReply& reply : replies_) {
+      if (reply.command == ComPortCommand::kPurgeData) {
+        purgeSilent_ = false;
+        if ((reply.value & purge::kReceive) && inputPurgesAnswered_ < inputPurgesSent_) {
+          ++inputPurgesAnswered_;
+          const size_t stale = reply.dataBefore - std::min(reply.dataBefore, dropped);
+          in_.Drop(stale);
+          dropped += stale;
+        }
+      } else {
+        Take(reply);
+      }
+    }
     replies_.clear();
     if (step.count < scratch_.size()) break;
   }
@@ -542,7 +555,7 @@ DWORD NetworkPort::Connected() {
 }
 
 DWORD NetworkPort::Purge(bool input, bool output) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   Flush();
   if (input) {
     in_.Clear();  // first, so that bytes about to go count toward no overrun
@@ -555,6 +568,19 @@ DWORD NetworkPort::Purge(bool input, bool output) {
                                                     : input         ? purge::kReceive
                                                                     : purge::kTransmit);
     Flush();
+    // The server purges its receive side when the command reaches it: until
+    // it answers, what arrives was received before the purge and goes too,
+    // and data its device receives after the purge returns is kept.
+    if (input && !purgeSilent_ && !closed_) {
+      const uint64_t mine = ++inputPurgesSent_;
+      const DWORD error =
+          Await(lock, Clock::now() + kLineWait, [&] { return inputPurgesAnswered_ >= mine; });
+      if (error == ERROR_SEM_TIMEOUT) {
+        purgeSilent_ = true;  // not waited for again unless the server answers after all
+        return ERROR_SUCCESS;
+      }
+      return error;
+    }
   }
   return closed_ ? Lost() : ERROR_SUCCESS;
 }

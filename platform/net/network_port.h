@@ -168,6 +168,11 @@ class NetworkPort {
   uint32_t baud_ = 9600;
   uint8_t size_ = 8, parity_ = 1, stop_ = 1, flow_ = control::kNoFlowControl;
   uint8_t modem_ = 0;
+  // Purges of the server's receive side sent and answered: data the server
+  // sent ahead of such an answer was received before that purge.
+  uint64_t inputPurgesSent_ = 0;
+  uint64_t inputPurgesAnswered_ = 0;
+  bool purgeSilent_ = false;  // a purge went unanswered
   DWORD lineErrors_ = 0;
   DCB shadow_{};  // the DCB as last set; the server's answers override what they hold
 };

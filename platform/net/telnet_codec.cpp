@@ -148,7 +148,9 @@ void TelnetCodec::Receive(const uint8_t* bytes, size_t size, ByteQueue& data,
           if (sb_.size() < kLongestSubnegotiation) sb_.push_back(b);
           state_ = State::kSb;
         } else if (b == kSe) {
+          const size_t known = replies.size();
           EndSubnegotiation(replies);
+          if (replies.size() > known) replies.back().dataBefore = data.size();
           state_ = State::kData;
         } else {
           // A command inside an unterminated subnegotiation: the

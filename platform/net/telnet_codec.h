@@ -75,6 +75,7 @@ inline constexpr uint8_t kBoth = 3;
 struct ComPortReply {
   ComPortCommand command{};
   uint32_t value = 0;
+  size_t dataBefore = 0;  // the data queue's size when the message ended
 };
 
 // Received data waiting to be read: appended at the back, taken from the
@@ -92,6 +93,11 @@ class ByteQueue {
   // Drops what lies beyond the first `size` bytes.
   void Truncate(size_t size) {
     if (size < this->size()) bytes_.resize(head_ + size);
+  }
+  // Drops the first `size` bytes (or all there are).
+  void Drop(size_t size) {
+    head_ += size < this->size() ? size : this->size();
+    if (head_ == bytes_.size()) Clear();
   }
 
  private:

@@ -163,6 +163,7 @@ class NullModemEnd final : public Device {
   ~NullModemEnd() override {
     std::lock_guard lock(cable_.mutex);
     Settle(Clock::now());
+    Drain();
     me_.open = false;
     me_.dtr = me_.rts = me_.breakOn = me_.xoffHold = false;
     me_.in.clear();
@@ -369,6 +370,22 @@ class NullModemEnd final : public Device {
   }
 
   void Settle(Clock::time_point now) { posix::Settle(cable_, now); }
+
+  // At a close, what a paced end still has on the wire arrives first, as a
+  // serial port's close waits for its output to drain: a device that answers
+  // and hangs up must not lose its answer, nor leave it to reach whoever
+  // opens the other end next. A held line sends nothing more; bytes the
+  // peer's full queue cannot take are an overrun there.
+  void Drain() {
+    if (peer_.open && !Held(me_, peer_)) {
+      const size_t room = peer_.inCapacity - std::min(peer_.inCapacity, peer_.in.size());
+      const size_t count = std::min(room, me_.transit.size());
+      peer_.in.insert(peer_.in.end(), me_.transit.begin(),
+                      me_.transit.begin() + static_cast<std::ptrdiff_t>(count));
+      if (count < me_.transit.size()) peer_.errors |= CE_RXOVER;
+    }
+    me_.transit.clear();
+  }
 
   Cable& cable_;
   End& me_;

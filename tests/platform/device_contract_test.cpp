@@ -255,6 +255,20 @@ TEST_P(Contract, AReadForTheWholeCountGetsItAll) {
   }
 }
 
+// PurgeComm's input clear has taken effect when it returns: what had
+// arrived is gone, and what the line receives from then on is kept (a
+// network port's server purges its own queue before the call returns).
+TEST_P(Contract, AnInputPurgeDropsWhatArrivedAndKeepsWhatFollows) {
+  ASSERT_TRUE(Timeouts(h, MAXDWORD, 0, 0));
+  for (int round = 0; round < 3; ++round) {
+    Send("stale");
+    ASSERT_TRUE(ops.PurgeComm(h, PURGE_RXCLEAR));
+    EXPECT_EQ(Status(h).cbInQue, 0u);
+    Send("fresh");
+    EXPECT_EQ(Read(h, 100), "fresh") << "round " << round;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryKind, Contract,
                          ::testing::Values(Kind::kTty, Kind::kNullModem, Kind::kNetwork), KindName);
 

@@ -233,6 +233,26 @@ TEST_F(NullModem, PacedBytesTravelAtTheBaudRate) {
   EXPECT_LT(clock.ms(), 150);  // paced, it would take 200 ms
 }
 
+// A device that answers and hangs up at once: its close lets what is still
+// on the wire arrive first, so the peer reads the answer and only then
+// finds the line gone.
+TEST_F(NullModem, APacedEndThatClosesDeliversWhatWasOnTheWire) {
+  Cable(12, ":PACED");
+  DCB dcb = State(a);
+  dcb.BaudRate = 9600;
+  ASSERT_TRUE(ops.SetCommState(a, &dcb));
+  const std::string answer(100, 'r');
+  ASSERT_EQ(Write(a, answer), answer.size());
+  Close(a);
+  EXPECT_EQ(Status(b).cbInQue, answer.size());
+  ASSERT_TRUE(Timeouts(b, MAXDWORD, 0, 0));
+  EXPECT_EQ(Read(b, 200), answer);
+  BOOL ok = TRUE;
+  Read(b, 1, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
 TEST_F(NullModem, APacedEndHoldsItsQueuedBytesWhileFlowControlOrABreakHoldsIt) {
   Cable(11, ":PACED");
   DCB dcb = State(a);
