@@ -268,9 +268,9 @@ void NetworkPort::Pump(bool beyondQueueLimit) {
     size_t dropped = 0;
     for (const ComPortReply& reply : replies_) {
       if (reply.command == ComPortCommand::kPurgeData) {
-        purgeSilent_ = false;
-        if ((reply.value & purge::kReceive) && inputPurgesAnswered_ < inputPurgesSent_) {
-          ++inputPurgesAnswered_;
+        silent_[kPurge] = false;
+        if ((reply.value & purge::kReceive) && answers_[kPurge] != inputPurgesSent_) {
+          ++answers_[kPurge];
           const size_t stale = reply.dataBefore - std::min(reply.dataBefore, dropped);
           in_.Drop(stale);
           dropped += stale;
@@ -571,12 +571,12 @@ DWORD NetworkPort::Purge(bool input, bool output) {
     // The server purges its receive side when the command reaches it: until
     // it answers, what arrives was received before the purge and goes too,
     // and data its device receives after the purge returns is kept.
-    if (input && !purgeSilent_ && !closed_) {
-      const uint64_t mine = ++inputPurgesSent_;
-      const DWORD error =
-          Await(lock, Clock::now() + kLineWait, [&] { return inputPurgesAnswered_ >= mine; });
+    if (input && !silent_[kPurge] && !closed_) {
+      const uint32_t mine = ++inputPurgesSent_;
+      const DWORD error = Await(lock, Clock::now() + kLineWait,
+                                [&] { return static_cast<int32_t>(answers_[kPurge] - mine) >= 0; });
       if (error == ERROR_SEM_TIMEOUT) {
-        purgeSilent_ = true;  // not waited for again unless the server answers after all
+        silent_[kPurge] = true;  // not waited for again unless the server answers after all
         return ERROR_SUCCESS;
       }
       return error;

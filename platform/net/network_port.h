@@ -121,7 +121,8 @@ class NetworkPort {
   static constexpr size_t kMostHeld = 16u << 20;
 
  private:
-  enum Answer { kBaud, kSize, kParity, kStop, kFlow, kDtr, kRts, kModem, kAnswerKinds };
+  // What the server answers; kPurge counts its answers to input purges.
+  enum Answer { kBaud, kSize, kParity, kStop, kFlow, kDtr, kRts, kModem, kPurge, kAnswerKinds };
 
   void Flush();
   void Pump(bool beyondQueueLimit);
@@ -168,11 +169,10 @@ class NetworkPort {
   uint32_t baud_ = 9600;
   uint8_t size_ = 8, parity_ = 1, stop_ = 1, flow_ = control::kNoFlowControl;
   uint8_t modem_ = 0;
-  // Purges of the server's receive side sent and answered: data the server
-  // sent ahead of such an answer was received before that purge.
-  uint64_t inputPurgesSent_ = 0;
-  uint64_t inputPurgesAnswered_ = 0;
-  bool purgeSilent_ = false;  // a purge went unanswered
+  // Purges of the server's receive side sent (answers_[kPurge] counts those
+  // answered): data the server sent ahead of such an answer was received
+  // before that purge.
+  uint32_t inputPurgesSent_ = 0;
   DWORD lineErrors_ = 0;
   DCB shadow_{};  // the DCB as last set; the server's answers override what they hold
 };
